@@ -1,0 +1,59 @@
+/* davis.h - the station link: the data logger's command protocol of the
+ * older memory-mapped station family, over a serial line or a serial-to-TCP
+ * adaptor.
+ *
+ * Memory addresses and lengths are nibble counts (4-bit units) for station
+ * and link memory, byte counts for archive memory. Commands return 0 on
+ * success and non-zero on failure: -1 for a protocol failure, the write's
+ * own result when a command could not be written whole. Opens return a new
+ * record (the caller owns it and closes fd itself) or null.
+ */
+#ifndef KIVAMET_DAVIS_H
+#define KIVAMET_DAVIS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+  int8_t type; /* model code read at open; see davis_model_str */
+  int fd;      /* serial terminal or connected TCP socket */
+} davis_device;
+
+/* The link reads the application's debug flag through this pointer, so the
+ * link does not depend on the application. Null means debug off. */
+void davis_setdebugflag(const int *flag);
+
+davis_device *davis_open(const char *dev);
+davis_device *davis_tcp_open(const char *addr, const char *nport);
+int davis_flush(davis_device *d);
+int davis_read(davis_device *d, unsigned char *data, int len);
+int davis_crc(const unsigned char *buf, int size);
+
+int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
+int davis_writestation(davis_device *d, uint16_t addr, const unsigned char *data, int datalen);
+int davis_readlink(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
+int davis_writelink(davis_device *d, uint16_t addr, const unsigned char *data, int datalen);
+int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
+int davis_writearchive(davis_device *d, uint16_t addr, unsigned char data);
+
+int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datalen);
+int davis_dumparchive(davis_device *d);
+int davis_dumpstation(davis_device *d, unsigned char *data, int datalen);
+int davis_setarcint(davis_device *d, int min);
+int davis_setsenint(davis_device *d, int sec);
+int davis_stoplink(davis_device *d);
+int davis_startlink(davis_device *d);
+int davis_archive(davis_device *d);
+int davis_image(davis_device *d);
+int davis_disarctimer(davis_device *d);
+int davis_enaarctimer(davis_device *d);
+const char *davis_model_str(const davis_device *d);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVAMET_DAVIS_H */

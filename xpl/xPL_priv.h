@@ -1,0 +1,50 @@
+/* xPL_priv.h - declarations shared by the xPL library's own sources.
+ * Not for applications: tools and tests include it only to reach steps
+ * that the public interface keeps to itself.
+ */
+#ifndef KIVAMET_XPL_PRIV_H
+#define KIVAMET_XPL_PRIV_H
+
+#include <stddef.h>
+
+#include "xPL.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Wire format limits. */
+#define MSG_MAX_SIZE 1500      /* a formatted message is at most 1499 characters */
+#define MSG_BUFF_SIZE 2048     /* one datagram is read as at most 2047 bytes */
+#define BLOCK_HEADER_SIZE 128  /* block header text, 127 characters */
+#define BLOCK_NAME_SIZE 256    /* item name, 255 characters */
+#define BLOCK_VALUE_SIZE 1500  /* item value, 1499 characters */
+#define RECEIVED_GROUP_MAX 16  /* characters of a received group name kept */
+#define INTERFACE_NAME_SIZE 64 /* interface name, 63 characters */
+
+/* xPL-message */
+xPL_MessagePtr createSendableMessage(xPL_ServicePtr theService, xPL_MessageType messageType);
+xPL_MessagePtr createReceivedMessage(xPL_MessageType messageType);
+xPL_MessagePtr parseMessage(const char *theText);
+
+/* xPL-service */
+xPL_MessagePtr createHeartbeatMessage(xPL_ServicePtr theService, HeartbeatType heartbeatType);
+
+/* xPL-config: the file half */
+void xPL_setServiceConfigFile(xPL_ServicePtr theService, String localConfigFile);
+String xPL_getServiceConfigFile(xPL_ServicePtr theService);
+Bool xPL_loadServiceConfig(xPL_ServicePtr theService);
+Bool xPL_saveServiceConfig(xPL_ServicePtr theService);
+
+/* Wall-clock source of the event loop and the heartbeat timing: time(NULL)
+ * unless a test swaps it to play a clock that is set back. */
+extern time_t (*xPL_timeSource)(void);
+
+/* Ends the process with an xPL_Error line when the general allocator fails. */
+void *xPL_checkedAlloc(void *thePointer, size_t theSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIVAMET_XPL_PRIV_H */
