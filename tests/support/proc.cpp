@@ -29,15 +29,25 @@ Process::~Process() {
   }
   closeFd(outFd_);
   closeFd(errFd_);
+  closeFd(inFd_);
 }
 
 bool Process::start(const std::vector<std::string> &argv,
                     const std::map<std::string, std::string> &env, const std::string &cwd) {
-  int outPipe[2], errPipe[2];
+  // A child that exits must not kill the test through a write to its stdin.
+  ::signal(SIGPIPE, SIG_IGN);
+  int outPipe[2], errPipe[2], inPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) return false;
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
     close(outPipe[0]);
     close(outPipe[1]);
+    return false;
+  }
+  if (pipe2(inPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[0]);
+    close(errPipe[1]);
     return false;
   }
   pid_t pid = fork();
@@ -45,8 +55,7 @@ bool Process::start(const std::vector<std::string> &argv,
   if (pid == 0) {
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
-    int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
+    dup2(inPipe[0], 0);
     for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     std::vector<char *> args;
@@ -57,6 +66,8 @@ bool Process::start(const std::vector<std::string> &argv,
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  close(inPipe[0]);
+  inFd_ = inPipe[1];
   outFd_ = outPipe[0];
   errFd_ = errPipe[0];
   fcntl(outFd_, F_SETFL, O_NONBLOCK);
@@ -109,6 +120,19 @@ bool Process::waitForStderr(const std::string &text, std::chrono::milliseconds l
                             size_t from) {
   return waitFor(text, true, limit, from);
 }
+
+bool Process::writeStdin(const std::string &text) {
+  size_t done = 0;
+  while (inFd_ >= 0 && done < text.size()) {
+    ssize_t n = write(inFd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return done == text.size();
+}
+
+void Process::closeStdin() { closeFd(inFd_); }
 
 bool Process::signal(int sig) { return pid_ > 0 && status_ < 0 && ::kill(pid_, sig) == 0; }
 

@@ -34,6 +34,10 @@ class Process {
   const std::string &out() const { return out_; }
   const std::string &err() const { return err_; }
 
+  // Writes to the child's standard input (a pipe kept open until closeStdin).
+  bool writeStdin(const std::string &text);
+  void closeStdin();
+
   bool signal(int sig);
   // Waits for the child to end; returns its exit status, 128+signal when a
   // signal ended it, or -1 when it is still running after the limit.
@@ -47,6 +51,7 @@ class Process {
   pid_t pid_ = -1;
   int outFd_ = -1;
   int errFd_ = -1;
+  int inFd_ = -1;
   int status_ = -1;
   std::string out_;
   std::string err_;
