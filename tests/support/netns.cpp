@@ -86,13 +86,16 @@ int runCommand(const std::initializer_list<std::string> &argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool addDummyInterface(const std::string &name, const std::string &cidr, std::string *why) {
+bool addTestInterface(const std::string &name, const std::string &cidr, std::string *why) {
   if (!privateNs) {
     *why = "refusing to add an interface outside a private namespace";
     return false;
   }
-  if (runCommand({"ip", "link", "add", name, "type", "dummy"}) != 0 ||
+  // No dummy driver on every kernel; a veth pair is always there.
+  const std::string peer = name + "p";
+  if (runCommand({"ip", "link", "add", name, "type", "veth", "peer", "name", peer}) != 0 ||
       runCommand({"ip", "addr", "add", cidr, "brd", "+", "dev", name}) != 0 ||
+      runCommand({"ip", "link", "set", peer, "up"}) != 0 ||
       runCommand({"ip", "link", "set", name, "up"}) != 0) {
     *why = "ip could not set up " + name;
     return false;

@@ -19,10 +19,11 @@ bool enterPrivateNetns(std::string *why);
 // True when the calling process sits in a namespace made by enterPrivateNetns.
 bool inPrivateNetns();
 
-// Adds a dummy interface with an IPv4 address and prefix ("10.77.0.1/24")
-// and its broadcast address, and brings it up. Only inside a private
-// namespace; refuses otherwise.
-bool addDummyInterface(const std::string &name, const std::string &cidr, std::string *why);
+// Adds a non-loopback interface (one end of a veth pair, the other end up
+// without an address) with an IPv4 address and prefix ("10.77.0.1/24") and
+// its broadcast address. Broadcasts sent on it loop back to local sockets.
+// Only inside a private namespace; refuses otherwise.
+bool addTestInterface(const std::string &name, const std::string &cidr, std::string *why);
 
 // Runs a command (no shell), waits for it and returns its exit status, or -1.
 int runCommand(const std::initializer_list<std::string> &argv);
