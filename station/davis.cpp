@@ -1,0 +1,494 @@
+// davis.cpp - the data logger's command protocol: open, flush, read with a
+// silence time-out, CRC, and every memory and control command.
+#include "davis.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ccitt.h"
+
+namespace {
+
+// The station's acknowledgement and the byte that opens a sensor image.
+constexpr unsigned char ACK = 0x06;
+constexpr unsigned char IMAGE_START = 0x01;
+constexpr unsigned char CR = 0x0D;
+
+// The logger falls silent for good after this long; it is the only time-out.
+constexpr int SILENCE_MS = 2000;
+constexpr int ATTEMPTS = 5;
+
+// A write of 8 nibbles: 3 letters, 2 parameter bytes, 4 data bytes, CR.
+constexpr int MAX_CMD = 10;
+// Station memory commands and the link write carry at most 8 nibbles.
+constexpr int MAX_NIBBLES = 8;
+// Archive memory counts are sent as 16-bit (count - 1).
+constexpr int MAX_ARCHIVE_BYTES = 65536;
+constexpr int IMAGE_NIBBLES = 30;
+// The station dump is 256 nibbles: 128 bytes, the same nibble count that
+// every other length of the link uses, so a caller that sized data as
+// datalen/2 bytes is never overrun and the CRC covers exactly what came in.
+constexpr int DUMP_NIBBLES = 256;
+
+const char *const MODEL_NAMES[] = {"wizard3",    "wizard2", "monitor", "perception",
+                                   "groweather", "energy",  "health"};
+constexpr int MODEL_COUNT = sizeof MODEL_NAMES / sizeof MODEL_NAMES[0];
+
+const int *debugflag = nullptr;
+
+bool debugOn() { return debugflag != nullptr && *debugflag != 0; }
+
+struct Elapsed {
+  int sec;
+  int usec;
+};
+
+struct timeval now() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv;
+}
+
+Elapsed since(const struct timeval &start) {
+  struct timeval end = now();
+  Elapsed e{static_cast<int>(end.tv_sec - start.tv_sec),
+            static_cast<int>(end.tv_usec - start.tv_usec)};
+  if (e.usec < 0) {
+    e.sec--;
+    e.usec += 1000000;
+  }
+  return e;
+}
+
+// One write for the whole command. On a socket, send() without SIGPIPE: an
+// adaptor that hung up must fail the command, not kill the daemon.
+int sendCommand(davis_device *d, const unsigned char *cmd, int len) {
+  ssize_t n = send(d->fd, cmd, static_cast<size_t>(len), MSG_NOSIGNAL);
+  if (n < 0 && errno == ENOTSOCK) n = write(d->fd, cmd, static_cast<size_t>(len));
+  return static_cast<int>(n);
+}
+
+// Reads the single acknowledgement byte; true only for a whole 0x06.
+bool readAck(davis_device *d) {
+  unsigned char c = 0;
+  return davis_read(d, &c, 2) == 2 && c == ACK;
+}
+
+// Reads the two CRC bytes that follow `len` data bytes and checks them.
+// The station sends the CRC high byte first, which is exactly the
+// byte-swapped value davis_crc returns once stored little-endian.
+bool readCrcMatches(davis_device *d, const unsigned char *data, int len) {
+  unsigned char c[2] = {0, 0};
+  if (davis_read(d, c, 4) != 4) return false;
+  return (c[0] | (c[1] << 8)) == davis_crc(data, len);
+}
+
+// Writes a command that is answered by a lone acknowledgement.
+int ackedCommand(davis_device *d, const unsigned char *cmd, int len) {
+  int ret = sendCommand(d, cmd, len);
+  if (ret != len) return ret;
+  return readAck(d) ? 0 : -1;
+}
+
+davis_device *newDevice() {
+  davis_device *d = static_cast<davis_device *>(calloc(1, sizeof(davis_device)));
+  if (d == nullptr) return nullptr;
+  // Outside every model code, so a station that never answers the probe
+  // reads as "unknown".
+  d->type = -1;
+  d->fd = -1;
+  return d;
+}
+
+// The model code sits in one nibble at 0x4D; its byte lands in `type`.
+void probeModel(davis_device *d) {
+  davis_readstation(d, 0x4D, reinterpret_cast<unsigned char *>(&d->type), 1);
+}
+
+bool modelHasImage(const davis_device *d) { return d->type >= 0 && d->type <= 3; }
+bool modelHasDump(const davis_device *d) { return d->type >= 4 && d->type <= 6; }
+
+}  // namespace
+
+extern "C" {
+
+void davis_setdebugflag(const int *flag) { debugflag = flag; }
+
+davis_device *davis_open(const char *dev) {
+  if (dev == nullptr) return nullptr;
+  davis_device *d = newDevice();
+  if (d == nullptr) return nullptr;
+  d->fd = open(dev, O_RDWR | O_NOCTTY);
+  if (d->fd < 0) {
+    free(d);
+    return nullptr;
+  }
+  struct termios tio;
+  memset(&tio, 0, sizeof tio);
+  bool ok = tcgetattr(d->fd, &tio) == 0;
+  if (ok) {
+    // Raw 8N1 at 2400 bit/s: the logger's replies are binary, so nothing
+    // may translate, echo or swallow a byte, and no modem line matters.
+    tio.c_iflag = IGNBRK | IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_cflag = CS8 | CREAD | CLOCAL;
+    tio.c_lflag = 0;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetspeed(&tio, B2400);
+    ok = tcsetattr(d->fd, TCSANOW, &tio) == 0;
+  }
+  if (!ok) {
+    close(d->fd);
+    free(d);
+    return nullptr;
+  }
+  probeModel(d);
+  return d;
+}
+
+davis_device *davis_tcp_open(const char *addr, const char *nport) {
+  if (addr == nullptr || nport == nullptr) return nullptr;
+  // The port is checked before the address so that a bad port never costs a
+  // name lookup. strtol rather than atoi: an overlong number must not be
+  // undefined behaviour; the low 16 bits are the port either way.
+  uint16_t port = static_cast<uint16_t>(strtol(nport, nullptr, 10) & 0xFFFF);
+  if (port == 0) return nullptr;
+
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  if (inet_aton(addr, &sa.sin_addr) == 0) {
+    struct hostent *h = gethostbyname(addr);
+    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length > 4 ||
+        h->h_addr_list[0] == nullptr)
+      return nullptr;
+    memcpy(&sa.sin_addr, h->h_addr_list[0], static_cast<size_t>(h->h_length));
+  }
+
+  davis_device *d = newDevice();
+  if (d == nullptr) return nullptr;
+  d->fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (d->fd < 0) {
+    free(d);
+    return nullptr;
+  }
+  if (connect(d->fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    close(d->fd);
+    free(d);
+    return nullptr;
+  }
+  probeModel(d);
+  return d;
+}
+
+int davis_flush(davis_device *d) {
+  int err = tcflush(d->fd, TCIOFLUSH);
+  int flushErrno = errno;
+  if (err != 0 && flushErrno == ENOTTY) {
+    // A socket has no terminal queues; drop what has already arrived so a
+    // retry does not read the tail of the failed reply as its answer.
+    unsigned char junk[256];
+    while (recv(d->fd, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+    }
+  }
+  printf("flush err=%d errno=%d\n", err, flushErrno);
+  return err;
+}
+
+int davis_read(davis_device *d, unsigned char *data, int len) {
+  printf("read start %d\n", len);
+  int want = len > 0 ? len / 2 : 0;
+  int got = 0;
+  while (want > 0) {
+    // poll, not select: the descriptor may be numbered above FD_SETSIZE.
+    struct pollfd pfd = {d->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, SILENCE_MS);
+    if (ready <= 0) {
+      printf("select err=%d\n", ready);
+      return ready;
+    }
+    ssize_t n = read(d->fd, data + got, static_cast<size_t>(want));
+    printf("read loop %d got %d\n", want, static_cast<int>(n));
+    // Readable with nothing to read is the peer's end of stream: waiting
+    // again would spin until the silence limit never comes.
+    if (n <= 0) return -1;
+    got += static_cast<int>(n);
+    want -= static_cast<int>(n);
+  }
+  printf("read done %d got %d\n", len, got * 2);
+  return got * 2;
+}
+
+int davis_crc(const unsigned char *buf, int size) {
+  uint16_t crc = 0;
+  for (int i = 0; i < size; i++)
+    crc = static_cast<uint16_t>(crc_table[((crc >> 8) ^ buf[i]) & 0xFF] ^ (crc << 8));
+  return ((crc & 0xFF) << 8) | (crc >> 8);
+}
+
+int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int datalen) {
+  struct timeval start = now();
+  if (datalen < 0 || datalen > MAX_NIBBLES) return -1;
+  // Bank code in the low half: 2 for the first 256 nibbles, 4 above.
+  const unsigned char bank = (addr & 0xFF00) == 0 ? 2 : 4;
+  const unsigned char cmd[] = {'W', 'R', 'D', static_cast<unsigned char>((datalen << 4) | bank),
+                               static_cast<unsigned char>(addr & 0xFF), CR};
+  const int cmdlen = sizeof cmd;
+  bool done = false;
+  bool rounded = false;
+  for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
+    davis_flush(d);
+    int ret = sendCommand(d, cmd, cmdlen);
+    printf("rs write %d ret %d retries=%d\n", cmdlen, ret, retries);
+    if (ret != cmdlen) return ret;
+    unsigned char c = 0;
+    int err = davis_read(d, &c, 2);
+    printf("rs1 c=%x err=%d\n", c, err);
+    if (err != 2 || c != ACK) continue;
+    if (!rounded) {
+      datalen += datalen & 1;
+      rounded = true;
+    }
+    err = davis_read(d, data, datalen);
+    printf("rs2 datalen=%d err=%d\n", datalen, err);
+    done = err == datalen;
+  }
+  Elapsed e = since(start);
+  printf("station read %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
+  return done ? 0 : -1;
+}
+
+int davis_writestation(davis_device *d, uint16_t addr, const unsigned char *data, int datalen) {
+  struct timeval start = now();
+  if (datalen < 0 || datalen > MAX_NIBBLES) return -1;
+  const unsigned char bank = (addr & 0xFF00) == 0 ? 1 : 3;
+  const int nbytes = (datalen + 1) / 2;
+  unsigned char cmd[MAX_CMD] = {'W', 'W', 'R', static_cast<unsigned char>((datalen << 4) | bank),
+                                static_cast<unsigned char>(addr & 0xFF)};
+  if (nbytes > 0) memcpy(cmd + 5, data, static_cast<size_t>(nbytes));
+  cmd[5 + nbytes] = CR;
+  if (int ret = ackedCommand(d, cmd, 6 + nbytes); ret != 0) return ret;
+  if (debugOn()) {
+    Elapsed e = since(start);
+    printf("station write %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
+  }
+  return 0;
+}
+
+int davis_readlink(davis_device *d, uint16_t addr, unsigned char *data, int datalen) {
+  // A count of 0 would go out as 0xFF, asking for 256 nibbles nobody reads.
+  if (datalen < 1) return -1;
+  if (datalen > MAX_NIBBLES) {
+    // The logger answers at most 8 nibbles a command: the tail comes first,
+    // piece by piece, and each 8-nibble piece fills 4 bytes of data.
+    for (int i = 1; MAX_NIBBLES * i < datalen; i++) {
+      int piece = datalen - MAX_NIBBLES * i;
+      if (piece > MAX_NIBBLES) piece = MAX_NIBBLES;
+      int ret = davis_readlink(d, static_cast<uint16_t>(addr + MAX_NIBBLES * i),
+                               data + (MAX_NIBBLES / 2) * i, piece);
+      if (ret != 0) return ret;
+    }
+    datalen = MAX_NIBBLES;
+  }
+  struct timeval start = now();
+  const unsigned char cmd[] = {'R',
+                               'R',
+                               'D',
+                               static_cast<unsigned char>(addr >> 8),
+                               static_cast<unsigned char>(addr & 0xFF),
+                               static_cast<unsigned char>(datalen - 1),
+                               CR};
+  const int cmdlen = sizeof cmd;
+  int ret = sendCommand(d, cmd, cmdlen);
+  if (ret != cmdlen) return ret;
+  if (!readAck(d)) return -1;
+  datalen += datalen & 1;
+  if (davis_read(d, data, datalen) != datalen) return -1;
+  if (debugOn()) {
+    Elapsed e = since(start);
+    printf("link read %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
+  }
+  return 0;
+}
+
+int davis_writelink(davis_device *d, uint16_t addr, const unsigned char *data, int datalen) {
+  struct timeval start = now();
+  if (datalen < 1 || datalen > MAX_NIBBLES) return -1;
+  const int nbytes = (datalen + 1) / 2;
+  // The bank shares its byte with the count less one: high half and low half.
+  unsigned char cmd[MAX_CMD] = {'R', 'W', 'R',
+                                static_cast<unsigned char>(((addr >> 8) << 4) | (datalen - 1)),
+                                static_cast<unsigned char>(addr & 0xFF)};
+  memcpy(cmd + 5, data, static_cast<size_t>(nbytes));
+  cmd[5 + nbytes] = CR;
+  if (int ret = ackedCommand(d, cmd, 6 + nbytes); ret != 0) return ret;
+  if (debugOn()) {
+    Elapsed e = since(start);
+    printf("link write %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
+  }
+  return 0;
+}
+
+int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int datalen) {
+  struct timeval start = now();
+  if (datalen < 1 || datalen > MAX_ARCHIVE_BYTES) return -1;
+  const int count = datalen - 1;
+  // Archive memory is byte-addressed and sends 16-bit values low byte first.
+  const unsigned char cmd[] = {'S',
+                               'R',
+                               'D',
+                               static_cast<unsigned char>(addr & 0xFF),
+                               static_cast<unsigned char>(addr >> 8),
+                               static_cast<unsigned char>(count & 0xFF),
+                               static_cast<unsigned char>((count >> 8) & 0xFF),
+                               CR};
+  const int cmdlen = sizeof cmd;
+  int ret = sendCommand(d, cmd, cmdlen);
+  if (ret != cmdlen) return ret;
+  if (!readAck(d)) return -1;
+  if (davis_read(d, data, datalen * 2) != datalen * 2) return -1;
+  if (!readCrcMatches(d, data, datalen)) return -1;
+  if (debugOn()) {
+    Elapsed e = since(start);
+    printf("archive read %#x %d %d.%d secs\n", addr, datalen, e.sec, e.usec);
+  }
+  return 0;
+}
+
+int davis_writearchive(davis_device *d, uint16_t addr, unsigned char data) {
+  struct timeval start = now();
+  const unsigned char cmd[] = {'S',  'W', 'R', static_cast<unsigned char>(addr & 0xFF),
+                               static_cast<unsigned char>(addr >> 8),
+                               data, 0x00, CR};
+  if (int ret = ackedCommand(d, cmd, sizeof cmd); ret != 0) return ret;
+  if (debugOn()) {
+    Elapsed e = since(start);
+    printf("archive write %#x %d.%d secs\n", addr, e.sec, e.usec);
+  }
+  return 0;
+}
+
+int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datalen) {
+  struct timeval start = now();
+  // npaks goes out as a 16-bit two's complement: 0 or more than 65535
+  // images cannot be asked for.
+  if (!modelHasImage(d) || npaks < 1 || npaks > 0xFFFF ||
+      static_cast<long long>(npaks) * IMAGE_NIBBLES != datalen)
+    return -1;
+  const unsigned count = (65536u - static_cast<unsigned>(npaks)) & 0xFFFF;
+  const unsigned char cmd[] = {'L',
+                               'O',
+                               'O',
+                               'P',
+                               static_cast<unsigned char>(count & 0xFF),
+                               static_cast<unsigned char>(count >> 8),
+                               CR};
+  const int cmdlen = sizeof cmd;
+  bool done = false;
+  for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
+    davis_flush(d);
+    int ret = sendCommand(d, cmd, cmdlen);
+    printf("ds write %d ret %d retries=%d\n", cmdlen, ret, retries);
+    if (ret != cmdlen) return ret;
+    unsigned char c = 0;
+    int err = davis_read(d, &c, 2);
+    printf("ds1 c=%x err=%d retries=%d\n", c, err, retries);
+    if (err != 2 || c != ACK) continue;
+    c = 0;
+    err = davis_read(d, &c, 2);
+    printf("ds2 c=%x err=%d retries=%d\n", c, err, retries);
+    if (err != 2 || c != IMAGE_START) continue;
+    err = davis_read(d, data, datalen);
+    printf("datalen=%d err=%d retries=%d\n", datalen, err, retries);
+    if (err != datalen) continue;
+    // The start byte is not covered by the CRC, only the image bytes.
+    unsigned char crc[2] = {0, 0};
+    err = davis_read(d, crc, 4);
+    const int received = crc[0] | (crc[1] << 8);
+    const int computed = davis_crc(data, datalen / 2);
+    printf("crc=%x %x err=%d retries=%d\n", received, computed, err, retries);
+    done = err == 4 && received == computed;
+  }
+  Elapsed e = since(start);
+  printf("dumpsensor %d.%d secs\n", e.sec, e.usec);
+  return done ? 0 : -1;
+}
+
+int davis_dumparchive(davis_device *d) {
+  // The fixed commands go out with a 0x00 after the carriage return.
+  const unsigned char cmd[] = {'D', 'M', 'P', CR, 0x00};
+  return sendCommand(d, cmd, sizeof cmd);
+}
+
+int davis_dumpstation(davis_device *d, unsigned char *data, int datalen) {
+  if (!modelHasDump(d) || datalen != DUMP_NIBBLES) return -1;
+  const unsigned char cmd[] = {'M', 'D', 'M', 'P', CR, 0x00};
+  const int cmdlen = sizeof cmd;
+  int ret = sendCommand(d, cmd, cmdlen);
+  if (ret != cmdlen) return ret;
+  // No acknowledgement: the dump itself comes straight back.
+  if (davis_read(d, data, datalen) != datalen) return -1;
+  return readCrcMatches(d, data, datalen / 2) ? 0 : -1;
+}
+
+int davis_setarcint(davis_device *d, int min) {
+  const unsigned char cmd[] = {'S', 'A', 'P', static_cast<unsigned char>(min & 0xFF), CR};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_setsenint(davis_device *d, int sec) {
+  // The logger counts the sample period up to overflow: it wants 256 - sec.
+  const unsigned char cmd[] = {'S', 'S', 'P', static_cast<unsigned char>((256 - sec) & 0xFF), CR};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_stoplink(davis_device *d) {
+  const unsigned char cmd[] = {'S', 'T', 'O', 'P', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_startlink(davis_device *d) {
+  const unsigned char cmd[] = {'S', 'T', 'A', 'R', 'T', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_archive(davis_device *d) {
+  const unsigned char cmd[] = {'A', 'R', 'C', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_image(davis_device *d) {
+  const unsigned char cmd[] = {'I', 'M', 'G', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_disarctimer(davis_device *d) {
+  const unsigned char cmd[] = {'D', 'B', 'T', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+int davis_enaarctimer(davis_device *d) {
+  const unsigned char cmd[] = {'E', 'B', 'T', CR, 0x00};
+  return ackedCommand(d, cmd, sizeof cmd);
+}
+
+const char *davis_model_str(const davis_device *d) {
+  if (d == nullptr || d->type < 0 || d->type >= MODEL_COUNT) return "unknown";
+  return MODEL_NAMES[d->type];
+}
+
+}  // extern "C"
