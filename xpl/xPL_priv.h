@@ -29,6 +29,12 @@ xPL_MessagePtr parseMessage(const char *theText);
 
 /* xPL-service */
 xPL_MessagePtr createHeartbeatMessage(xPL_ServicePtr theService, HeartbeatType heartbeatType);
+/* Sends the discovery answers that are due; the event loop calls it while
+ * it waits. Returns the milliseconds until the next one, -1 for none. */
+int sendDueDiscoveryAnswers(void);
+
+/* xPL-listeners: ends any dispatch running over a service being released. */
+void serviceListenersReleased(xPL_ServicePtr theService);
 
 /* xPL-config: the file half */
 void xPL_setServiceConfigFile(xPL_ServicePtr theService, String localConfigFile);
