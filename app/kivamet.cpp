@@ -1,0 +1,794 @@
+// kivamet.cpp - the station bridge: start-up and settings, the memory map,
+// the xPL request handlers, database logging, clock check and barometer
+// calibration. Everything runs on the xPL event loop's one thread.
+#include "kivamet.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <rrd.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+#if __has_include("webweather.h")
+#include "webweather.h"
+#else
+int16_t web_bp(const char *rs);
+#endif
+
+// ---- Memory map ------------------------------------------------------------
+
+// Order matters: lookups take the first match, and rows sharing an address
+// (TIME/HOUR, DATE/DAY) describe the same memory at different grain.
+const memtype mem[MEM_ROWS] = {
+    {"SPDDTA", 0x05E, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"SPDHI", 0x060, 4, MEM_MEM, DTYPE_INT, PERM_R},
+    {"SPDHTIME", 0x064, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"SPDHDATE", 0x068, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"SPDAHI", 0x06B, 4, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"BARFLAG", 0x079, 1, MEM_MEM, DTYPE_BARFLAG, PERM_R},
+    {"DEWDTA", 0x08A, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"DEWHI", 0x08E, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"DEWLO", 0x092, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"DEWHTIME", 0x096, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"DEWLTIME", 0x09A, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"DEWLDATE", 0x09E, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"DEWHDATE", 0x0A1, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"DEWAHI", 0x0A4, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"CHLDTA", 0x0A8, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"CHLLO", 0x0AC, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"CHLLTIME", 0x0B0, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"CHLLDATE", 0x0B4, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"CHLALO", 0x0B7, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"BARDTA", 0x100, 4, MEM_MEM, DTYPE_BAR, PERM_R},
+    {"BARALM", 0x11A, 2, MEM_MEM, DTYPE_BAR, PERM_RW},
+    {"STNDRD", 0x12C, 4, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"TP1DTA", 0x130, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP1HI", 0x134, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP1LO", 0x138, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP1HTIME", 0x13C, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"TP1LTIME", 0x140, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"TP1HDATE", 0x144, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"TP1LDATE", 0x147, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"TP1AHI", 0x14A, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"TP1ALO", 0x14E, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"TP1CAL", 0x152, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"TP2DTA", 0x156, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP2HI", 0x15A, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP2LO", 0x15E, 4, MEM_MEM, DTYPE_FLOAT, PERM_R},
+    {"TP2HTIME", 0x162, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"TP2LTIME", 0x166, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"TP2HDATE", 0x16A, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"TP2LDATE", 0x16D, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"TP2AHI", 0x170, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"TP2ALO", 0x174, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"TP2CAL", 0x178, 4, MEM_MEM, DTYPE_FLOAT, PERM_RW},
+    {"HM1DTA", 0x180, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM1HI", 0x182, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM1LO", 0x184, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM1HTIME", 0x186, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"HM1LTIME", 0x18A, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"HM1HDATE", 0x18E, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"HM1LDATE", 0x191, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"HM1AHI", 0x194, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"HM1ALO", 0x196, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"HM2DTA", 0x198, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM2HI", 0x19A, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM2LO", 0x19C, 2, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM2HTIME", 0x19E, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"HM2LTIME", 0x1A2, 4, MEM_MEM, DTYPE_TIME, PERM_R},
+    {"HM2HDATE", 0x1A6, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"HM2LDATE", 0x1A9, 3, MEM_MEM, DTYPE_DATE, PERM_R},
+    {"HM2AHI", 0x1AC, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"HM2ALO", 0x1AE, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"DIRDTA", 0x1B4, 4, MEM_MEM, DTYPE_INT, PERM_R},
+    {"TIME", 0x1BE, 6, MEM_MEM, DTYPE_LTIME, PERM_RW},
+    {"HOUR", 0x1BE, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"MINUTE", 0x1C0, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"SECOND", 0x1C2, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"TIMEALM", 0x1C4, 4, MEM_MEM, DTYPE_TIME, PERM_RW},
+    {"HRALM", 0x1C4, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"MINALM", 0x1C6, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"DATE", 0x1C8, 3, MEM_MEM, DTYPE_DATE, PERM_RW},
+    {"DAY", 0x1C8, 2, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"MONTH", 0x1CA, 1, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"YRNDTA", 0x1CE, 4, MEM_MEM, DTYPE_INT, PERM_R},
+    {"DRNDTA", 0x1D2, 4, MEM_MEM, DTYPE_INT, PERM_R},
+    {"RNCAL", 0x1D6, 4, MEM_MEM, DTYPE_INT, PERM_R},
+    {"HM2CAL", 0x1DA, 4, MEM_MEM, DTYPE_INT, PERM_RW},
+    {"ID", 0x04D, 1, MEM_NONE, DTYPE_MODEL, PERM_R},
+    {"NEWPTR", 0x100, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"OLDPTR", 0x104, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"STIN", 0x11C, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+    {"STOUT", 0x120, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+    {"SWSP", 0x124, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"SWDIR", 0x126, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"SBAROM", 0x12A, 4, MEM_LNK, DTYPE_BAR, PERM_R},
+    {"SHIN", 0x12E, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"SHOUT", 0x130, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"SRAIN", 0x132, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"SAMPLEPER", 0x13A, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"ARCPERIOD", 0x13C, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"PREVRAIN", 0x140, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"LASTARCTIME", 0x148, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"WDIRS", 0x15E, 32, MEM_LNK, DTYPE_HIST, PERM_R},
+    {"ABAROM", 0x188, 4, MEM_LNK, DTYPE_BAR, PERM_R},
+    {"AHIN", 0x18C, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"AHOUT", 0x18E, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"ARAIN", 0x190, 4, MEM_LNK, DTYPE_INT, PERM_R},
+    {"ATINAVG", 0x194, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+    {"ATOUTAVG", 0x198, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+    {"AWSPAVG", 0x19C, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"AWDIR", 0x19E, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"ATHIOUT", 0x1A0, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+    {"AGUST", 0x1A4, 2, MEM_LNK, DTYPE_INT, PERM_R},
+    {"ATIMESTAMP", 0x1A6, 8, MEM_LNK, DTYPE_TSTAMP, PERM_R},
+    {"ATLOWOUT", 0x1AE, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
+};
+
+namespace {
+
+// Station memory cells the timed jobs and the calibration use directly.
+constexpr uint16_t ADDR_DEWDTA = 0x08A;
+constexpr uint16_t ADDR_CHLDTA = 0x0A8;
+constexpr uint16_t ADDR_BARDTA = 0x100;
+constexpr uint16_t ADDR_STNDRD = 0x12C;
+constexpr uint16_t ADDR_TP1CAL = 0x152;
+constexpr uint16_t ADDR_TP2CAL = 0x178;
+constexpr uint16_t ADDR_RNCAL = 0x1D6;
+constexpr uint16_t ADDR_HM2CAL = 0x1DA;
+constexpr uint16_t ADDR_TIME = 0x1BE;
+constexpr uint16_t ADDR_DATE = 0x1C8;
+
+constexpr int CLOCK_PERIOD = 43200;
+constexpr int LOG_PERIOD = 60;
+// Below this many seconds since the last attempt a lost station is not
+// reopened again, so a dead adaptor costs at most one open a minute.
+constexpr int REOPEN_PERIOD = 60;
+
+// A silent station holds the loop for one full davis_readstation (five
+// attempts of up to 2 s each) per try; two tries keep a request near 20 s.
+constexpr int REQUEST_READ_TRIES = 2;
+
+constexpr int WEB_ATTEMPTS = 5;
+constexpr int WEB_RETRY_MS = 5000;
+
+constexpr size_t RRD_PATH_SIZE = 256;   // at most 255 characters
+constexpr size_t RRD_UPDATE_SIZE = 256; // at most 255 characters
+const char DEFAULT_RRDDIR[] = "/var/www/html/weather";
+
+char *S(const char *text) { return const_cast<char *>(text); }
+
+int16_t le16(const unsigned char *b) {
+  return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
+}
+
+}  // namespace
+
+int bcdtoint(uint8_t c) { return (c >> 4) * 10 + (c & 0x0F); }
+
+uint8_t inttobcd(uint8_t c) { return static_cast<uint8_t>(((c / 10) << 4) | (c % 10)); }
+
+int degtoind(int degs) {
+  // Upper bound of each 22.5-degree sector from index 1 on; index 0 (north)
+  // takes everything else, out-of-range values included.
+  static const int upper[15] = {33, 56, 78, 101, 123, 146, 168, 191, 213, 236, 258, 281, 303, 326, 348};
+  if (degs < 12 || degs > 348) return 0;
+  for (int i = 0; i < 15; i++)
+    if (degs <= upper[i]) return i + 1;
+  return 0;
+}
+
+const memtype *memFind(const char *name) {
+  if (name == nullptr) return nullptr;
+  for (const memtype &row : mem)
+    if (xPL_strcmpIgnoreCase(row.mem_name, name) == 0) return &row;
+  return nullptr;
+}
+
+int memByteCount(const memtype *row) { return (row->mem_len + 1) / 2; }
+
+int memText(const memtype *row, const unsigned char *b, const davis_device *model, char *text,
+            size_t textSize) {
+  switch (row->mem_dtype) {
+    case DTYPE_MODEL:
+      if (model == nullptr) return -1;
+      snprintf(text, textSize, "%s", davis_model_str(model));
+      return 0;
+    case DTYPE_INT:
+      if (row->mem_len == 2) {
+        snprintf(text, textSize, "%d", static_cast<int8_t>(b[0]));
+      } else if (row->mem_len == 4) {
+        snprintf(text, textSize, "%d", le16(b));
+      } else {
+        fprintf(stderr, "unknown DTYPE_INT size: %d for %s\n", row->mem_len, row->mem_name);
+        return -1;
+      }
+      return 0;
+    case DTYPE_FLOAT:
+      snprintf(text, textSize, "%.2f", le16(b) / 10.0);
+      return 0;
+    case DTYPE_TIME:
+      snprintf(text, textSize, "%02d:%02d", bcdtoint(b[0]), bcdtoint(b[1]));
+      return 0;
+    case DTYPE_LTIME:
+      snprintf(text, textSize, "%02d:%02d:%02d", bcdtoint(b[0]), bcdtoint(b[1]), bcdtoint(b[2]));
+      return 0;
+    case DTYPE_DATE:
+      // The month nibble is binary, the day BCD.
+      snprintf(text, textSize, "%d/%d", b[1] & 0x0F, bcdtoint(b[0]));
+      return 0;
+    case DTYPE_BARFLAG: {
+      const int flags = b[0] & 0x0F;
+      const char *trend = (flags & 1) ? "steady" : (flags & 2) ? "rise" : (flags & 4) ? "fall" : "unknown";
+      snprintf(text, textSize, "%s", trend);
+      return 0;
+    }
+    case DTYPE_BAR:
+      snprintf(text, textSize, "%.3f", le16(b) / 1000.0);
+      return 0;
+    case DTYPE_HIST: {
+      size_t used = 0;
+      text[0] = '\0';
+      const int n = memByteCount(row);
+      for (int i = 0; i < n && used < textSize; i++) {
+        int w = snprintf(text + used, textSize - used, i + 1 < n ? "%x," : "%x", b[i]);
+        if (w < 0) return -1;
+        used += static_cast<size_t>(w);
+      }
+      return 0;
+    }
+    case DTYPE_TSTAMP:
+      snprintf(text, textSize, "%02d:%02d %d/%d", bcdtoint(b[0]), bcdtoint(b[1]), b[3] & 0x0F,
+               bcdtoint(b[2]));
+      return 0;
+    default:
+      break;
+  }
+  fprintf(stderr, "Unknown data type %d for %s\n", static_cast<int>(row->mem_dtype), row->mem_name);
+  return -1;
+}
+
+clockFields clockDecode(const unsigned char timeCell[3], const unsigned char dateCell[2]) {
+  clockFields f;
+  f.hour = bcdtoint(timeCell[0]);
+  f.minute = bcdtoint(timeCell[1]);
+  f.second = bcdtoint(timeCell[2]);
+  f.day = bcdtoint(dateCell[0]);
+  // Taken as it stands: a stray high nibble makes the clock look wrong and
+  // gets it rewritten, which is what puts the cell right again.
+  f.month = dateCell[1];
+  return f;
+}
+
+int clockInLine(const clockFields *station, const struct tm *local) {
+  return station->hour == local->tm_hour && station->minute == local->tm_min &&
+         station->month == local->tm_mon + 1 && station->day == local->tm_mday;
+}
+
+void clockEncode(const struct tm *local, unsigned char timeCell[3], unsigned char dateCell[2]) {
+  timeCell[0] = inttobcd(static_cast<uint8_t>(local->tm_hour));
+  timeCell[1] = inttobcd(static_cast<uint8_t>(local->tm_min));
+  timeCell[2] = inttobcd(static_cast<uint8_t>(local->tm_sec));
+  dateCell[0] = inttobcd(static_cast<uint8_t>(local->tm_mday));
+  dateCell[1] = static_cast<unsigned char>(local->tm_mon + 1);
+}
+
+davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int16_t dew,
+                             int16_t chill) {
+  davis_sample s;
+  s.itemp = le16(image + 0);
+  s.otemp = le16(image + 2);
+  s.wsp = static_cast<int8_t>(image[4]);
+  s.wdir = le16(image + 5);
+  s.barom = le16(image + 7);
+  s.ihum = static_cast<int8_t>(image[9]);
+  s.ohum = static_cast<int8_t>(image[10]);
+  s.rain = le16(image + 11);
+  s.dew = dew;
+  s.chill = chill;
+  return s;
+}
+
+int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
+                  const davis_cal *c) {
+  // Sums at int width: an offset must not wrap a reading to 16 bits.
+  return snprintf(text, textSize, "%ld:%d:%d:%d:%d:%d:%d:%d:%d:%d:%d", when, s->itemp + c->itemp,
+                  s->otemp + c->otemp, s->wsp, degtoind(s->wdir), s->barom + c->bar, s->ihum,
+                  s->ohum, s->rain, s->dew, s->chill);
+}
+
+int rrdPath(char *path, size_t pathSize, const char *dir) {
+  int n = snprintf(path, pathSize, "%s/weather.rrd", dir);
+  if (n < 0 || static_cast<size_t>(n) >= pathSize) {
+    path[0] = '\0';
+    return -1;
+  }
+  return 0;
+}
+
+int locationUsable(const char *location) {
+  if (location == nullptr || *location == '\0') return 0;
+  for (const char *p = location; *p; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    // Printable ASCII only, and nothing that would end or split the path.
+    if (c <= 0x20 || c >= 0x7F || c == '/' || c == '?' || c == '#') return 0;
+  }
+  return 1;
+}
+
+int16_t barOffset(int16_t station, int16_t web) {
+  return static_cast<int16_t>(static_cast<uint16_t>(station - web));
+}
+
+// ---- Process state -----------------------------------------------------------
+
+namespace {
+
+int debug = 0;
+xPL_ServicePtr davisService = nullptr;
+davis_device *dd = nullptr;
+uint8_t deviceready = 0;
+uint8_t addressready = 0;
+davis_cal cal = {0, 0, 0, 0, 0};
+davis_sample samp = {};
+
+// Settings as last taken from the configuration; kept as own copies since
+// the configuration store replaces its values on every installation.
+std::optional<std::string> conntype, device, netaddress, netport, weatherloc, rrddir;
+
+// The settings name a station (the last settings pass tried to open one).
+bool stationWanted = false;
+time_t lastReopenAt = 0;
+
+// Path whose database is known to exist; another path is examined afresh.
+std::string rrdKnownPath;
+
+// Self-pipe of the termination signals: the handler only writes a byte, the
+// event loop runs the shutdown sequence when the pipe turns readable.
+int sigPipe[2] = {-1, -1};
+volatile sig_atomic_t stopRequested = 0;
+
+void dbg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void dbg(const char *format, ...) {
+  if (!debug) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+bool sameIgnoringCase(const std::optional<std::string> &setting, const char *word) {
+  return setting && xPL_strcmpIgnoreCase(setting->c_str(), word) == 0;
+}
+
+void closeStation() {
+  if (dd == nullptr) return;
+  close(dd->fd);
+  free(dd);
+  dd = nullptr;
+}
+
+// Opens the station the settings describe. Returns whether they describe
+// one at all (opened or not); sets deviceready when it opened.
+bool openStation() {
+  if (!conntype) return false;
+  if (sameIgnoringCase(conntype, "device") && device) {
+    dd = davis_open(device->c_str());
+    if (dd != nullptr) {
+      deviceready = 1;
+      dbg("type = %d\n", dd->type);
+    } else if (debug) {
+      perror(device->c_str());
+    }
+    return true;
+  }
+  if (sameIgnoringCase(conntype, "net-address") && addressready) {
+    dd = davis_tcp_open(netaddress->c_str(), netport->c_str());
+    if (dd != nullptr) {
+      deviceready = 1;
+    } else if (debug) {
+      perror(netaddress->c_str());
+    }
+    return true;
+  }
+  return false;
+}
+
+// True when the far end is gone: a TCP adaptor that closed the stream, or a
+// serial device that hung up or disappeared. Stale input alone is not loss.
+bool connectionLost(int fd) {
+  struct pollfd p = {fd, POLLIN | POLLRDHUP, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP)) return true;
+  if (p.revents & POLLIN) {
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return true;
+    if (n < 0 && (errno == ECONNRESET || errno == ENOTCONN || errno == EPIPE)) return true;
+  }
+  return false;
+}
+
+void reopenIfLost() {
+  if (dd != nullptr && !connectionLost(dd->fd)) return;
+  if (dd == nullptr && !stationWanted) return;
+  const time_t now = time(nullptr);
+  if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < REOPEN_PERIOD) return;
+  lastReopenAt = now;
+  dbg("station connection lost; reopening\n");
+  closeStation();
+  deviceready = 0;
+  openStation();
+}
+
+int readStation16(uint16_t addr, int16_t *value) {
+  unsigned char buf[2] = {0, 0};
+  if (davis_readstation(dd, addr, buf, 4) != 0) return -1;
+  *value = le16(buf);
+  return 0;
+}
+
+int writeStation16(uint16_t addr, int16_t value) {
+  const uint16_t v = static_cast<uint16_t>(value);
+  const unsigned char buf[2] = {static_cast<unsigned char>(v & 0xFF),
+                                static_cast<unsigned char>(v >> 8)};
+  return davis_writestation(dd, addr, buf, 4);
+}
+
+// Waits between two web attempts; false when a termination signal came.
+bool waitBeforeRetry() {
+  struct pollfd p = {sigPipe[0], POLLIN, 0};
+  for (;;) {
+    if (stopRequested) return false;
+    int r = poll(&p, sigPipe[0] >= 0 ? 1 : 0, WEB_RETRY_MS);
+    if (r < 0 && errno == EINTR) continue;
+    return r <= 0 && !stopRequested;
+  }
+}
+
+// Reads the calibration offsets into cal and sets the barometer offset from
+// the web value of the observation location.
+void calibrate() {
+  cal = davis_cal{0, 0, 0, 0, 0};
+  int16_t standard = 0;
+  bool readsOk = readStation16(ADDR_STNDRD, &standard) == 0;
+  cal.bar = barOffset(0, standard);
+  readsOk = (readStation16(ADDR_TP1CAL, &cal.itemp) == 0) && readsOk;
+  readsOk = (readStation16(ADDR_TP2CAL, &cal.otemp) == 0) && readsOk;
+  readsOk = (readStation16(ADDR_RNCAL, &cal.rain) == 0) && readsOk;
+  readsOk = (readStation16(ADDR_HM2CAL, &cal.ohum) == 0) && readsOk;
+  dbg("calibration: %#x %d %d %d %d\n", static_cast<unsigned>(static_cast<int32_t>(cal.bar)),
+      cal.itemp, cal.otemp, cal.rain, cal.ohum);
+
+  int16_t station = 0;
+  readsOk = (readStation16(ADDR_BARDTA, &station) == 0) && readsOk;
+  if (!readsOk) {
+    dbg("calibration skipped: a station read failed\n");
+    return;
+  }
+  if (!weatherloc || !locationUsable(weatherloc->c_str())) {
+    dbg("calibration skipped: no usable location\n");
+    return;
+  }
+
+  int16_t web = -1;
+  for (int attempt = 1; attempt <= WEB_ATTEMPTS; attempt++) {
+    web = web_bp(weatherloc->c_str());
+    if (web >= 0) break;
+    dbg("cannot obtain barametric calibration\n");
+    if (attempt == WEB_ATTEMPTS || !waitBeforeRetry()) break;
+  }
+  if (web < 0) {
+    dbg("calibration given up; station offset left as it is\n");
+    return;
+  }
+  const int16_t offset = barOffset(station, web);
+  dbg("bar %d web %d cal %d\n", station, web, offset);
+  writeStation16(ADDR_STNDRD, offset);
+}
+
+// Reads a row's bytes, trying once more after a failure; the byte area is
+// cleared first so a short row never shows an earlier request's bytes.
+int readRow(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]) {
+  for (int attempt = 0; attempt < REQUEST_READ_TRIES; attempt++) {
+    memset(bytes, 0, MEM_BYTES_SIZE);
+    int r = row->mem_type == MEM_MEM ? davis_readstation(dd, row->mem_addr, bytes, row->mem_len)
+                                     : davis_readlink(dd, row->mem_addr, bytes, row->mem_len);
+    if (r == 0) return 0;
+  }
+  return -1;
+}
+
+void createDatabase(char *path) {
+  const char *args[] = {"create",
+                        path,
+                        "-s",
+                        "60",
+                        "DS:tin:GAUGE:90:-200:1200",
+                        "DS:tout:GAUGE:90:-200:1200",
+                        "DS:wsp:GAUGE:90:0:150",
+                        "DS:wdir:GAUGE:90:0:15",
+                        "DS:barom:GAUGE:90:26000:34000",
+                        "DS:hin:GAUGE:90:0:100",
+                        "DS:hout:GAUGE:90:0:100",
+                        "DS:rain:COUNTER:90:0:U",
+                        "DS:dew:GAUGE:90:-200:1200",
+                        "DS:chill:GAUGE:90:-400:1200",
+                        "RRA:AVERAGE:0.5:1:1440",
+                        "RRA:AVERAGE:0.5:5:8928",
+                        "RRA:AVERAGE:0.5:60:26280",
+                        "RRA:MIN:0.5:1:1440",
+                        "RRA:MIN:0.5:5:8928",
+                        "RRA:MIN:0.5:60:26280",
+                        "RRA:MAX:0.5:1:1440",
+                        "RRA:MAX:0.5:5:8928",
+                        "RRA:MAX:0.5:60:26280",
+                        "RRA:LAST:0.5:1:1440",
+                        "RRA:LAST:0.5:5:8928",
+                        "RRA:LAST:0.5:60:26280"};
+  constexpr int argCount = sizeof args / sizeof args[0];
+  static_assert(argCount == 26, "the database definition has 26 arguments");
+  rrd_clear_error();
+  if (rrd_create(argCount, const_cast<char **>(args)) != 0) {
+    fprintf(stderr, "Cannot create RRD %s: %s\n", path, rrd_get_error());
+    exit(1);
+  }
+}
+
+void signalPipeHandler(int theFD, int, int) {
+  char drain[16];
+  while (read(theFD, drain, sizeof drain) > 0) {
+  }
+  if (!stopRequested) return;
+  // The goodbye heartbeat goes out while the service still exists; the
+  // loop ends once the library is shut down.
+  xPL_setServiceEnabled(davisService, FALSE);
+  xPL_releaseService(davisService);
+  davisService = nullptr;
+  xPL_shutdown();
+}
+
+void shutdownHandler(int) {
+  const int savedErrno = errno;
+  stopRequested = 1;
+  if (sigPipe[1] >= 0) {
+    const char c = 1;
+    ssize_t r = write(sigPipe[1], &c, 1);
+    (void)r;
+  }
+  errno = savedErrno;
+}
+
+void takeSetting(xPL_ServicePtr service, const char *name, std::optional<std::string> &setting) {
+  String value = xPL_getServiceConfigValue(service, S(name));
+  if (value != nullptr && *value != '\0') setting = std::string(value);
+}
+
+}  // namespace
+
+// ---- Settings ----------------------------------------------------------------
+
+void parseconfig(xPL_ServicePtr theService) {
+  closeStation();
+  deviceready = 0;
+  addressready = 0;
+  takeSetting(theService, "type", conntype);
+  takeSetting(theService, "device", device);
+  takeSetting(theService, "net-address", netaddress);
+  takeSetting(theService, "net-port", netport);
+  takeSetting(theService, "location", weatherloc);
+  takeSetting(theService, "rrddir", rrddir);
+  // Known address and port count, whether or not this pass carried them.
+  if (netaddress && netport) addressready = 1;
+  conntype_open();
+}
+
+void conntype_open(void) {
+  stationWanted = openStation();
+  if (!deviceready) return;
+  calibrate();
+  datetimeHandler(0, nullptr);
+  rrdHandler(0, nullptr);
+}
+
+void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr) { parseconfig(theService); }
+
+// ---- xPL handlers ------------------------------------------------------------
+
+void sensorrequestHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, xPL_ObjectPtr) {
+  String request = xPL_getMessageNamedValue(theMessage, S("request"));
+  String name = xPL_getMessageNamedValue(theMessage, S("device"));
+  if (request == nullptr || name == nullptr) return;
+  if (xPL_strcmpIgnoreCase(request, "current") != 0) return;
+  const memtype *row = memFind(name);
+  if (row == nullptr || row->mem_type == MEM_UNK) return;
+  if (dd == nullptr) {
+    dbg("no station connection: %s not read\n", row->mem_name);
+    return;
+  }
+
+  unsigned char bytes[MEM_BYTES_SIZE] = {0};
+  if (row->mem_type != MEM_NONE && readRow(row, bytes) != 0) {
+    dbg("cannot read %s from the station\n", row->mem_name);
+    return;
+  }
+  char text[MEM_TEXT_SIZE];
+  if (memText(row, bytes, dd, text, sizeof text) != 0) return;
+
+  xPL_MessagePtr reply = xPL_createTargetedMessage(
+      theService, xPL_MESSAGE_STATUS, xPL_getSourceVendor(theMessage),
+      xPL_getSourceDeviceID(theMessage), xPL_getSourceInstanceID(theMessage));
+  if (reply == nullptr) return;
+  xPL_setSchema(reply, S("sensor"), S("basic"));
+  xPL_addMessageNamedValue(reply, S("device"), name);
+  xPL_addMessageNamedValue(reply, S("current"), text);
+  xPL_sendServiceMessage(theService, reply);
+  xPL_releaseMessage(reply);
+}
+
+void controlbasicHandler(xPL_ServicePtr, xPL_MessagePtr theMessage, xPL_ObjectPtr) {
+  // Accepted so the network sees a controllable device; nothing is changed.
+  String name = xPL_getMessageNamedValue(theMessage, S("device"));
+  xPL_getMessageNamedValue(theMessage, S("type"));
+  xPL_getMessageNamedValue(theMessage, S("current"));
+  if (name != nullptr) memFind(name);
+}
+
+// ---- Timed jobs --------------------------------------------------------------
+
+void datetimeHandler(int, xPL_ObjectPtr) {
+  if (dd == nullptr) return;
+  const time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+
+  unsigned char timeCell[3] = {0, 0, 0};
+  unsigned char dateCell[2] = {0, 0};
+  if (davis_readstation(dd, ADDR_TIME, timeCell, 6) != 0 ||
+      davis_readstation(dd, ADDR_DATE, dateCell, 3) != 0) {
+    dbg("cannot read the station clock; clock check skipped\n");
+    return;
+  }
+  const clockFields station = clockDecode(timeCell, dateCell);
+  dbg("%2d:%02d:%02d %d/%d\n", station.hour, station.minute, station.second, station.month,
+      station.day);
+  if (clockInLine(&station, &local)) return;
+
+  dbg("setting time/date to %2d:%02d:%02d %d/%d\n", local.tm_hour, local.tm_min, local.tm_sec,
+      local.tm_mon + 1, local.tm_mday);
+  clockEncode(&local, timeCell, dateCell);
+  davis_writestation(dd, ADDR_TIME, timeCell, 6);
+  davis_writestation(dd, ADDR_DATE, dateCell, 3);
+}
+
+void rrdHandler(int, xPL_ObjectPtr) {
+  reopenIfLost();
+  if (dd == nullptr) return;
+
+  char path[RRD_PATH_SIZE];
+  const char *dir = rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
+  if (rrdPath(path, sizeof path, dir) != 0) {
+    dbg("database path too long, nothing logged: %s/weather.rrd\n", dir);
+    return;
+  }
+  if (rrdKnownPath != path) {
+    struct stat st;
+    if (stat(path, &st) != 0) createDatabase(path);
+    rrdKnownPath = path;
+  }
+
+  const time_t now = time(nullptr);
+  unsigned char image[SENSOR_IMAGE_BYTES] = {0};
+  if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0) return;
+  int16_t dew = 0;
+  int16_t chill = 0;
+  if (readStation16(ADDR_DEWDTA, &dew) != 0) return;
+  if (readStation16(ADDR_CHLDTA, &chill) != 0) return;
+
+  const davis_sample sample = sampleFromImage(image, dew, chill);
+  char text[RRD_UPDATE_SIZE];
+  rrdUpdateText(text, sizeof text, static_cast<long>(now), &sample, &cal);
+  dbg("%s\n", text);
+
+  // A second sample in the same second, or a host clock set back, would be
+  // refused by librrd; skipping it keeps the daemon running.
+  const time_t last = rrd_last_r(path);
+  if (last != static_cast<time_t>(-1) && now <= last) {
+    dbg("sample time %ld not after the last update %ld; skipped\n", static_cast<long>(now),
+        static_cast<long>(last));
+    return;
+  }
+  char *args[] = {S("update"), path, text};
+  rrd_clear_error();
+  if (rrd_update(3, args) != 0) {
+    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrd_get_error());
+    exit(1);
+  }
+  samp = sample;
+}
+
+// ---- Entry point -------------------------------------------------------------
+
+int kivamet_main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
+  int opt;
+  while ((opt = getopt(argc, argv, "d")) != -1) {
+    if (opt == 'd') {
+      debug = 1;
+    } else {
+      fprintf(stderr, "usage: kivamet [-d]\n");
+      return 1;
+    }
+  }
+  davis_setdebugflag(&debug);
+  // A station adaptor or web server that closes its end must fail the
+  // write, not kill the daemon.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!xPL_initialize(xPL_getParsedConnectionType())) {
+    fprintf(stderr, "Unable to start xPL");
+    return 1;
+  }
+  if (pipe2(sigPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    fprintf(stderr, "cannot make the signal pipe: %s\n", strerror(errno));
+    return 1;
+  }
+
+  davisService = xPL_createConfigurableService(S("quorvel"), S("davis"), S("kivamet.xml"));
+  xPL_setServiceVersion(davisService, S("1.0"));
+  if (!xPL_isServiceConfigured(davisService)) {
+    static const struct {
+      const char *name;
+      xPL_ConfigurableType type;
+      const char *value;
+    } items[] = {
+        {"type", xPL_CONFIG_RECONF, ""},        {"device", xPL_CONFIG_OPTIONAL, ""},
+        {"net-address", xPL_CONFIG_OPTIONAL, ""}, {"net-port", xPL_CONFIG_OPTIONAL, ""},
+        {"location", xPL_CONFIG_RECONF, ""},    {"rrddir", xPL_CONFIG_RECONF, DEFAULT_RRDDIR},
+    };
+    for (const auto &item : items) {
+      xPL_addServiceConfigurable(davisService, S(item.name), item.type, 1);
+      xPL_setServiceConfigValue(davisService, S(item.name), S(item.value));
+    }
+  }
+
+  parseconfig(davisService);
+
+  xPL_addServiceConfigChangedListener(davisService, configChangedHandler, nullptr);
+  xPL_addServiceListener(davisService, sensorrequestHandler, xPL_MESSAGE_COMMAND, S("sensor"),
+                         S("request"), nullptr);
+  xPL_addServiceListener(davisService, controlbasicHandler, xPL_MESSAGE_COMMAND, S("control"),
+                         S("basic"), nullptr);
+
+  xPL_addIODevice(signalPipeHandler, 0, sigPipe[0], TRUE, FALSE, FALSE);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = shutdownHandler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  xPL_setServiceEnabled(davisService, TRUE);
+  xPL_addTimeoutHandler(datetimeHandler, CLOCK_PERIOD, nullptr);
+  xPL_addTimeoutHandler(rrdHandler, LOG_PERIOD, nullptr);
+
+  Bool result = xPL_processMessages(-1);
+  return stopRequested ? 0 : result;
+}

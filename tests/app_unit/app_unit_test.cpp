@@ -1,0 +1,394 @@
+// Unit tests of the station bridge's pure pieces.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kivamet.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const memtype &row(const char *name) {
+  const memtype *r = memFind(name);
+  EXPECT_NE(r, nullptr) << name;
+  static const memtype none = {"", 0, 0, MEM_UNK, DTYPE_UNK, PERM_UNK};
+  return r ? *r : none;
+}
+
+// ---- Memory map ---------------------------------------------------------
+
+TEST(MemoryMap, RowsInOrderWithTheirPlaces) {
+  struct Case {
+    int index;
+    const char *name;
+    uint16_t addr;
+    uint8_t len;
+    memtype_t type;
+    memdtype_t dtype;
+    memperm_t perm;
+  };
+  const Case cases[] = {
+      {0, "SPDDTA", 0x05E, 2, MEM_MEM, DTYPE_INT, PERM_R},  // first row
+      {5, "BARFLAG", 0x079, 1, MEM_MEM, DTYPE_BARFLAG, PERM_R},
+      {19, "BARDTA", 0x100, 4, MEM_MEM, DTYPE_BAR, PERM_R},
+      {20, "BARALM", 0x11A, 2, MEM_MEM, DTYPE_BAR, PERM_RW},
+      {21, "STNDRD", 0x12C, 4, MEM_MEM, DTYPE_INT, PERM_RW},
+      {61, "TIME", 0x1BE, 6, MEM_MEM, DTYPE_LTIME, PERM_RW},
+      {68, "DATE", 0x1C8, 3, MEM_MEM, DTYPE_DATE, PERM_RW},
+      {70, "MONTH", 0x1CA, 1, MEM_MEM, DTYPE_INT, PERM_RW},
+      {75, "ID", 0x04D, 1, MEM_NONE, DTYPE_MODEL, PERM_R},
+      {76, "NEWPTR", 0x100, 4, MEM_LNK, DTYPE_INT, PERM_R},  // BARDTA's address, link memory
+      {90, "WDIRS", 0x15E, 32, MEM_LNK, DTYPE_HIST, PERM_R},
+      {101, "ATIMESTAMP", 0x1A6, 8, MEM_LNK, DTYPE_TSTAMP, PERM_R},
+      {102, "ATLOWOUT", 0x1AE, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},  // last row
+  };
+  for (const Case &c : cases) {
+    const memtype &r = mem[c.index];
+    EXPECT_STREQ(r.mem_name, c.name) << "row " << c.index;
+    EXPECT_EQ(r.mem_addr, c.addr) << c.name;
+    EXPECT_EQ(r.mem_len, c.len) << c.name;
+    EXPECT_EQ(r.mem_type, c.type) << c.name;
+    EXPECT_EQ(r.mem_dtype, c.dtype) << c.name;
+    EXPECT_EQ(r.mem_perm, c.perm) << c.name;
+  }
+}
+
+TEST(MemoryMap, EveryRowFitsItsReadAndWorkingStorage) {
+  std::set<std::string> names;
+  for (const memtype &r : mem) {
+    EXPECT_TRUE(names.insert(r.mem_name).second) << "duplicate " << r.mem_name;
+    EXPECT_NE(r.mem_type, MEM_UNK) << r.mem_name;
+    // davis_readstation refuses more than 8 nibbles.
+    if (r.mem_type == MEM_MEM) {
+      EXPECT_LE(r.mem_len, 8) << r.mem_name;
+    }
+    EXPECT_LE(memByteCount(&r), MEM_BYTES_SIZE) << r.mem_name;
+  }
+  EXPECT_EQ(names.size(), static_cast<size_t>(MEM_ROWS));
+}
+
+TEST(MemoryMap, LookupIgnoresAsciiCaseAndTakesTheFirstMatch) {
+  struct Case {
+    const char *text;
+    const char *expect;  // null: no row
+  };
+  const std::string longName(1000, 'A');
+  const Case cases[] = {
+      {"BARDTA", "BARDTA"},
+      {"bardta", "BARDTA"},
+      {"BarDta", "BARDTA"},
+      {"time", "TIME"},  // TIME and HOUR share an address; the name decides
+      {"hour", "HOUR"},
+      {"id", "ID"},
+      {"RAINFALL", nullptr},
+      {"", nullptr},
+      {"BARDTA ", nullptr},      // trailing blank
+      {"BARDT", nullptr},        // leading part of a name
+      {"BARDTA\xC3\x84", nullptr},  // letters outside ASCII
+      {"B\xC1RDTA", nullptr},    // a byte that folds to 'A' in Latin-1 only
+      {longName.c_str(), nullptr},
+  };
+  for (const Case &c : cases) {
+    const memtype *r = memFind(c.text);
+    if (c.expect == nullptr) {
+      EXPECT_EQ(r, nullptr) << "'" << c.text << "'";
+    } else {
+      ASSERT_NE(r, nullptr) << c.text;
+      EXPECT_STREQ(r->mem_name, c.expect);
+    }
+  }
+  EXPECT_EQ(memFind(nullptr), nullptr);
+}
+
+// ---- Encodings ----------------------------------------------------------
+
+TEST(Bcd, ConvertsBothWays) {
+  struct Case {
+    uint8_t bcd;
+    int value;
+  };
+  const Case cases[] = {{0x00, 0}, {0x09, 9}, {0x10, 10}, {0x59, 59}, {0x99, 99}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(bcdtoint(c.bcd), c.value) << std::hex << int(c.bcd);
+    EXPECT_EQ(inttobcd(static_cast<uint8_t>(c.value)), c.bcd) << c.value;
+  }
+  EXPECT_EQ(bcdtoint(0x1A), 20);  // a nibble above 9 is used as it stands
+  for (int v = 0; v < 100; v++) EXPECT_EQ(bcdtoint(inttobcd(static_cast<uint8_t>(v))), v);
+}
+
+TEST(Compass, SectorBoundaries) {
+  struct Case {
+    int degs;
+    int index;
+  };
+  const Case cases[] = {{-5, 0},   {0, 0},    {11, 0},   {12, 1},   {33, 1},   {34, 2},
+                        {56, 2},   {57, 3},   {78, 3},   {79, 4},   {90, 4},   {101, 4},
+                        {102, 5},  {123, 5},  {124, 6},  {146, 6},  {147, 7},  {168, 7},
+                        {169, 8},  {191, 8},  {192, 9},  {213, 9},  {214, 10}, {236, 10},
+                        {237, 11}, {258, 11}, {259, 12}, {281, 12}, {282, 13}, {303, 13},
+                        {304, 14}, {326, 14}, {327, 15}, {348, 15}, {349, 0},  {355, 0},
+                        {360, 0},  {361, 0},  {32767, 0}, {-32768, 0}};
+  for (const Case &c : cases) EXPECT_EQ(degtoind(c.degs), c.index) << c.degs << " degrees";
+}
+
+// ---- Text forms ---------------------------------------------------------
+
+TEST(TextForm, EachDataType) {
+  struct Case {
+    const char *row;
+    Bytes bytes;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"DEWDTA", {0xD3, 0x02}, "72.30"},    // 723 tenths
+      {"DEWDTA", {0xF1, 0xFF}, "-1.50"},    // -15 tenths
+      {"DEWDTA", {0x2F, 0xFD}, "-72.10"},   // -721 tenths
+      {"STIN", {0x00, 0x80}, "-3276.80"},   // most negative
+      {"HM1DTA", {200}, "-56"},             // two nibbles: signed byte
+      {"HM1DTA", {45}, "45"},
+      {"SPDHI", {0xFF, 0xFF}, "-1"},        // four nibbles: signed 16-bit
+      {"YRNDTA", {0x34, 0x12}, "4660"},
+      {"HOUR", {0x23}, "35"},               // the BCD byte as a plain number
+      {"TIME", {0x23, 0x59, 0x07}, "23:59:07"},
+      {"SPDHTIME", {0x09, 0x05}, "09:05"},
+      {"DATE", {0x31, 0x0C}, "12/31"},
+      {"DATE", {0x01, 0xF3}, "3/1"},        // high nibble of the month byte ignored
+      {"BARFLAG", {0x03}, "steady"},
+      {"BARFLAG", {0x06}, "rise"},
+      {"BARFLAG", {0x04}, "fall"},
+      {"BARFLAG", {0x00}, "unknown"},
+      {"BARFLAG", {0x08}, "unknown"},
+      {"BARFLAG", {0xF2}, "rise"},          // only the low nibble counts
+      {"BARDTA", {0xE1, 0x74}, "29.921"},   // 29921 thousandths
+      {"BARDTA", {0x18, 0xFC}, "-1.000"},
+      {"BARALM", {0x10, 0x00}, "0.016"},    // one byte read, two used
+      {"ATIMESTAMP", {0x14, 0x05, 0x31, 0x0C}, "14:05 12/31"},
+      {"ATIMESTAMP", {0x00, 0x00, 0x01, 0xA1}, "00:00 1/1"},
+      {"WDIRS",
+       {0x00, 0x1F, 0xFF, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0A},
+       "0,1f,ff,10,0,0,0,0,0,0,0,0,0,0,0,a"},
+  };
+  for (const Case &c : cases) {
+    unsigned char bytes[MEM_BYTES_SIZE] = {0};
+    memcpy(bytes, c.bytes.data(), c.bytes.size());
+    char text[MEM_TEXT_SIZE];
+    ASSERT_EQ(memText(&row(c.row), bytes, nullptr, text, sizeof text), 0) << c.row;
+    EXPECT_STREQ(text, c.text) << c.row;
+  }
+}
+
+TEST(TextForm, ModelNameComesFromTheConnection) {
+  struct Case {
+    int8_t code;
+    const char *name;
+  };
+  const Case cases[] = {{0, "wizard3"}, {3, "perception"}, {6, "health"}, {7, "unknown"},
+                        {-1, "unknown"}};
+  unsigned char bytes[MEM_BYTES_SIZE] = {0};
+  for (const Case &c : cases) {
+    davis_device d = {c.code, -1};
+    char text[MEM_TEXT_SIZE];
+    ASSERT_EQ(memText(&row("ID"), bytes, &d, text, sizeof text), 0);
+    EXPECT_STREQ(text, c.name) << int(c.code);
+  }
+}
+
+TEST(TextForm, RowsWithoutTextFormReportOnStderr) {
+  struct Case {
+    memtype row;
+    const char *message;
+  };
+  const Case cases[] = {
+      {row("MONTH"), "unknown DTYPE_INT size: 1 for MONTH\n"},
+      {{"ODD", 0x10, 6, MEM_MEM, DTYPE_INT, PERM_R}, "unknown DTYPE_INT size: 6 for ODD\n"},
+      {{"NOTYPE", 0x10, 4, MEM_MEM, DTYPE_UNK, PERM_R}, "Unknown data type 0 for NOTYPE\n"},
+      {{"BEYOND", 0x10, 4, MEM_MEM, static_cast<memdtype_t>(11), PERM_R},
+       "Unknown data type 11 for BEYOND\n"},
+  };
+  unsigned char bytes[MEM_BYTES_SIZE] = {0};
+  for (const Case &c : cases) {
+    char text[MEM_TEXT_SIZE];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(memText(&c.row, bytes, nullptr, text, sizeof text), -1) << c.row.mem_name;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+  }
+}
+
+// ---- Station clock -------------------------------------------------------
+
+struct tm localAt(int month, int day, int hour, int minute, int second) {
+  struct tm t;
+  memset(&t, 0, sizeof t);
+  t.tm_year = 126;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+TEST(Clock, ComparesHourMinuteMonthAndDay) {
+  struct Case {
+    const char *what;
+    Bytes timeCell, dateCell;
+    struct tm local;
+    bool inLine;
+  };
+  const Case cases[] = {
+      {"seconds differ only", {0x14, 0x05, 0x59}, {0x07, 0x03}, localAt(3, 7, 14, 5, 2), true},
+      {"minute behind", {0x14, 0x04, 0x59}, {0x07, 0x03}, localAt(3, 7, 14, 5, 0), false},
+      {"hour differs", {0x13, 0x05, 0x00}, {0x07, 0x03}, localAt(3, 7, 14, 5, 0), false},
+      {"day differs", {0x14, 0x05, 0x00}, {0x08, 0x03}, localAt(3, 7, 14, 5, 0), false},
+      {"month differs", {0x14, 0x05, 0x00}, {0x07, 0x04}, localAt(3, 7, 14, 5, 0), false},
+      {"BCD day 31 December", {0x23, 0x59, 0x00}, {0x31, 0x0C}, localAt(12, 31, 23, 59, 30), true},
+      {"month byte with high nibble", {0x14, 0x05, 0x00}, {0x07, 0x13}, localAt(3, 7, 14, 5, 0),
+       false},
+  };
+  for (const Case &c : cases) {
+    const clockFields f = clockDecode(c.timeCell.data(), c.dateCell.data());
+    EXPECT_EQ(clockInLine(&f, &c.local) != 0, c.inLine) << c.what;
+  }
+}
+
+TEST(Clock, DecodesTheCells) {
+  const unsigned char t[3] = {0x23, 0x59, 0x07};
+  const unsigned char d[2] = {0x31, 0x1C};
+  const clockFields f = clockDecode(t, d);
+  EXPECT_EQ(f.hour, 23);
+  EXPECT_EQ(f.minute, 59);
+  EXPECT_EQ(f.second, 7);
+  EXPECT_EQ(f.day, 31);
+  EXPECT_EQ(f.month, 0x1C);  // not masked: the stray nibble must show
+}
+
+TEST(Clock, EncodesBcdTimeAndBinaryMonth) {
+  struct Case {
+    struct tm local;
+    Bytes timeCell, dateCell;
+  };
+  const Case cases[] = {
+      {localAt(3, 7, 14, 5, 0), {0x14, 0x05, 0x00}, {0x07, 0x03}},
+      {localAt(12, 31, 23, 59, 59), {0x23, 0x59, 0x59}, {0x31, 0x0C}},
+      {localAt(1, 1, 0, 0, 0), {0x00, 0x00, 0x00}, {0x01, 0x01}},
+  };
+  for (const Case &c : cases) {
+    unsigned char t[3], d[2];
+    clockEncode(&c.local, t, d);
+    EXPECT_EQ(Bytes(t, t + 3), c.timeCell);
+    EXPECT_EQ(Bytes(d, d + 2), c.dateCell);
+    const clockFields back = clockDecode(t, d);
+    EXPECT_TRUE(clockInLine(&back, &c.local));
+  }
+}
+
+// ---- Database update text -----------------------------------------------
+
+// A sensor image in its wire layout (16-bit fields little-endian).
+Bytes image(int itemp, int otemp, int wsp, int wdir, int barom, int ihum, int ohum, int rain) {
+  auto lo = [](int v) { return static_cast<unsigned char>(v & 0xFF); };
+  auto hi = [](int v) { return static_cast<unsigned char>((v >> 8) & 0xFF); };
+  return {lo(itemp), hi(itemp), lo(otemp), hi(otemp), lo(wsp), lo(wdir), hi(wdir), lo(barom),
+          hi(barom), lo(ihum), lo(ohum), lo(rain), hi(rain), 0xAA, 0x55};
+}
+
+TEST(UpdateText, SampleWithOffsets) {
+  struct Case {
+    const char *what;
+    Bytes img;
+    int16_t dew, chill;
+    davis_cal cal;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"no offsets", image(700, 450, 12, 90, 29921, 45, 80, 1234), 400, 420, {0, 0, 0, 0, 0},
+       "1000:700:450:12:4:29921:45:80:1234:400:420"},
+      {"inside offset -5", image(700, 450, 12, 90, 29921, 45, 80, 1234), 400, 420, {0, -5, 0, 0, 0},
+       "1000:695:450:12:4:29921:45:80:1234:400:420"},
+      {"bar and outside offsets; rain and humidity offsets not applied",
+       image(700, -15, 0, 355, 29950, 45, 80, 7), -15, -120, {-30, 0, 10, 99, 99},
+       "1000:700:-5:0:0:29920:45:80:7:-15:-120"},
+      {"north from 0 degrees", image(0, 0, 0, 0, 0, 0, 0, 0), 0, 0, {0, 0, 0, 0, 0},
+       "1000:0:0:0:0:0:0:0:0:0:0"},
+      {"sums at full width", image(32767, -32768, 255, 200, 32767, 200, 100, -1), 0, 0,
+       {100, 10, -10, 0, 0}, "1000:32777:-32778:-1:9:32867:-56:100:-1:0:0"},
+  };
+  for (const Case &c : cases) {
+    const davis_sample s = sampleFromImage(c.img.data(), c.dew, c.chill);
+    char text[256];
+    rrdUpdateText(text, sizeof text, 1000, &s, &c.cal);
+    EXPECT_STREQ(text, c.text) << c.what;
+  }
+}
+
+TEST(UpdateText, SampleKeepsRawValues) {
+  const Bytes img = image(-123, 456, 200, 355, 29921, 45, 80, -2);
+  const davis_sample s = sampleFromImage(img.data(), -15, -120);
+  EXPECT_EQ(s.itemp, -123);
+  EXPECT_EQ(s.otemp, 456);
+  EXPECT_EQ(s.wsp, -56);
+  EXPECT_EQ(s.wdir, 355);  // degrees, not the compass index
+  EXPECT_EQ(s.barom, 29921);
+  EXPECT_EQ(s.ihum, 45);
+  EXPECT_EQ(s.ohum, 80);
+  EXPECT_EQ(s.rain, -2);
+  EXPECT_EQ(s.dew, -15);
+  EXPECT_EQ(s.chill, -120);
+}
+
+// ---- Settings checks ----------------------------------------------------
+
+TEST(DatabasePath, RefusedRatherThanCut) {
+  struct Case {
+    std::string dir;
+    bool fits;
+  };
+  const std::string fill243(243, 'd');  // + "/weather.rrd" = 255 characters
+  const Case cases[] = {
+      {"/var/www/html/weather", true},
+      {"", true},
+      {fill243, true},
+      {fill243 + "d", false},
+      {std::string(4000, 'x'), false},
+  };
+  for (const Case &c : cases) {
+    char path[256];
+    const int r = rrdPath(path, sizeof path, c.dir.c_str());
+    EXPECT_EQ(r == 0, c.fits) << c.dir.size() << " characters";
+    if (c.fits) {
+      EXPECT_EQ(std::string(path), c.dir + "/weather.rrd");
+    }
+  }
+}
+
+TEST(Location, OnlyTextThatStandsInAPath) {
+  struct Case {
+    const char *location;
+    bool usable;
+  };
+  const Case cases[] = {
+      {"KSFO", true},         {"EGLL_2-x.y~", true}, {nullptr, false},  {"", false},
+      {"K SFO", false},       {"KSFO\n", false},     {"\t", false},     {"a/b", false},
+      {"../etc", false},      {"a?b=1", false},      {"a#b", false},    {"\x7f", false},
+      {"K\xC3\xB6ln", false},  // UTF-8
+      {"\r\nHost: x", false},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(locationUsable(c.location) != 0, c.usable) << (c.location ? c.location : "(null)");
+}
+
+TEST(Calibration, OffsetIsStationMinusWebIn16Bits) {
+  struct Case {
+    int16_t station, web, offset;
+  };
+  const Case cases[] = {
+      {29950, 29920, 30}, {29920, 29950, -30}, {0, 30050, -30050}, {-32768, 1, 32767}};
+  for (const Case &c : cases) EXPECT_EQ(barOffset(c.station, c.web), c.offset);
+  EXPECT_EQ(barOffset(0, 30), -30);  // how the negated STNDRD offset is formed
+}
+
+}  // namespace
