@@ -282,6 +282,8 @@ bool attemptStandaloneConnection() {
     close(sockfd);
     return false;
   }
+  /* A hub-mode run before this one left its own port behind. */
+  xPLPort = XPL_PORT;
   struct sockaddr_in listenerAddr;
   memset(&listenerAddr, 0, sizeof listenerAddr);
   listenerAddr.sin_family = AF_INET;
