@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       pair->binaryLength = (int)item.value.size();
       pair->itemValue = nullptr;
       if (!item.value.empty()) {
-        pair->itemValue = (String)xPL_checkedAlloc(nullptr, item.value.size());
+        pair->itemValue = (String)xPL_checkedAlloc(malloc(item.value.size()), item.value.size());
         memcpy(pair->itemValue, item.value.data(), item.value.size());
       }
     } else if (item.hasValue) {

@@ -157,7 +157,7 @@ Bool textToBinary(xPL_NameValuePairPtr thePair, const char *theHex, size_t hexLe
   size_t byteCount = hexLength / 2;
   unsigned char *theBytes = NULL;
   if (byteCount > 0) {
-    theBytes = (unsigned char *)xPL_checkedAlloc(NULL, byteCount);
+    theBytes = (unsigned char *)xPL_checkedAlloc(malloc(byteCount), byteCount);
     for (size_t i = 0; i < byteCount; i++) {
       int theByte;
       if (!xPL_hexToInt(theHex + 2 * i, &theByte)) {

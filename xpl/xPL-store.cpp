@@ -59,8 +59,8 @@ itemCachePtr allocItemCache() { return (itemCachePtr)zeroedBlock(sizeof(itemCach
 void releaseItem(itemCachePtr theCache, void *theItem) {
   if (theCache->cacheCount == theCache->cacheAllocCount) {
     int newAlloc = theCache->cacheAllocCount + CACHE_GROW_BY;
-    theCache->cachedItems =
-        (void **)xPL_checkedAlloc(theCache->cachedItems, sizeof(void *) * (size_t)newAlloc);
+    size_t theSize = sizeof(void *) * (size_t)newAlloc;
+    theCache->cachedItems = (void **)xPL_checkedAlloc(realloc(theCache->cachedItems, theSize), theSize);
     theCache->cacheAllocCount = newAlloc;
   }
   theCache->cachedItems[theCache->cacheCount++] = theItem;
@@ -85,11 +85,11 @@ void initCaches() {
 
 } // namespace
 
+/* Wraps an allocator call: xPL_checkedAlloc(realloc(p, n), n). A null result
+ * for a non-empty request ends the process; there is no way to go on. */
 void *xPL_checkedAlloc(void *thePointer, size_t theSize) {
-  /* realloc of the given block, so this serves both a fresh block (null) and growth */
-  void *theBlock = realloc(thePointer, theSize == 0 ? 1 : theSize);
-  if (theBlock == NULL) allocationFailed(theSize);
-  return theBlock;
+  if (thePointer == NULL && theSize > 0) allocationFailed(theSize);
+  return thePointer;
 }
 
 /* ---- Records ------------------------------------------------------------ */

@@ -97,8 +97,8 @@ xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, String 
   if (theList == NULL || theName == NULL) return NULL;
   if (theList->namedValues == NULL || theList->namedValueCount >= theList->namedValueAlloc) {
     int newAlloc = theList->namedValueAlloc + NAMED_VALUE_GROW_BY;
-    theList->namedValues = (xPL_NameValuePairPtr *)xPL_checkedAlloc(
-        theList->namedValues, sizeof(xPL_NameValuePairPtr) * (size_t)newAlloc);
+    size_t theSize = sizeof(xPL_NameValuePairPtr) * (size_t)newAlloc;
+    theList->namedValues = (xPL_NameValuePairPtr *)xPL_checkedAlloc(realloc(theList->namedValues, theSize), theSize);
     theList->namedValueAlloc = newAlloc;
   }
   xPL_NameValuePairPtr thePair = xPL_AllocNVPair();

@@ -170,7 +170,7 @@ TEST_F(MessageModel, BinaryItemsGoOutAsHex) {
 
   // A binary item that does not fit fails the whole format.
   xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(xPL_getMessageBody(m.get()), 0);
-  pair->itemValue = (String)xPL_checkedAlloc(pair->itemValue, 800);
+  pair->itemValue = (String)xPL_checkedAlloc(realloc(pair->itemValue, 800), 800);
   memset(pair->itemValue, 0xAB, 800);
   pair->binaryLength = 800;
   EXPECT_EQ("<null>", formatted(m.get()));

@@ -123,4 +123,10 @@ TEST(RecordStore, ReusedListKeepsItsSlots) {
   xPL_freeNamedValueList(reused);
 }
 
+TEST(StoreDeathTest, FailedAllocationEndsTheProcessWithAnErrorLine) {
+  EXPECT_EXIT(xPL_checkedAlloc(nullptr, 64), ::testing::ExitedWithCode(EXIT_FAILURE),
+              "ERROR: STORE:: Out of memory allocating 64 bytes");
+  EXPECT_EQ(nullptr, xPL_checkedAlloc(nullptr, 0)) << "an empty request may come back null";
+}
+
 } // namespace

@@ -142,7 +142,7 @@ TEST(NamedValues, ValueRules) {
 
   // A received binary item: visible to the existence test, never as text.
   xPL_NameValuePairPtr bin = xPL_newNamedValuePair(list.get(), S("raw"));
-  bin->itemValue = (String)xPL_checkedAlloc(nullptr, 2);
+  bin->itemValue = (String)xPL_checkedAlloc(malloc(2), 2);
   memcpy(bin->itemValue, "\x01\x02", 2);
   bin->isBinary = TRUE;
   bin->binaryLength = 2;
