@@ -1,7 +1,6 @@
 /* xPL-utils.cpp - named-value lists, the two log channels, the xPL
  * command-line switches and small text helpers of the xPL layer.
  */
-#include <errno.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -241,7 +240,6 @@ Bool xPL_hexToInt(const char *theHexValue, int *theValue) {
 Bool xPL_strToInt(const char *theText, int *theValue) {
   if (theText == NULL) return FALSE;
   char *theEnd = NULL;
-  errno = 0;
   long parsed = strtol(theText, &theEnd, 10);
   if (theEnd == NULL || *theEnd != '\0') return FALSE;
   if (parsed > INT_MAX) parsed = INT_MAX;

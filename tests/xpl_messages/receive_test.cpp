@@ -109,4 +109,30 @@ TEST_F(ReceiveLoop, HubConfirmedOnlyByOurOwnAddressAndPort) {
   EXPECT_TRUE(xPL_isHubConfirmed()) << "once confirmed, stays confirmed";
 }
 
+TEST_F(ReceiveLoop, SentMessageArrivesAsItsFormattedText) {
+  // Stands where a hub would: on the xPL port of this private namespace.
+  int hub = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(hub, 0);
+  int on = 1;
+  setsockopt(hub, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(XPL_PORT);
+  ASSERT_EQ(0, bind(hub, (sockaddr *)&at, sizeof at));
+
+  FakeService service("quorvel", "davis", "station1");
+  MessageHolder m(xPL_createBroadcastMessage(service.ptr(), xPL_MESSAGE_TRIGGER));
+  xPL_setSchema(m.get(), S("sensor"), S("basic"));
+  xPL_addMessageNamedValue(m.get(), S("current"), S("29.921"));
+  const std::string expected = xPL_formatMessage(m.get());
+  ASSERT_TRUE(xPL_sendMessage(m.get()));
+
+  pollfd p{hub, POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 5000)) << "nothing arrived on the xPL port";
+  char got[MSG_BUFF_SIZE];
+  ssize_t n = recv(hub, got, sizeof got, 0);
+  close(hub);
+  EXPECT_EQ(expected, std::string(got, n > 0 ? (size_t)n : 0)) << "one datagram, no terminator";
+}
+
 } // namespace
