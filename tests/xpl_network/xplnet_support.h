@@ -136,7 +136,12 @@ class StderrCapture {
     saved_ = dup(2);
     dup2(fd_, 2);
   }
-  ~StderrCapture() { restore(); }
+  ~StderrCapture() {
+    restore();
+    if (fd_ >= 0) close(fd_);
+  }
+  StderrCapture(const StderrCapture &) = delete;
+  StderrCapture &operator=(const StderrCapture &) = delete;
   std::string text() {
     restore();
     std::string out;
