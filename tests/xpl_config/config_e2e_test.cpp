@@ -101,7 +101,7 @@ TEST_F(ConfigEndToEnd, ConfigureReadBackAndSurviveARestart) {
   std::string identity = startService("unconfigured");
   ASSERT_EQ(identity.rfind("kivamet-cfgtest.", 0), 0u) << identity;
 
-  ToolRun list = xplctl({"config-list", "kivamet-cfgtest"});
+  ToolRun list = xplctl({"config-list", identity});
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_EQ(list.out,
             "reconf=newconf\nreconf=interval\noption=group[255]\noption=filter[255]\n"
@@ -168,4 +168,10 @@ TEST_F(ConfigEndToEnd, DiscoverAndTheToolsFailureStatuses) {
   ToolRun help = xplctl({"configure", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: xplctl [options] configure TARGET", 0), 0u) << help.out;
+
+  hub_->signal(SIGTERM);
+  ASSERT_EQ(hub_->wait(5s), 0);
+  ToolRun noHub = xplctl({"--timeout", "1", "config-list", identity});
+  EXPECT_EQ(noHub.status, 3);
+  EXPECT_NE(noHub.err.find("is an xPL hub running"), std::string::npos) << noHub.err;
 }

@@ -65,8 +65,9 @@ const char kMainUsage[] =
     "  --timeout SECONDS   give up when no answer came in this time (default 5)\n"
     "  -h, --help          show this text; 'xplctl COMMAND --help' shows a command's\n"
     "\n"
-    "exit status: 0 done, 1 the xPL network could not be joined or a message not sent,\n"
-    "2 usage error, 3 no answer within the time limit.\n";
+    "exit status:\n"
+    "  0 done; 1 the xPL network could not be joined or a message not sent;\n"
+    "  2 usage error; 3 no answer within the time limit\n";
 
 struct CommandInfo {
   const char *name;
@@ -110,7 +111,7 @@ const CommandInfo kCommands[] = {
     {"monitor",
      "usage: xplctl [options] monitor [--count N]\n"
      "\n"
-     "Prints one line for every xPL message seen (its own heartbeats left out):\n"
+     "Prints one line for every xPL message seen (its own messages left out):\n"
      "  type source target schema-class.type name=value ...\n"
      "Once it has joined the hub it prints 'monitoring <its own identity>'.\n"
      "Runs until interrupted, or until the --timeout given passes (exit 0).\n"
@@ -124,8 +125,12 @@ const CommandInfo *findCommand(const std::string &name) {
   return nullptr;
 }
 
+// A command's own usage is short enough to repeat; the general one is not.
 int usageError(const char *usage, const std::string &problem) {
-  fprintf(stderr, "xplctl: %s\n\n%s", problem.c_str(), usage);
+  if (usage == kMainUsage)
+    fprintf(stderr, "xplctl: %s\nTry 'xplctl --help' for more.\n", problem.c_str());
+  else
+    fprintf(stderr, "xplctl: %s\n\n%s", problem.c_str(), usage);
   return EXIT_USAGE;
 }
 
@@ -670,6 +675,8 @@ const char *waitingFor() {
       return "a service to answer discovery";
     case Phase::Discovering:
       return "services to answer discovery";
+    case Phase::Monitoring:
+      return "the messages to count";
     default:
       return "an answer";
   }
