@@ -188,7 +188,6 @@ Bool parseConfigDefinition(xPL_ServicePtr theService, const char *theText,
   if (openBracket != NULL) {
     itemName.assign(theText, (size_t)(openBracket - theText));
     char *numberEnd = NULL;
-    errno = 0;
     long maxRead = strtol(openBracket + 1, &numberEnd, 10);
     if (*numberEnd != ']') {
       xPL_Error("CONFIG:: Bad defintion for config=%s[%s -- item ignored", theText,
