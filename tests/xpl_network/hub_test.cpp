@@ -1,0 +1,166 @@
+// The hub program with real clients in the namespace: learning clients
+// from heartbeats, relaying datagrams whole, forgetting on goodbye, and a
+// service of this library finding the hub and answering discovery.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <string>
+
+#include "proc.h"
+#include "xplnet_support.h"
+
+namespace {
+
+using namespace xplnet;
+using testsupport::Process;
+
+class Hub : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    ASSERT_TRUE(addInterface(&why)) << why;
+  }
+  void startHub() {
+    ASSERT_TRUE(hub.start({testsupport::binDir() + "/xpl-hub", "-interface", kInterface}));
+    ASSERT_TRUE(hub.waitForStdout(std::string("xpl-hub ready on ") + kInterface + " " + kAddress + "\n",
+                                  milliseconds(5000)))
+        << hub.err();
+  }
+  void TearDown() override {
+    if (hub.running()) {
+      hub.signal(SIGTERM);
+      EXPECT_EQ(hub.wait(milliseconds(5000)), 0);
+    }
+  }
+  // A raw client announces itself and waits for its heartbeat to come back.
+  void join(UdpPeer &client, const std::string &source) {
+    ASSERT_TRUE(client.sendTo(heartbeatText(source, "hbeat.app", client.port(), kAddress), kBroadcast,
+                              XPL_PORT));
+    ASSERT_TRUE(hub.waitForStdout("client joined " + std::string(kAddress) + ":" +
+                                      std::to_string(client.port()) + " " + source + "\n",
+                                  milliseconds(5000)))
+        << hub.out();
+    ASSERT_TRUE(client.receiveContaining("source=" + source + "\n", milliseconds(3000), nullptr));
+  }
+  Process hub;
+};
+
+// Receives one datagram and tells where it came from.
+bool receiveFrom(const UdpPeer &peer, std::string *text, int *fromPort, milliseconds limit) {
+  struct pollfd p = {peer.fd(), POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
+  static char buffer[70000];
+  struct sockaddr_in from;
+  socklen_t fromLen = sizeof from;
+  ssize_t n = recvfrom(peer.fd(), buffer, sizeof buffer, 0, reinterpret_cast<struct sockaddr *>(&from), &fromLen);
+  if (n < 0) return false;
+  text->assign(buffer, static_cast<size_t>(n));
+  *fromPort = ntohs(from.sin_port);
+  return true;
+}
+
+TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
+  startHub();
+  UdpPeer a, b;
+  join(a, "acme-a.one");
+  join(b, "acme-b.one");
+
+  // Neither client listens on 3865: A's broadcast can reach B only by way
+  // of the hub, and it comes from the hub's socket, unchanged.
+  struct Row {
+    const char *probe;
+    std::string datagram;
+  } rows[] = {
+      {"a message", messageText("xpl-trig", "acme-a.one", "*", "sensor.basic", "device=x\ncurrent=1\n")},
+      {"not xPL at all", std::string("\x00\xff garbage \x01\n{", 14)},
+      {"empty", ""},
+      {"far beyond a message's size", std::string(60000, 'q')},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.probe);
+    ASSERT_TRUE(a.sendTo(row.datagram, kBroadcast, XPL_PORT));
+    std::string got;
+    int fromPort = 0;
+    ASSERT_TRUE(receiveFrom(b, &got, &fromPort, milliseconds(3000)));
+    EXPECT_EQ(got, row.datagram);
+    EXPECT_EQ(fromPort, XPL_PORT);
+  }
+
+  // Heartbeats naming an address of another host are no local clients.
+  UdpPeer stranger, c;
+  ASSERT_TRUE(stranger.sendTo(heartbeatText("acme-far.one", "hbeat.app", stranger.port(), "192.0.2.7"),
+                              kBroadcast, XPL_PORT));
+  join(c, "acme-c.one");
+  EXPECT_EQ(hub.out().find("192.0.2.7"), std::string::npos);
+
+  // Goodbyes, both kinds.
+  ASSERT_TRUE(a.sendTo(heartbeatText("acme-a.one", "hbeat.end", a.port(), kAddress), kBroadcast, XPL_PORT));
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(a.port()) +
+                                    " acme-a.one (hbeat.end)\n",
+                                milliseconds(3000)));
+  ASSERT_TRUE(c.sendTo(heartbeatText("acme-c.one", "config.end", c.port(), kAddress), kBroadcast, XPL_PORT));
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(c.port()) +
+                                    " acme-c.one (config.end)\n",
+                                milliseconds(3000)));
+
+  ASSERT_TRUE(hub.signal(SIGTERM));
+  EXPECT_EQ(hub.wait(milliseconds(5000)), 0);
+}
+
+TEST_F(Hub, CommandLineAndPortTaken) {
+  Process usage;
+  ASSERT_TRUE(usage.start({testsupport::binDir() + "/xpl-hub", "-interface", kInterface, "extra"}));
+  EXPECT_EQ(usage.wait(milliseconds(5000)), 2);
+  EXPECT_NE(usage.err().find("usage: xpl-hub [-interface NAME] [-xpldebug]"), std::string::npos);
+
+  UdpPeer holder(XPL_PORT);
+  ASSERT_TRUE(holder.bound());
+  Process second;
+  ASSERT_TRUE(second.start({testsupport::binDir() + "/xpl-hub", "-interface", kInterface}));
+  EXPECT_EQ(second.wait(milliseconds(5000)), 1);
+  EXPECT_NE(second.err().find("cannot own UDP port 3865"), std::string::npos) << second.err();
+}
+
+TEST_F(Hub, ServiceFindsTheHubAndAnswersDiscovery) {
+  startHub();
+  xPL_setBroadcastInterface(const_cast<String>(kInterface));
+  ASSERT_TRUE(xPL_initialize(xcViaHub));
+  xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("found"),
+                                             const_cast<String>("one"));
+  xPL_setServiceEnabled(service, TRUE);
+
+  // Our heartbeat reaches the hub, which learns us and relays it back.
+  ASSERT_TRUE(loopUntil([] { return xPL_isHubConfirmed() == TRUE; }, milliseconds(10000)));
+  EXPECT_TRUE(hub.waitForStdout("client joined " + std::string(kAddress) + ":" +
+                                    std::to_string(xPL_getPort()) + " acme-found.one\n",
+                                milliseconds(3000)));
+
+  UdpPeer probe;
+  join(probe, "acme-probe.one");
+  ASSERT_TRUE(probe.sendTo(messageText("xpl-cmnd", "acme-probe.one", "*", "hbeat.request", "command=request\n"),
+                           kBroadcast, XPL_PORT));
+  auto askedAt = Clock::now();
+  bool answered = false;
+  ASSERT_TRUE(loopUntil(
+      [&] {
+        std::string got;
+        while (!answered && probe.receive(&got, milliseconds(0)))
+          answered = got.find("source=acme-found.one\n") != std::string::npos &&
+                     got.find("\nhbeat.app\n") != std::string::npos;
+        return answered;
+      },
+      milliseconds(6000)));
+  double seconds = std::chrono::duration<double>(Clock::now() - askedAt).count();
+  // Answers wait 0.5 to 2.5 s so that a whole network does not answer at once.
+  EXPECT_GE(seconds, 0.4);
+  EXPECT_LE(seconds, 3.5);
+
+  xPL_releaseService(service);
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(xPL_getPort()) +
+                                    " acme-found.one (hbeat.end)\n",
+                                milliseconds(3000)));
+  xPL_shutdown();
+}
+
+}  // namespace
