@@ -36,7 +36,9 @@ constexpr int CONFIG_VALUE_GROW_MAX = 8;
 // runs; installations never nest.
 Bool configurationBeingInstalled = FALSE;
 
-String S(const char *text) { return const_cast<String>(text); }
+String S(const char *text) {
+  return const_cast<String>(text);
+}
 
 const char *typeKeyword(xPL_ConfigurableType itemType) {
   switch (itemType) {
@@ -94,7 +96,9 @@ Bool isUsableItemName(const char *itemName) {
   return strpbrk(itemName, "=[\r\n") == NULL;
 }
 
-Bool hasLineFeed(const char *theText) { return theText != NULL && strchr(theText, '\n') != NULL; }
+Bool hasLineFeed(const char *theText) {
+  return theText != NULL && strchr(theText, '\n') != NULL;
+}
 
 /* ---- Filter text ------------------------------------------------------- */
 
@@ -272,8 +276,7 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr configList
       int intervalMinutes;
       if (!xPL_strToInt(valueText, &intervalMinutes)) continue;
       if (intervalMinutes > INTERVAL_MINUTES_MAX || intervalMinutes < INTERVAL_MINUTES_MIN) {
-        xPL_Debug("CONFIG:: About to update configurable %s with value %s\n", itemName,
-                  valueText);
+        xPL_Debug("CONFIG:: About to update configurable %s with value %s\n", itemName, valueText);
         xPL_Debug("CONFIG::    UNABLE to add/set that configuration value!\n");
         continue;
       }
@@ -341,8 +344,7 @@ void sendServiceConfigList(xPL_ServicePtr theService) {
     xPL_ServiceConfigurablePtr theItem = &theService->configList[i];
     if (theItem->maxValueCount > 1) {
       char definition[CONFIG_DEFINITION_SIZE];
-      snprintf(definition, sizeof(definition), "%s[%d]", theItem->itemName,
-               theItem->maxValueCount);
+      snprintf(definition, sizeof(definition), "%s[%d]", theItem->itemName, theItem->maxValueCount);
       xPL_addMessageNamedValue(theMessage, S(typeKeyword(theItem->itemType)), definition);
     } else {
       xPL_addMessageNamedValue(theMessage, S(typeKeyword(theItem->itemType)), theItem->itemName);
@@ -420,8 +422,8 @@ Bool writeConfigLine(FILE *theFile, const char *itemName, const char *itemValue)
 }
 
 Bool writeConfigBody(FILE *theFile, xPL_ServicePtr theService) {
-  Bool ok = fprintf(theFile, "[%s-%s]\n", theService->serviceVendor,
-                    theService->serviceDeviceID) >= 0;
+  Bool ok =
+      fprintf(theFile, "[%s-%s]\n", theService->serviceVendor, theService->serviceDeviceID) >= 0;
   ok = ok && fputs("reconf=newconf\nreconf=interval\noption=group[255]\noption=filter[255]\n",
                    theFile) >= 0;
 
@@ -430,7 +432,8 @@ Bool writeConfigBody(FILE *theFile, xPL_ServicePtr theService) {
     std::string definition = typeKeyword(theItem->itemType);
     definition += '=';
     definition += theItem->itemName;
-    if (theItem->maxValueCount > 1) definition += "[" + std::to_string(theItem->maxValueCount) + "]";
+    if (theItem->maxValueCount > 1)
+      definition += "[" + std::to_string(theItem->maxValueCount) + "]";
     definition += '\n';
     ok = fputs(definition.c_str(), theFile) >= 0;
   }
@@ -505,12 +508,13 @@ Bool xPL_isConfigurableService(xPL_ServicePtr theService) {
   return theService->configurableService;
 }
 
-Bool xPL_isServiceConfigured(xPL_ServicePtr theService) { return theService->serviceConfigured; }
+Bool xPL_isServiceConfigured(xPL_ServicePtr theService) {
+  return theService->serviceConfigured;
+}
 
 /* ---- Items ------------------------------------------------------------- */
 
-xPL_ServiceConfigurablePtr xPL_findServiceConfigurable(xPL_ServicePtr theService,
-                                                       String itemName) {
+xPL_ServiceConfigurablePtr xPL_findServiceConfigurable(xPL_ServicePtr theService, String itemName) {
   if (theService == NULL || itemName == NULL) return NULL;
   for (int i = 0; i < theService->configCount; i++) {
     if (xPL_strcmpIgnoreCase(theService->configList[i].itemName, itemName) == 0)
@@ -524,9 +528,10 @@ Bool xPL_addServiceConfigurable(xPL_ServicePtr theService, String itemName,
   if (itemName == NULL || theService->serviceEnabled) return FALSE;
   if (xPL_findServiceConfigurable(theService, itemName) != NULL) return FALSE;
   if (!isUsableItemName(itemName)) {
-    xPL_Error("CONFIG:: Configurable name [%.40s] is empty, longer than %d characters or holds "
-              "=, [ or a line break -- refused",
-              itemName, (int)CONFIG_NAME_MAX);
+    xPL_Error(
+        "CONFIG:: Configurable name [%.40s] is empty, longer than %d characters or holds "
+        "=, [ or a line break -- refused",
+        itemName, (int)CONFIG_NAME_MAX);
     return FALSE;
   }
 
@@ -645,7 +650,9 @@ void xPL_setServiceConfigFile(xPL_ServicePtr theService, String localConfigFile)
   if (localConfigFile != NULL) theService->configFileName = xPL_StrDup(localConfigFile);
 }
 
-String xPL_getServiceConfigFile(xPL_ServicePtr theService) { return theService->configFileName; }
+String xPL_getServiceConfigFile(xPL_ServicePtr theService) {
+  return theService->configFileName;
+}
 
 Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
   if (theService->serviceEnabled || theService->configFileName == NULL ||
@@ -761,8 +768,8 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   }
   if (!written) {
     unlink(tempName.c_str());
-    xPL_Error("CONFIG:: Unable to write config file %s -- %s (%d); old file kept",
-              fileName.c_str(), strerror(writeErrno), writeErrno);
+    xPL_Error("CONFIG:: Unable to write config file %s -- %s (%d); old file kept", fileName.c_str(),
+              strerror(writeErrno), writeErrno);
     return FALSE;
   }
   syncDirectoryOf(fileName);

@@ -14,8 +14,12 @@
 
 namespace cfgtest {
 
-inline String S(const char *text) { return const_cast<String>(text); }
-inline String S(const std::string &text) { return const_cast<String>(text.c_str()); }
+inline String S(const char *text) {
+  return const_cast<String>(text);
+}
+inline String S(const std::string &text) {
+  return const_cast<String>(text.c_str());
+}
 
 // A configurable service released (and so disabled) at the end of a test.
 class Service {

@@ -21,14 +21,18 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-String S(const char *text) { return const_cast<String>(text); }
+String S(const char *text) {
+  return const_cast<String>(text);
+}
 
 void onSignal(int) {
   if (write(signalPipe[1], "x", 1) < 0) {
   }
 }
 
-void stopRequested(int, int, int) { xPL_shutdown(); }
+void stopRequested(int, int, int) {
+  xPL_shutdown();
+}
 
 void printChanged(xPL_ServicePtr service, xPL_ObjectPtr) {
   std::string line = "changed ";

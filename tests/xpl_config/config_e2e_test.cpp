@@ -72,9 +72,9 @@ class ConfigEndToEnd : public ::testing::Test {
   // Starts the test service in the temporary folder; returns its identity.
   std::string startService(const char *expectState) {
     service_ = std::make_unique<Process>();
-    EXPECT_TRUE(service_->start(
-        {testsupport::binDir() + "/xplcfg_testservice", "-interface", kInterface, "--file", "cfg.xml"},
-        {}, dir_));
+    EXPECT_TRUE(service_->start({testsupport::binDir() + "/xplcfg_testservice", "-interface",
+                                 kInterface, "--file", "cfg.xml"},
+                                {}, dir_));
     EXPECT_TRUE(service_->waitForStdout("ready ", 10s)) << service_->err();
     const std::string &out = service_->out();
     size_t at = out.find("ready ");
@@ -107,8 +107,9 @@ TEST_F(ConfigEndToEnd, ConfigureReadBackAndSurviveARestart) {
             "reconf=newconf\nreconf=interval\noption=group[255]\noption=filter[255]\n"
             "reconf=type\noption=device\nreconf=location[16]\n");
 
-  ToolRun configure = xplctl({"--timeout", "5", "configure", identity, "newconf=station1", "type=tcp",
-                          "location=north", "location=south", "group=XPL-GROUP.weather"});
+  ToolRun configure =
+      xplctl({"--timeout", "5", "configure", identity, "newconf=station1", "type=tcp",
+              "location=north", "location=south", "group=XPL-GROUP.weather"});
   EXPECT_EQ(configure.status, 0) << configure.err;
   EXPECT_EQ(configure.out, "configured kivamet-cfgtest.station1\n");
   ASSERT_TRUE(service_->waitForStdout("changed station1", 5s)) << service_->out();
@@ -150,7 +151,9 @@ TEST_F(ConfigEndToEnd, DiscoverAndTheToolsFailureStatuses) {
     int status;
     const char *stderrPart;
   } rows[] = {
-      {"nobody of that name", {"--timeout", "1", "config-current", "kivamet-nobody.x"}, 3,
+      {"nobody of that name",
+       {"--timeout", "1", "config-current", "kivamet-nobody.x"},
+       3,
        "no answer"},
       {"no command", {}, 2, "no command given"},
       {"unknown command", {"reboot"}, 2, "unknown command"},

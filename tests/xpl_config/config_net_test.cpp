@@ -15,7 +15,9 @@ namespace {
 
 std::vector<std::string> wire;  // every datagram received, in order
 
-void keepDatagram(String data, int length, xPL_ObjectPtr) { wire.emplace_back(data, length); }
+void keepDatagram(String data, int length, xPL_ObjectPtr) {
+  wire.emplace_back(data, length);
+}
 
 class Network : public ::testing::Environment {
  public:
@@ -63,7 +65,9 @@ std::vector<std::string> sentBeforeCurrent(xPL_ServicePtr service) {
   deliver(configText(service, "xpl-cmnd", "current", "command=request\n"));
   std::string source = "source=" + identity(service) + "\n";
   int at = waitForDatagram(
-      [&](const std::string &d) { return contains(d, source) && contains(d, "\nconfig.current\n"); },
+      [&](const std::string &d) {
+        return contains(d, source) && contains(d, "\nconfig.current\n");
+      },
       start);
   EXPECT_GE(at, 0) << "no config.current answer";
   if (at < 0) return {};
@@ -79,7 +83,9 @@ std::vector<std::string> heartbeatsIn(const std::vector<std::string> &datagrams)
 }
 
 int changedCount = 0;
-void countChange(xPL_ServicePtr, xPL_ObjectPtr) { changedCount++; }
+void countChange(xPL_ServicePtr, xPL_ObjectPtr) {
+  changedCount++;
+}
 
 }  // namespace
 
@@ -90,9 +96,10 @@ TEST(ConfigReplies, ListAnnouncesStandardItemsThenDeclaredOnes) {
   deliver(configText(s.get(), "xpl-cmnd", "list", "command=request\n"));
   int at = waitForDatagram([](const std::string &d) { return contains(d, "\nconfig.list\n"); });
   ASSERT_GE(at, 0);
-  EXPECT_EQ(wire[at], header(s.get()) +
-                          "config.list\n{\nreconf=newconf\nreconf=interval\noption=group[255]\n"
-                          "option=filter[255]\nreconf=type\noption=device\nreconf=location[16]\n}\n");
+  EXPECT_EQ(wire[at],
+            header(s.get()) +
+                "config.list\n{\nreconf=newconf\nreconf=interval\noption=group[255]\n"
+                "option=filter[255]\nreconf=type\noption=device\nreconf=location[16]\n}\n");
 }
 
 TEST(ConfigReplies, CurrentWithoutGroupsFiltersOrValues) {
@@ -103,8 +110,8 @@ TEST(ConfigReplies, CurrentWithoutGroupsFiltersOrValues) {
   deliver(configText(s.get(), "xpl-cmnd", "current", "command=request\n"));
   int at = waitForDatagram([](const std::string &d) { return contains(d, "\nconfig.current\n"); });
   ASSERT_GE(at, 0);
-  EXPECT_EQ(wire[at], header(s.get()) + "config.current\n{\nnewconf=" +
-                          xPL_getServiceInstanceID(s.get()) +
+  EXPECT_EQ(wire[at], header(s.get()) +
+                          "config.current\n{\nnewconf=" + xPL_getServiceInstanceID(s.get()) +
                           "\ninterval=5\ngroup=\nfilter=\ntype=serial\ndevice=\nlocation=\n}\n");
 }
 
@@ -180,10 +187,13 @@ TEST(ConfigRestart, OnlyARealChangeOfIntervalOrInstanceRestarts) {
   } rows[] = {
       {"same interval", "interval=5\n", {}, 300},
       {"values only", "type=tcp\n", {}, 300},
-      {"new interval", "interval=10\n",
-       {"kivamet-cfgtest.station1 hbeat.end interval=5", "kivamet-cfgtest.station1 hbeat.app interval=10"},
+      {"new interval",
+       "interval=10\n",
+       {"kivamet-cfgtest.station1 hbeat.end interval=5",
+        "kivamet-cfgtest.station1 hbeat.app interval=10"},
        600},
-      {"instance in other case", "newconf=Station1\n",
+      {"instance in other case",
+       "newconf=Station1\n",
        {"kivamet-cfgtest.station1 hbeat.end interval=10",
         "kivamet-cfgtest.Station1 hbeat.app interval=10"},
        600},
@@ -205,8 +215,8 @@ TEST(ConfigRestart, OnlyARealChangeOfIntervalOrInstanceRestarts) {
     }
     EXPECT_EQ(got, row.heartbeats) << row.why;
     EXPECT_EQ(s->heartbeatInterval, row.seconds) << row.why;
-    EXPECT_EQ(changedCount, installs) << "one configuration-changed event per network install: "
-                                      << row.why;
+    EXPECT_EQ(changedCount, installs)
+        << "one configuration-changed event per network install: " << row.why;
   }
   EXPECT_STREQ(xPL_getServiceInstanceID(s.get()), "Station1");
 }

@@ -1,12 +1,11 @@
 // config_unit_test.cpp - configurable items and values, definitions, filter
 // text, installation of config.response messages and the configuration
 // file, all on services that are not on the network.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <climits>
 #include <cstring>
@@ -119,8 +118,11 @@ TEST(ConfigValues, IndexAndMaximumBoundaries) {
     const char *why;
     int index;
     const char *expected;
-  } reads[] = {{"first", 0, "0"},   {"last", 19, "19"}, {"one past the end", 20, nullptr},
-               {"negative", -1, nullptr}, {"far negative", INT_MIN, nullptr}};
+  } reads[] = {{"first", 0, "0"},
+               {"last", 19, "19"},
+               {"one past the end", 20, nullptr},
+               {"negative", -1, nullptr},
+               {"far negative", INT_MIN, nullptr}};
   for (const auto &row : reads) {
     const char *got = xPL_getServiceConfigValueAt(s.get(), S("multi"), row.index);
     if (row.expected == nullptr) {
@@ -257,24 +259,51 @@ TEST(ConfigInstall, FilterTexts) {
     const char *fields[5];  // vendor, device, instance, class, type; null = wildcard
     const char *saved;      // the filter line written back to the file
   } rows[] = {
-      {"sensor commands only", "xpl-cmnd.*.*.*.sensor.*", true, xPL_MESSAGE_COMMAND,
-       {nullptr, nullptr, nullptr, "sensor", nullptr}, "filter=xpl-cmnd.*.*.*.sensor.*"},
+      {"sensor commands only",
+       "xpl-cmnd.*.*.*.sensor.*",
+       true,
+       xPL_MESSAGE_COMMAND,
+       {nullptr, nullptr, nullptr, "sensor", nullptr},
+       "filter=xpl-cmnd.*.*.*.sensor.*"},
       {"five fields are too few", "xpl-cmnd.*.*.*.sensor", false, xPL_MESSAGE_ANY, {}, nullptr},
       {"not a message type", "stat.*.*.*.*.*", false, xPL_MESSAGE_ANY, {}, nullptr},
-      {"type in capitals", "XPL-STAT.a.b.c.d.e", true, xPL_MESSAGE_STATUS,
-       {"a", "b", "c", "d", "e"}, "filter=xpl-stat.a.b.c.d.e"},
-      {"trigger", "xpl-trig.v.d.i.c.t", true, xPL_MESSAGE_TRIGGER, {"v", "d", "i", "c", "t"},
+      {"type in capitals",
+       "XPL-STAT.a.b.c.d.e",
+       true,
+       xPL_MESSAGE_STATUS,
+       {"a", "b", "c", "d", "e"},
+       "filter=xpl-stat.a.b.c.d.e"},
+      {"trigger",
+       "xpl-trig.v.d.i.c.t",
+       true,
+       xPL_MESSAGE_TRIGGER,
+       {"v", "d", "i", "c", "t"},
        "filter=xpl-trig.v.d.i.c.t"},
-      {"only the first eight characters name the type", "xpl-cmndx.*.*.*.*.*", true,
-       xPL_MESSAGE_COMMAND, {nullptr, nullptr, nullptr, nullptr, nullptr},
+      {"only the first eight characters name the type",
+       "xpl-cmndx.*.*.*.*.*",
+       true,
+       xPL_MESSAGE_COMMAND,
+       {nullptr, nullptr, nullptr, nullptr, nullptr},
        "filter=xpl-cmnd.*.*.*.*.*"},
       {"seven characters", "xpl-cmn.*.*.*.*.*", false, xPL_MESSAGE_ANY, {}, nullptr},
-      {"the schema type keeps further dots", "*.v.d.i.c.t.x", true, xPL_MESSAGE_ANY,
-       {"v", "d", "i", "c", "t.x"}, "filter=*.v.d.i.c.t.x"},
-      {"empty fields are empty names", "*.....", true, xPL_MESSAGE_ANY, {"", "", "", "", ""},
+      {"the schema type keeps further dots",
+       "*.v.d.i.c.t.x",
+       true,
+       xPL_MESSAGE_ANY,
+       {"v", "d", "i", "c", "t.x"},
+       "filter=*.v.d.i.c.t.x"},
+      {"empty fields are empty names",
+       "*.....",
+       true,
+       xPL_MESSAGE_ANY,
+       {"", "", "", "", ""},
        "filter=*....."},
-      {"a field starting with * is a wildcard", "*.*x.d.*y.c.*z", true, xPL_MESSAGE_ANY,
-       {nullptr, "d", nullptr, "c", nullptr}, "filter=*.*.d.*.c.*"},
+      {"a field starting with * is a wildcard",
+       "*.*x.d.*y.c.*z",
+       true,
+       xPL_MESSAGE_ANY,
+       {nullptr, "d", nullptr, "c", nullptr},
+       "filter=*.*.d.*.c.*"},
       {"no dots at all", "*", false, xPL_MESSAGE_ANY, {}, nullptr},
       {"first field empty", ".a.b.c.d.e", false, xPL_MESSAGE_ANY, {}, nullptr},
   };
@@ -301,7 +330,8 @@ TEST(ConfigInstall, FilterTexts) {
       }
     }
     EXPECT_NE(saved.find(std::string("\n") + row.saved + "\n"), std::string::npos)
-        << row.why << "\n" << saved;
+        << row.why << "\n"
+        << saved;
   }
   unlink(path.c_str());
   rmdir(dir.c_str());
@@ -354,7 +384,8 @@ TEST_F(ConfigFileTest, SavedFileHasTheExactLayoutAndLoadsBack) {
   EXPECT_TRUE(xPL_isServiceConfigured(back.get()));
   EXPECT_STREQ(xPL_getServiceInstanceID(back.get()), "station1");
   EXPECT_EQ(back->heartbeatInterval, 600);
-  EXPECT_EQ(groups(back.get()), (std::vector<std::string>{"XPL-GROUP.kitchen", "XPL-GROUP.cellar"}));
+  EXPECT_EQ(groups(back.get()),
+            (std::vector<std::string>{"XPL-GROUP.kitchen", "XPL-GROUP.cellar"}));
   ASSERT_EQ(back->filterCount, 2);
   EXPECT_STREQ(back->messageFilterList[1].matchOnVendor, "quorvel");
   ASSERT_EQ(back->configCount, 3);
@@ -647,13 +678,12 @@ TEST_F(ConfigFileTest, NastyFiles) {
     std::string content;
     const char *instance;  // expected afterwards, or null when not configured
   } rows[] = {
-      {"a line longer than one read is cut", kHeader + "newconf=" + longValue + "\n",
-       nullptr},
+      {"a line longer than one read is cut", kHeader + "newconf=" + longValue + "\n", nullptr},
       {"no final line feed", kHeader + "newconf=abc", "abc"},
       {"NUL inside a line", kHeader + std::string("newconf=a\0b\n", 12), "a"},
       {"binary bytes", kHeader + "\xff\xfe=\x80\x01\nnewconf=\x7f\x90\n", "\x7f\x90"},
-      {"a header longer than one read",
-       "[kivamet-" + std::string(3000, 'c') + "]\nnewconf=x\n", nullptr},
+      {"a header longer than one read", "[kivamet-" + std::string(3000, 'c') + "]\nnewconf=x\n",
+       nullptr},
       {"only line feeds", "\n\n\n\n", nullptr},
       {"only =", kHeader + "=\n==\n=newconf\n", nullptr},
   };
@@ -696,8 +726,8 @@ TEST_F(ConfigFileTest, RandomFilesLoadOrAreRefusedSafely) {
 
 TEST_F(ConfigFileTest, RandomResponsesInstallWhatIsUsableAndSaveALoadableFile) {
   std::mt19937 random(7);
-  const char *names[] = {"newconf", "interval", "filter", "group", "type",   "device",
-                         "location", "config",  "option", "reconf", "LOCATION", ""};
+  const char *names[] = {"newconf",  "interval", "filter", "group",  "type",     "device",
+                         "location", "config",   "option", "reconf", "LOCATION", ""};
   for (int round = 0; round < 200; round++) {
     testing::internal::CaptureStderr();
     {
@@ -712,8 +742,7 @@ TEST_F(ConfigFileTest, RandomResponsesInstallWhatIsUsableAndSaveALoadableFile) {
         size_t length = random() % 40;
         for (size_t i = 0; i < length; i++) {
           int pick = static_cast<int>(random() % 8);
-          value += pick == 0 ? static_cast<char>(1 + random() % 255)
-                             : "x.*-=[]\n"[random() % 8];
+          value += pick == 0 ? static_cast<char>(1 + random() % 255) : "x.*-=[]\n"[random() % 8];
         }
         if (name.empty()) name = value.empty() ? "n" : value.substr(0, 5);
         if (random() % 4 == 0 && (name == "interval" || name == "filter"))

@@ -38,7 +38,9 @@ constexpr auto DISCOVERY_WINDOW = std::chrono::milliseconds(3000);
 // Longest single wait in the library's loop, so the time limit is kept.
 constexpr int LOOP_SLICE_MS = 200;
 
-String S(const char *text) { return const_cast<String>(text); }
+String S(const char *text) {
+  return const_cast<String>(text);
+}
 
 /* ---- Usage ------------------------------------------------------------- */
 
@@ -178,11 +180,14 @@ bool isFrom(xPL_MessagePtr message, const Identity &who) {
 
 bool hasSchema(xPL_MessagePtr message, xPL_MessageType type, const char *schemaClass,
                const char *schemaType) {
-  return xPL_getMessageType(message) == type && sameName(xPL_getSchemaClass(message), schemaClass) &&
+  return xPL_getMessageType(message) == type &&
+         sameName(xPL_getSchemaClass(message), schemaClass) &&
          sameName(xPL_getSchemaType(message), schemaType);
 }
 
-std::string textOr(const char *text, const char *absent) { return text ? text : absent; }
+std::string textOr(const char *text, const char *absent) {
+  return text ? text : absent;
+}
 
 std::string sourceText(xPL_MessagePtr message) {
   return textOr(xPL_getSourceVendor(message), "?") + "-" +
@@ -245,10 +250,10 @@ std::string summaryLine(xPL_MessagePtr message) {
              textOr(xPL_getTargetDeviceID(message), "?") + "." +
              textOr(xPL_getTargetInstanceID(message), "?");
   }
-  std::string schema = xPL_getSchemaClass(message) == nullptr
-                           ? "-"
-                           : textOr(xPL_getSchemaClass(message), "") + "." +
-                                 textOr(xPL_getSchemaType(message), "");
+  std::string schema =
+      xPL_getSchemaClass(message) == nullptr
+          ? "-"
+          : textOr(xPL_getSchemaClass(message), "") + "." + textOr(xPL_getSchemaType(message), "");
   return std::string(typeWord(xPL_getMessageType(message))) + " " + sourceText(message) + " " +
          target + " " + schema + joinedItems(message);
 }
@@ -468,8 +473,7 @@ void handleMessage(xPL_MessagePtr message) {
     case Phase::Monitoring:
       printf("%s\n", summaryLine(message).c_str());
       fflush(stdout);
-      if (session.monitorCount >= 0 && ++session.monitored >= session.monitorCount)
-        finish(EXIT_OK);
+      if (session.monitorCount >= 0 && ++session.monitored >= session.monitorCount) finish(EXIT_OK);
       break;
     case Phase::Discovering:
       if (isHeartbeat(message)) {
@@ -539,7 +543,7 @@ void signalReadable(int fd, int, int) {
   while (read(fd, drained, sizeof(drained)) > 0) {
   }
   finish(session.phase == Phase::Monitoring && session.monitorCount < 0 ? EXIT_OK
-                                                                          : EXIT_INTERRUPTED);
+                                                                        : EXIT_INTERRUPTED);
 }
 
 /* ---- Command line -------------------------------------------------------- */
@@ -563,7 +567,9 @@ bool parseCount(const char *text, long *count) {
   return true;
 }
 
-bool isHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
+bool isHelp(const std::string &arg) {
+  return arg == "--help" || arg == "-h";
+}
 
 // Parses everything after the xPL library's own switches. Returns -1 to go
 // on, or the exit status.
@@ -643,12 +649,12 @@ int parseCommandLine(int argc, char **argv, double *timeoutSeconds) {
     session.command = Command::Monitor;
   }
   if (args.size() != wantArgs)
-    return usageError(info->usage, args.size() < wantArgs ? "missing arguments"
-                                                          : "too many arguments");
+    return usageError(info->usage,
+                      args.size() < wantArgs ? "missing arguments" : "too many arguments");
 
   if (wantArgs > 0 && !parseTarget(args[0], &session.target))
-    return usageError(info->usage, "bad TARGET '" + args[0] +
-                                       "' (want vendor-device.instance or vendor-device)");
+    return usageError(
+        info->usage, "bad TARGET '" + args[0] + "' (want vendor-device.instance or vendor-device)");
   if (session.command == Command::Sensor) session.sensorDevice = args[1];
   if (session.command == Command::Configure) {
     for (size_t i = 1; i < args.size(); i++) {
@@ -711,8 +717,8 @@ int main(int argc, char **argv) {
   while (session.phase != Phase::Done) {
     int slice = LOOP_SLICE_MS;
     if (session.phase != Phase::Monitoring || session.timeoutGiven || session.monitorCount >= 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(session.deadline -
-                                                                        Clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(session.deadline - Clock::now());
       if (left.count() < slice) slice = left.count() < 1 ? 1 : (int)left.count();
     }
     xPL_processMessages(slice);
