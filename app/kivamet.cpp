@@ -163,11 +163,13 @@ constexpr int REQUEST_READ_TRIES = 2;
 constexpr int WEB_ATTEMPTS = 5;
 constexpr int WEB_RETRY_MS = 5000;
 
-constexpr size_t RRD_PATH_SIZE = 256;   // at most 255 characters
-constexpr size_t RRD_UPDATE_SIZE = 256; // at most 255 characters
+constexpr size_t RRD_PATH_SIZE = 256;    // at most 255 characters
+constexpr size_t RRD_UPDATE_SIZE = 256;  // at most 255 characters
 const char DEFAULT_RRDDIR[] = "/var/www/html/weather";
 
-char *S(const char *text) { return const_cast<char *>(text); }
+char *S(const char *text) {
+  return const_cast<char *>(text);
+}
 
 int16_t le16(const unsigned char *b) {
   return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
@@ -175,14 +177,19 @@ int16_t le16(const unsigned char *b) {
 
 }  // namespace
 
-int bcdtoint(uint8_t c) { return (c >> 4) * 10 + (c & 0x0F); }
+int bcdtoint(uint8_t c) {
+  return (c >> 4) * 10 + (c & 0x0F);
+}
 
-uint8_t inttobcd(uint8_t c) { return static_cast<uint8_t>(((c / 10) << 4) | (c % 10)); }
+uint8_t inttobcd(uint8_t c) {
+  return static_cast<uint8_t>(((c / 10) << 4) | (c % 10));
+}
 
 int degtoind(int degs) {
   // Upper bound of each 22.5-degree sector from index 1 on; index 0 (north)
   // takes everything else, out-of-range values included.
-  static const int upper[15] = {33, 56, 78, 101, 123, 146, 168, 191, 213, 236, 258, 281, 303, 326, 348};
+  static const int upper[15] = {33,  56,  78,  101, 123, 146, 168, 191,
+                                213, 236, 258, 281, 303, 326, 348};
   if (degs < 12 || degs > 348) return 0;
   for (int i = 0; i < 15; i++)
     if (degs <= upper[i]) return i + 1;
@@ -196,7 +203,9 @@ const memtype *memFind(const char *name) {
   return nullptr;
 }
 
-int memByteCount(const memtype *row) { return (row->mem_len + 1) / 2; }
+int memByteCount(const memtype *row) {
+  return (row->mem_len + 1) / 2;
+}
 
 int memText(const memtype *row, const unsigned char *b, const davis_device *model, char *text,
             size_t textSize) {
@@ -230,7 +239,10 @@ int memText(const memtype *row, const unsigned char *b, const davis_device *mode
       return 0;
     case DTYPE_BARFLAG: {
       const int flags = b[0] & 0x0F;
-      const char *trend = (flags & 1) ? "steady" : (flags & 2) ? "rise" : (flags & 4) ? "fall" : "unknown";
+      const char *trend = (flags & 1)   ? "steady"
+                          : (flags & 2) ? "rise"
+                          : (flags & 4) ? "fall"
+                                        : "unknown";
       snprintf(text, textSize, "%s", trend);
       return 0;
     }
@@ -606,7 +618,9 @@ void conntype_open(void) {
   rrdHandler(0, nullptr);
 }
 
-void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr) { parseconfig(theService); }
+void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr) {
+  parseconfig(theService);
+}
 
 // ---- xPL handlers ------------------------------------------------------------
 
@@ -758,9 +772,9 @@ int kivamet_main(int argc, char **argv) {
       xPL_ConfigurableType type;
       const char *value;
     } items[] = {
-        {"type", xPL_CONFIG_RECONF, ""},        {"device", xPL_CONFIG_OPTIONAL, ""},
+        {"type", xPL_CONFIG_RECONF, ""},          {"device", xPL_CONFIG_OPTIONAL, ""},
         {"net-address", xPL_CONFIG_OPTIONAL, ""}, {"net-port", xPL_CONFIG_OPTIONAL, ""},
-        {"location", xPL_CONFIG_RECONF, ""},    {"rrddir", xPL_CONFIG_RECONF, DEFAULT_RRDDIR},
+        {"location", xPL_CONFIG_RECONF, ""},      {"rrddir", xPL_CONFIG_RECONF, DEFAULT_RRDDIR},
     };
     for (const auto &item : items) {
       xPL_addServiceConfigurable(davisService, S(item.name), item.type, 1);

@@ -86,10 +86,10 @@ TEST(MemoryMap, LookupIgnoresAsciiCaseAndTakesTheFirstMatch) {
       {"id", "ID"},
       {"RAINFALL", nullptr},
       {"", nullptr},
-      {"BARDTA ", nullptr},      // trailing blank
-      {"BARDT", nullptr},        // leading part of a name
+      {"BARDTA ", nullptr},         // trailing blank
+      {"BARDT", nullptr},           // leading part of a name
       {"BARDTA\xC3\x84", nullptr},  // letters outside ASCII
-      {"B\xC1RDTA", nullptr},    // a byte that folds to 'A' in Latin-1 only
+      {"B\xC1RDTA", nullptr},       // a byte that folds to 'A' in Latin-1 only
       {longName.c_str(), nullptr},
   };
   for (const Case &c : cases) {
@@ -125,13 +125,12 @@ TEST(Compass, SectorBoundaries) {
     int degs;
     int index;
   };
-  const Case cases[] = {{-5, 0},   {0, 0},    {11, 0},   {12, 1},   {33, 1},   {34, 2},
-                        {56, 2},   {57, 3},   {78, 3},   {79, 4},   {90, 4},   {101, 4},
-                        {102, 5},  {123, 5},  {124, 6},  {146, 6},  {147, 7},  {168, 7},
-                        {169, 8},  {191, 8},  {192, 9},  {213, 9},  {214, 10}, {236, 10},
-                        {237, 11}, {258, 11}, {259, 12}, {281, 12}, {282, 13}, {303, 13},
-                        {304, 14}, {326, 14}, {327, 15}, {348, 15}, {349, 0},  {355, 0},
-                        {360, 0},  {361, 0},  {32767, 0}, {-32768, 0}};
+  const Case cases[] = {
+      {-5, 0},   {0, 0},    {11, 0},   {12, 1},   {33, 1},   {34, 2},   {56, 2},    {57, 3},
+      {78, 3},   {79, 4},   {90, 4},   {101, 4},  {102, 5},  {123, 5},  {124, 6},   {146, 6},
+      {147, 7},  {168, 7},  {169, 8},  {191, 8},  {192, 9},  {213, 9},  {214, 10},  {236, 10},
+      {237, 11}, {258, 11}, {259, 12}, {281, 12}, {282, 13}, {303, 13}, {304, 14},  {326, 14},
+      {327, 15}, {348, 15}, {349, 0},  {355, 0},  {360, 0},  {361, 0},  {32767, 0}, {-32768, 0}};
   for (const Case &c : cases) EXPECT_EQ(degtoind(c.degs), c.index) << c.degs << " degrees";
 }
 
@@ -144,28 +143,28 @@ TEST(TextForm, EachDataType) {
     const char *text;
   };
   const Case cases[] = {
-      {"DEWDTA", {0xD3, 0x02}, "72.30"},    // 723 tenths
-      {"DEWDTA", {0xF1, 0xFF}, "-1.50"},    // -15 tenths
-      {"DEWDTA", {0x2F, 0xFD}, "-72.10"},   // -721 tenths
-      {"STIN", {0x00, 0x80}, "-3276.80"},   // most negative
-      {"HM1DTA", {200}, "-56"},             // two nibbles: signed byte
+      {"DEWDTA", {0xD3, 0x02}, "72.30"},   // 723 tenths
+      {"DEWDTA", {0xF1, 0xFF}, "-1.50"},   // -15 tenths
+      {"DEWDTA", {0x2F, 0xFD}, "-72.10"},  // -721 tenths
+      {"STIN", {0x00, 0x80}, "-3276.80"},  // most negative
+      {"HM1DTA", {200}, "-56"},            // two nibbles: signed byte
       {"HM1DTA", {45}, "45"},
-      {"SPDHI", {0xFF, 0xFF}, "-1"},        // four nibbles: signed 16-bit
+      {"SPDHI", {0xFF, 0xFF}, "-1"},  // four nibbles: signed 16-bit
       {"YRNDTA", {0x34, 0x12}, "4660"},
-      {"HOUR", {0x23}, "35"},               // the BCD byte as a plain number
+      {"HOUR", {0x23}, "35"},  // the BCD byte as a plain number
       {"TIME", {0x23, 0x59, 0x07}, "23:59:07"},
       {"SPDHTIME", {0x09, 0x05}, "09:05"},
       {"DATE", {0x31, 0x0C}, "12/31"},
-      {"DATE", {0x01, 0xF3}, "3/1"},        // high nibble of the month byte ignored
+      {"DATE", {0x01, 0xF3}, "3/1"},  // high nibble of the month byte ignored
       {"BARFLAG", {0x03}, "steady"},
       {"BARFLAG", {0x06}, "rise"},
       {"BARFLAG", {0x04}, "fall"},
       {"BARFLAG", {0x00}, "unknown"},
       {"BARFLAG", {0x08}, "unknown"},
-      {"BARFLAG", {0xF2}, "rise"},          // only the low nibble counts
-      {"BARDTA", {0xE1, 0x74}, "29.921"},   // 29921 thousandths
+      {"BARFLAG", {0xF2}, "rise"},         // only the low nibble counts
+      {"BARDTA", {0xE1, 0x74}, "29.921"},  // 29921 thousandths
       {"BARDTA", {0x18, 0xFC}, "-1.000"},
-      {"BARALM", {0x10, 0x00}, "0.016"},    // one byte read, two used
+      {"BARALM", {0x10, 0x00}, "0.016"},  // one byte read, two used
       {"ATIMESTAMP", {0x14, 0x05, 0x31, 0x0C}, "14:05 12/31"},
       {"ATIMESTAMP", {0x00, 0x00, 0x01, 0xA1}, "00:00 1/1"},
       {"WDIRS",
@@ -186,8 +185,8 @@ TEST(TextForm, ModelNameComesFromTheConnection) {
     int8_t code;
     const char *name;
   };
-  const Case cases[] = {{0, "wizard3"}, {3, "perception"}, {6, "health"}, {7, "unknown"},
-                        {-1, "unknown"}};
+  const Case cases[] = {
+      {0, "wizard3"}, {3, "perception"}, {6, "health"}, {7, "unknown"}, {-1, "unknown"}};
   unsigned char bytes[MEM_BYTES_SIZE] = {0};
   for (const Case &c : cases) {
     davis_device d = {c.code, -1};
@@ -246,7 +245,10 @@ TEST(Clock, ComparesHourMinuteMonthAndDay) {
       {"day differs", {0x14, 0x05, 0x00}, {0x08, 0x03}, localAt(3, 7, 14, 5, 0), false},
       {"month differs", {0x14, 0x05, 0x00}, {0x07, 0x04}, localAt(3, 7, 14, 5, 0), false},
       {"BCD day 31 December", {0x23, 0x59, 0x00}, {0x31, 0x0C}, localAt(12, 31, 23, 59, 30), true},
-      {"month byte with high nibble", {0x14, 0x05, 0x00}, {0x07, 0x13}, localAt(3, 7, 14, 5, 0),
+      {"month byte with high nibble",
+       {0x14, 0x05, 0x00},
+       {0x07, 0x13},
+       localAt(3, 7, 14, 5, 0),
        false},
   };
   for (const Case &c : cases) {
@@ -292,8 +294,8 @@ TEST(Clock, EncodesBcdTimeAndBinaryMonth) {
 Bytes image(int itemp, int otemp, int wsp, int wdir, int barom, int ihum, int ohum, int rain) {
   auto lo = [](int v) { return static_cast<unsigned char>(v & 0xFF); };
   auto hi = [](int v) { return static_cast<unsigned char>((v >> 8) & 0xFF); };
-  return {lo(itemp), hi(itemp), lo(otemp), hi(otemp), lo(wsp), lo(wdir), hi(wdir), lo(barom),
-          hi(barom), lo(ihum), lo(ohum), lo(rain), hi(rain), 0xAA, 0x55};
+  return {lo(itemp), hi(itemp), lo(otemp), hi(otemp), lo(wsp),  lo(wdir), hi(wdir), lo(barom),
+          hi(barom), lo(ihum),  lo(ohum),  lo(rain),  hi(rain), 0xAA,     0x55};
 }
 
 TEST(UpdateText, SampleWithOffsets) {
@@ -305,17 +307,36 @@ TEST(UpdateText, SampleWithOffsets) {
     const char *text;
   };
   const Case cases[] = {
-      {"no offsets", image(700, 450, 12, 90, 29921, 45, 80, 1234), 400, 420, {0, 0, 0, 0, 0},
+      {"no offsets",
+       image(700, 450, 12, 90, 29921, 45, 80, 1234),
+       400,
+       420,
+       {0, 0, 0, 0, 0},
        "1000:700:450:12:4:29921:45:80:1234:400:420"},
-      {"inside offset -5", image(700, 450, 12, 90, 29921, 45, 80, 1234), 400, 420, {0, -5, 0, 0, 0},
+      {"inside offset -5",
+       image(700, 450, 12, 90, 29921, 45, 80, 1234),
+       400,
+       420,
+       {0, -5, 0, 0, 0},
        "1000:695:450:12:4:29921:45:80:1234:400:420"},
       {"bar and outside offsets; rain and humidity offsets not applied",
-       image(700, -15, 0, 355, 29950, 45, 80, 7), -15, -120, {-30, 0, 10, 99, 99},
+       image(700, -15, 0, 355, 29950, 45, 80, 7),
+       -15,
+       -120,
+       {-30, 0, 10, 99, 99},
        "1000:700:-5:0:0:29920:45:80:7:-15:-120"},
-      {"north from 0 degrees", image(0, 0, 0, 0, 0, 0, 0, 0), 0, 0, {0, 0, 0, 0, 0},
+      {"north from 0 degrees",
+       image(0, 0, 0, 0, 0, 0, 0, 0),
+       0,
+       0,
+       {0, 0, 0, 0, 0},
        "1000:0:0:0:0:0:0:0:0:0:0"},
-      {"sums at full width", image(32767, -32768, 255, 200, 32767, 200, 100, -1), 0, 0,
-       {100, 10, -10, 0, 0}, "1000:32777:-32778:-1:9:32867:-56:100:-1:0:0"},
+      {"sums at full width",
+       image(32767, -32768, 255, 200, 32767, 200, 100, -1),
+       0,
+       0,
+       {100, 10, -10, 0, 0},
+       "1000:32777:-32778:-1:9:32867:-56:100:-1:0:0"},
   };
   for (const Case &c : cases) {
     const davis_sample s = sampleFromImage(c.img.data(), c.dew, c.chill);
@@ -349,10 +370,7 @@ TEST(DatabasePath, RefusedRatherThanCut) {
   };
   const std::string fill243(243, 'd');  // + "/weather.rrd" = 255 characters
   const Case cases[] = {
-      {"/var/www/html/weather", true},
-      {"", true},
-      {fill243, true},
-      {fill243 + "d", false},
+      {"/var/www/html/weather", true}, {"", true}, {fill243, true}, {fill243 + "d", false},
       {std::string(4000, 'x'), false},
   };
   for (const Case &c : cases) {
@@ -371,9 +389,9 @@ TEST(Location, OnlyTextThatStandsInAPath) {
     bool usable;
   };
   const Case cases[] = {
-      {"KSFO", true},         {"EGLL_2-x.y~", true}, {nullptr, false},  {"", false},
-      {"K SFO", false},       {"KSFO\n", false},     {"\t", false},     {"a/b", false},
-      {"../etc", false},      {"a?b=1", false},      {"a#b", false},    {"\x7f", false},
+      {"KSFO", true},         {"EGLL_2-x.y~", true}, {nullptr, false}, {"", false},
+      {"K SFO", false},       {"KSFO\n", false},     {"\t", false},    {"a/b", false},
+      {"../etc", false},      {"a?b=1", false},      {"a#b", false},   {"\x7f", false},
       {"K\xC3\xB6ln", false},  // UTF-8
       {"\r\nHost: x", false},
   };

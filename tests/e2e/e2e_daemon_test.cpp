@@ -1,0 +1,374 @@
+// End-to-end: start-up and settings, sensor requests, control commands,
+// signals and a misbehaving station, with the real daemon, hub, station
+// simulator and weather stub.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::milliseconds;
+using e2e::seconds;
+using e2e::XplMsg;
+
+// A config.current reply after a mark: the daemon has handled everything
+// sent before the request, so anything it would have answered is in.
+bool roundTrip(e2e::XplPeer &peer, const std::string &target) {
+  const size_t from = peer.mark();
+  peer.send("xpl-cmnd", target, "config.current", {{"command", "request"}});
+  return peer.waitFor([](const XplMsg &m) { return m.schema == "config.current"; }, seconds(30),
+                      from) != nullptr;
+}
+
+int readingsAfter(const e2e::XplPeer &peer, size_t from) {
+  int n = 0;
+  for (size_t i = from; i < peer.messages().size(); i++)
+    if (peer.messages()[i].schema == "sensor.basic") n++;
+  return n;
+}
+
+std::string fileText(const std::string &path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+const char *const kProbe = "57 52 44 12 4d 0d";  // model code, one nibble at 0x4D
+
+// ---- Start-up, configuration and shutdown ---------------------------------
+
+TEST(Startup, FirstStartUnconfiguredThenConfiguredOverXplThenRestart) {
+  e2e::Rig rig;
+  ASSERT_TRUE(rig.startNetworkAndStation());
+  const e2e::DaemonConfig wanted = rig.config;
+  const size_t simFrom = rig.sim.outMark();
+  const size_t first = rig.peer.mark();
+  ASSERT_TRUE(rig.startDaemon(false));
+
+  const XplMsg *beat = rig.peer.waitFor([](const XplMsg &m) { return m.isFrom("quorvel-davis"); },
+                                        seconds(5), first);
+  ASSERT_NE(beat, nullptr);
+  EXPECT_EQ(beat->schema, "config.app");
+  EXPECT_EQ(beat->get("interval"), "1");
+  EXPECT_EQ(beat->get("version"), "1.0");
+  const std::string unconfigured = beat->source;
+
+  // The six items with their defaults, in declaration order.
+  size_t from = rig.peer.mark();
+  rig.peer.send("xpl-cmnd", unconfigured, "config.list", {{"command", "request"}});
+  const XplMsg *list = rig.peer.waitFor([](const XplMsg &m) { return m.schema == "config.list"; },
+                                        seconds(10), from);
+  ASSERT_NE(list, nullptr);
+  const std::vector<std::pair<std::string, std::string>> items = {
+      {"reconf", "newconf"},     {"reconf", "interval"}, {"option", "group[255]"},
+      {"option", "filter[255]"}, {"reconf", "type"},     {"option", "device"},
+      {"option", "net-address"}, {"option", "net-port"}, {"reconf", "location"},
+      {"reconf", "rrddir"}};
+  EXPECT_EQ(list->body, items);
+
+  from = rig.peer.mark();
+  rig.peer.send("xpl-cmnd", unconfigured, "config.current", {{"command", "request"}});
+  const XplMsg *current = rig.peer.waitFor(
+      [](const XplMsg &m) { return m.schema == "config.current"; }, seconds(10), from);
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(current->get("rrddir"), "/var/www/html/weather");
+  for (const char *empty : {"type", "device", "net-address", "net-port", "location"}) {
+    EXPECT_TRUE(current->has(empty)) << empty;
+    EXPECT_EQ(current->get(empty), "") << empty;
+  }
+
+  // No station yet: nothing was sent to it, and a request (ID included)
+  // gets no reply.
+  EXPECT_TRUE(rig.sim.rx(simFrom).empty());
+  from = rig.peer.mark();
+  rig.peer.sensorRequest(unconfigured, "ID");
+  EXPECT_TRUE(rig.daemon.waitErr("no station connection: ID not read", seconds(10)));
+  ASSERT_TRUE(roundTrip(rig.peer, unconfigured));
+  EXPECT_EQ(readingsAfter(rig.peer, from), 0);
+
+  // Configure over xPL, with a new instance name.
+  auto body = wanted.items();
+  body.insert(body.begin(), {"newconf", wanted.instance});
+  from = rig.peer.mark();
+  const size_t simBefore = rig.sim.outMark();
+  rig.peer.send("xpl-cmnd", unconfigured, "config.response", body);
+  EXPECT_NE(
+      rig.peer.waitFor(
+          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.app"; },
+          seconds(10), from),
+      nullptr);
+  EXPECT_TRUE(rig.sim.waitForRx(kProbe, seconds(10), simBefore));
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+  const std::string stored = fileText(rig.daemon.dir() + "/kivamet.xml");
+  EXPECT_NE(stored.find("newconf=e2etest\n"), std::string::npos) << stored;
+  EXPECT_NE(stored.find("net-port=" + wanted.netPort + "\n"), std::string::npos) << stored;
+
+  from = rig.peer.mark();
+  ASSERT_TRUE(rig.daemon.proc().signal(SIGTERM));
+  EXPECT_EQ(rig.daemon.proc().wait(seconds(20)), 0);
+  EXPECT_NE(
+      rig.peer.waitFor(
+          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.end"; },
+          seconds(5), from),
+      nullptr);
+
+  // A restart comes up configured from kivamet.xml and opens the station.
+  e2e::Daemon &again = rig.daemon;
+  const size_t simRestart = rig.sim.outMark();
+  from = rig.peer.mark();
+  ASSERT_TRUE(again.start(rig.web.hostPort()));
+  beat = rig.peer.waitFor([&](const XplMsg &m) { return m.source == rig.target(); }, seconds(30),
+                          from);
+  ASSERT_NE(beat, nullptr);
+  EXPECT_EQ(beat->schema, "hbeat.app");
+  EXPECT_EQ(beat->get("interval"), "5");
+  EXPECT_TRUE(rig.sim.waitForRx(kProbe, seconds(5), simRestart));
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+
+  from = rig.peer.mark();
+  ASSERT_TRUE(again.proc().signal(SIGINT));
+  EXPECT_EQ(again.proc().wait(seconds(20)), 0);
+  EXPECT_NE(
+      rig.peer.waitFor(
+          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.end"; },
+          seconds(5), from),
+      nullptr);
+}
+
+TEST(Startup, UnknownOptionPrintsUsageAndExits1) {
+  e2e::Daemon daemon;
+  ASSERT_TRUE(daemon.start("127.0.0.1:9", {"-d", "-d", "-x"}));
+  EXPECT_EQ(daemon.proc().wait(seconds(20)), 1);
+  EXPECT_NE(daemon.proc().err().find("usage: kivamet [-d]\n"), std::string::npos)
+      << daemon.proc().err();
+}
+
+// ---- Sensor requests -------------------------------------------------------
+
+class Requests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(rig.startNetworkAndStation());
+    // Known values where the simulator's own would do as well, so the
+    // expected texts do not depend on its weather.
+    ASSERT_TRUE(rig.sim.poke("station", 0x100, {0xE1, 0x74}));           // BARDTA 29921
+    ASSERT_TRUE(rig.sim.poke("station", 0x08A, {0x2F, 0xFD}));           // DEWDTA -721
+    ASSERT_TRUE(rig.sim.poke("station", 0x078, {0x36}));                 // BARFLAG nibble 0x79 = 3
+    ASSERT_TRUE(rig.sim.poke("station", 0x180, {0xC8}));                 // HM1DTA 200
+    ASSERT_TRUE(rig.sim.poke("station", 0x11A, {0x10}));                 // BARALM, one byte
+    ASSERT_TRUE(rig.sim.poke("link", 0x1A6, {0x14, 0x05, 0x31, 0x0C}));  // ATIMESTAMP
+    ASSERT_TRUE(rig.sim.poke("link", 0x15E,
+                             {0x00, 0x1F, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A,
+                              0x0B, 0x0C, 0x0D, 0x0E, 0xFF}));  // WDIRS
+    ASSERT_TRUE(rig.startDaemon());
+  }
+  e2e::Rig rig;
+};
+
+std::string bcdTime(const std::vector<unsigned char> &b, bool seconds) {
+  char t[16];
+  auto bcd = [](unsigned char c) { return (c >> 4) * 10 + (c & 0x0F); };
+  if (seconds)
+    snprintf(t, sizeof t, "%02d:%02d:%02d", bcd(b[0]), bcd(b[1]), bcd(b[2]));
+  else
+    snprintf(t, sizeof t, "%d/%d", b[1] & 0x0F, bcd(b[0]));
+  return t;
+}
+
+TEST_F(Requests, EveryDataTypeAgainstTheSimulatorsValues) {
+  struct Case {
+    const char *device;
+    const char *current;
+  };
+  const Case cases[] = {
+      {"bardta", "29.921"},  // barometer; the request's letter case comes back
+      {"DEWDTA", "-72.10"},  // tenths
+      {"BARFLAG", "steady"},
+      {"HM1DTA", "-56"},  // signed two-nibble row
+      {"ATIMESTAMP", "14:05 12/31"},
+      {"WDIRS", "0,1f,2,3,4,5,6,7,8,9,a,b,c,d,e,ff"},  // four link reads
+      {"ID", "wizard3"},
+      {"BARALM", "0.016"},  // one byte read after BARDTA's two: no stale byte
+  };
+  for (const Case &c : cases) EXPECT_EQ(rig.reading(c.device), c.current) << c.device;
+
+  // WDIRS's 32 nibbles travel as four link reads, the first 8 nibbles last.
+  const size_t simFrom = rig.sim.outMark();
+  EXPECT_FALSE(rig.reading("WDIRS").empty());
+  const std::vector<std::string> linkReads = {"52 52 44 01 66 07 0d", "52 52 44 01 6e 07 0d",
+                                              "52 52 44 01 76 07 0d", "52 52 44 01 5e 07 0d"};
+  EXPECT_EQ(rig.sim.rx(simFrom), linkReads);
+
+  // The ticking clock: the answer matches the cell just before or after.
+  for (bool isTime : {true, false}) {
+    const char *device = isTime ? "TIME" : "DATE";
+    const unsigned addr = isTime ? 0x1BE : 0x1C8;
+    std::vector<unsigned char> before, after;
+    ASSERT_TRUE(rig.sim.peek("station", addr, isTime ? 6 : 4, &before));
+    const std::string got = rig.reading(device);
+    ASSERT_TRUE(rig.sim.peek("station", addr, isTime ? 6 : 4, &after));
+    EXPECT_TRUE(got == bcdTime(before, isTime) || got == bcdTime(after, isTime))
+        << device << " " << got;
+  }
+
+  // The reply goes to the requester as a status message with two items.
+  const size_t from = rig.peer.mark();
+  rig.peer.send("xpl-cmnd", rig.target(), "sensor.request",
+                {{"request", "CURRENT"}, {"device", "ID"}, {"device", "BARDTA"}});
+  const XplMsg *m = rig.peer.waitForReading("ID", seconds(20), from);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->target, rig.peer.source());
+  EXPECT_EQ(m->source, rig.target());
+  const std::vector<std::pair<std::string, std::string>> body = {{"device", "ID"},
+                                                                 {"current", "wizard3"}};
+  EXPECT_EQ(m->body, body);
+}
+
+TEST_F(Requests, UnanswerableRequestsAndControlCommandsGetNoReply) {
+  const std::string longName(1000, 'B');
+  struct Case {
+    const char *what;
+    std::vector<std::pair<std::string, std::string>> body;
+    std::string target;  // empty: the daemon
+  };
+  const std::vector<Case> cases = {
+      {"MONTH has no text form", {{"request", "current"}, {"device", "MONTH"}}, ""},
+      {"no such row", {{"request", "current"}, {"device", "RAINFALL"}}, ""},
+      {"request other than current", {{"request", "high"}, {"device", "BARDTA"}}, ""},
+      {"no request item", {{"device", "BARDTA"}}, ""},
+      {"empty device", {{"request", "current"}, {"device", ""}}, ""},
+      {"1000-character device", {{"request", "current"}, {"device", longName}}, ""},
+      {"letters outside ASCII", {{"request", "current"}, {"device", "BARDT\xC3\x84"}}, ""},
+      {"another instance", {{"request", "current"}, {"device", "BARDTA"}}, "quorvel-davis.other"},
+  };
+  const size_t simFrom = rig.sim.outMark();
+  const size_t errFrom = rig.daemon.errMark();
+  const size_t from = rig.peer.mark();
+  for (const Case &c : cases)
+    rig.peer.send("xpl-cmnd", c.target.empty() ? rig.target() : c.target, "sensor.request", c.body);
+  // A binary device item is invisible to the request.
+  rig.peer.sendRaw("xpl-cmnd\n{\nhop=1\nsource=" + rig.peer.source() + "\ntarget=" + rig.target() +
+                   "\n}\nsensor.request\n{\nrequest=current\ndevice!4241524454\n}\n");
+  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  EXPECT_EQ(readingsAfter(rig.peer, from), 0);
+  EXPECT_TRUE(rig.daemon.waitErr("unknown DTYPE_INT size: 1 for MONTH\n", seconds(5), errFrom));
+  // Only MONTH reached the station: one read of its one nibble at 0x1CA.
+  EXPECT_EQ(rig.sim.rx(simFrom), std::vector<std::string>{"57 52 44 14 ca 0d"});
+
+  // control.basic changes nothing, reads nothing and answers nothing.
+  const size_t simControl = rig.sim.outMark();
+  const size_t fromControl = rig.peer.mark();
+  rig.peer.send("xpl-cmnd", rig.target(), "control.basic",
+                {{"device", "HRALM"}, {"type", "variable"}, {"current", "7"}});
+  rig.peer.send("xpl-cmnd", rig.target(), "control.basic", {{"type", "variable"}});
+  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  EXPECT_TRUE(rig.sim.rx(simControl).empty());
+  for (size_t i = fromControl; i < rig.peer.messages().size(); i++)
+    EXPECT_NE(rig.peer.messages()[i].schema, "control.basic");
+  EXPECT_EQ(readingsAfter(rig.peer, fromControl), 0);
+  EXPECT_EQ(rig.reading("BARDTA"), "29.921");
+}
+
+// ---- A misbehaving station ----------------------------------------------
+
+TEST_F(Requests, SilentStationHoldsARequestBoundedlyThenAnswersAgain) {
+  const size_t simFrom = rig.sim.outMark();
+  const size_t errFrom = rig.daemon.errMark();
+  const size_t from = rig.peer.mark();
+  ASSERT_TRUE(rig.sim.command("silent on"));
+  rig.peer.sensorRequest(rig.target(), "BARDTA");
+  // Two full station reads of five attempts each, then the request is dropped.
+  ASSERT_TRUE(rig.daemon.waitErr("cannot read BARDTA from the station\n", seconds(60), errFrom));
+  int attempts = 0;
+  for (const std::string &frame : rig.sim.rx(simFrom)) attempts += frame == "57 52 44 44 00 0d";
+  EXPECT_EQ(attempts, 10);
+  EXPECT_EQ(readingsAfter(rig.peer, from), 0);
+
+  // Still alive and announcing itself.
+  const size_t beatFrom = rig.peer.mark();
+  rig.peer.send("xpl-cmnd", "*", "hbeat.request", {{"command", "request"}});
+  EXPECT_NE(
+      rig.peer.waitFor(
+          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.app"; },
+          seconds(10), beatFrom),
+      nullptr);
+
+  ASSERT_TRUE(rig.sim.command("silent off"));
+  EXPECT_EQ(rig.reading("BARDTA"), "29.921");
+}
+
+TEST(Station, FailingReadsWriteNothingAndRequestsTryTwice) {
+  e2e::Rig rig;
+  ASSERT_TRUE(rig.startNetworkAndStation());
+  // Every reply acknowledged wrongly: nothing the daemon reads arrives.
+  ASSERT_TRUE(rig.sim.command("fault ack 100000"));
+  const size_t simFrom = rig.sim.outMark();
+  ASSERT_TRUE(rig.startDaemon());
+  EXPECT_TRUE(rig.daemon.waitErr("calibration skipped: a station read failed\n", seconds(5)));
+  EXPECT_TRUE(rig.daemon.waitErr("clock check skipped\n", seconds(5)));
+
+  const size_t requestFrom = rig.sim.outMark();
+  const size_t from = rig.peer.mark();
+  rig.peer.sensorRequest(rig.target(), "BARDTA");
+  ASSERT_TRUE(rig.daemon.waitErr("cannot read BARDTA from the station\n", seconds(30)));
+  int attempts = 0;
+  for (const std::string &frame : rig.sim.rx(requestFrom)) attempts += frame == "57 52 44 44 00 0d";
+  EXPECT_EQ(attempts, 10);
+  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  EXPECT_EQ(readingsAfter(rig.peer, from), 0);
+
+  // No offset and no clock were written from buffers that were never filled.
+  for (const std::string &frame : rig.sim.rx(simFrom))
+    EXPECT_NE(frame.compare(0, 8, "57 57 52"), 0) << frame;
+  EXPECT_TRUE(rig.sim.writes(simFrom).empty());
+  EXPECT_EQ(rig.web.requests().size(), 0u);
+}
+
+// ---- Settings -----------------------------------------------------------
+
+TEST(Settings, SerialStationWithMixedCaseTypeKeepsItsDeviceAcrossConfigurations) {
+  e2e::Rig rig;
+  rig.simOptions.tcp = false;
+  ASSERT_TRUE(rig.startNetworkAndStation());
+  rig.config.type = "DeViCe";
+  ASSERT_TRUE(rig.startDaemon());
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+
+  // A configuration that leaves the device empty keeps the earlier path.
+  e2e::DaemonConfig next = rig.config;
+  next.device = "";
+  next.location = "KTS2";
+  const size_t simFrom = rig.sim.outMark();
+  ASSERT_TRUE(rig.reconfigure(next));
+  const std::vector<std::string> frames = rig.sim.rx(simFrom);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front(), kProbe);
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+}
+
+TEST(Settings, TcpStationKeptWhenLaterConfigurationLeavesAddressAndPortEmpty) {
+  e2e::Rig rig;
+  ASSERT_TRUE(rig.startNetworkAndStation());
+  rig.config.type = "NET-ADDRESS";
+  ASSERT_TRUE(rig.startDaemon());
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+
+  e2e::DaemonConfig next = rig.config;
+  next.netAddress = "";
+  next.netPort = "";
+  next.location = "KTS2";
+  const size_t simFrom = rig.sim.outMark();
+  ASSERT_TRUE(rig.reconfigure(next));
+  const std::vector<std::string> frames = rig.sim.rx(simFrom);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front(), kProbe);
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+}
+
+}  // namespace

@@ -1,0 +1,242 @@
+// harness.h - end-to-end test rig: the real hub, station simulator, weather
+// stub and daemon as child processes, and a test peer speaking raw xPL
+// through the hub. Everything runs inside the private network namespace of
+// kivamet_netns_main; every wait is bounded and ends on an output line or a
+// datagram, never on a sleep.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "proc.h"
+
+namespace e2e {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// The interface all programs of a test share: a veth test interface when
+// the namespace allows one, else loopback.
+struct Net {
+  std::string iface;      // for -interface
+  std::string addr;       // interface address, dotted
+  std::string broadcast;  // directed broadcast address, dotted
+};
+// Set up once per test process.
+const Net &testNet();
+
+// ---- xPL messages as the test peer sees them ----------------------------
+
+struct XplMsg {
+  std::string type;    // xpl-cmnd, xpl-stat, xpl-trig
+  std::string source;  // vendor-device.instance
+  std::string target;  // "*" or vendor-device.instance
+  std::string schema;  // class.type
+  std::vector<std::pair<std::string, std::string>> body;
+  std::string raw;
+
+  // First value of a body item (name compared ignoring case), or "" when
+  // absent; has() tells the two apart.
+  std::string get(const std::string &name) const;
+  bool has(const std::string &name) const;
+  std::vector<std::string> all(const std::string &name) const;
+  bool isFrom(const std::string &vendorDevice) const;  // source starts with "vendor-device."
+};
+
+// Parses one datagram; false when it is not a two-block xPL message.
+bool parseXpl(const std::string &text, XplMsg *msg);
+
+// Builds the text of a message: header block then schema block.
+std::string xplText(const std::string &type, const std::string &source, const std::string &target,
+                    const std::string &schema,
+                    const std::vector<std::pair<std::string, std::string>> &body);
+
+// A hub client with its own UDP socket. It announces itself with a
+// heartbeat so the hub relays every message to it, and keeps every message
+// it receives (its own echoes left out) in arrival order.
+class XplPeer {
+ public:
+  explicit XplPeer(std::string source = "kivatest-peer.e2e");
+  ~XplPeer();
+  XplPeer(const XplPeer &) = delete;
+  XplPeer &operator=(const XplPeer &) = delete;
+
+  // Binds, sends the heartbeat and waits until the hub echoes it back.
+  bool join(milliseconds limit = seconds(10));
+  const std::string &source() const { return source_; }
+
+  bool sendRaw(const std::string &text);
+  bool send(const std::string &type, const std::string &target, const std::string &schema,
+            const std::vector<std::pair<std::string, std::string>> &body);
+  // sensor.request request=current device=<name> to the target.
+  bool sensorRequest(const std::string &target, const std::string &device);
+
+  // Index of the next message to arrive: a mark for waitFor.
+  size_t mark() const { return messages_.size(); }
+  // Waits for a message at or after `from` that matches; null on timeout.
+  const XplMsg *waitFor(const std::function<bool(const XplMsg &)> &match, milliseconds limit,
+                        size_t from = 0);
+  // The sensor.basic reply for a device name (compared exactly).
+  const XplMsg *waitForReading(const std::string &device, milliseconds limit, size_t from);
+  // Reads whatever is waiting without blocking (or for up to `limit`).
+  void pump(milliseconds limit = milliseconds(0));
+  const std::vector<XplMsg> &messages() const { return messages_; }
+
+ private:
+  std::string source_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<XplMsg> messages_;
+};
+
+// ---- Programs -----------------------------------------------------------
+
+class Hub {
+ public:
+  bool start(milliseconds limit = seconds(10));
+  testsupport::Process &proc() { return p_; }
+
+ private:
+  testsupport::Process p_;
+};
+
+// The station simulator; frozen weather unless asked otherwise.
+class StationSim {
+ public:
+  struct Options {
+    bool tcp = true;  // else a pty
+    bool frozen = true;
+    bool pace = false;
+    int model = 0;
+  };
+  bool start(const Options &opts, milliseconds limit = seconds(10));
+  bool start() { return start(Options()); }
+  testsupport::Process &proc() { return p_; }
+
+  int port() const { return port_; }                   // TCP
+  const std::string &ptyPath() const { return pty_; }  // pty
+
+  bool command(const std::string &line);  // one stdin control line
+  // Sets bytes at an even nibble address; waits until the simulator took it
+  // (a peek round trip), so the next station command sees them.
+  bool poke(const std::string &memory, unsigned addr, const std::vector<unsigned char> &bytes);
+  bool peek(const std::string &memory, unsigned addr, int nibbles,
+            std::vector<unsigned char> *bytes, milliseconds limit = seconds(5));
+  bool image(std::vector<unsigned char> *bytes, milliseconds limit = seconds(5));
+
+  // Command frames received (the hex after "rx "), in order, from an output
+  // offset on; and the "write station ..." lines likewise.
+  size_t outMark() {
+    p_.pump();
+    return p_.out().size();
+  }
+  std::vector<std::string> rx(size_t from = 0);
+  std::vector<std::string> writes(size_t from = 0);
+  bool waitForRx(const std::string &hex, milliseconds limit, size_t from = 0);
+
+ private:
+  bool awaitLine(const std::string &prefix, std::string *line, milliseconds limit);
+  testsupport::Process p_;
+  int port_ = 0;
+  std::string pty_;
+  size_t lineScan_ = 0;
+};
+
+class WeatherStub {
+ public:
+  bool start(const std::string &pressure = "29.92", milliseconds limit = seconds(10));
+  testsupport::Process &proc() { return p_; }
+  // For KIVAMET_WEATHER_HOST.
+  std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+  bool command(const std::string &line);  // "pressure 30.05", "mode close"
+  // Request lines ("request <escaped>") seen so far.
+  std::vector<std::string> requests();
+
+ private:
+  testsupport::Process p_;
+  int port_ = 0;
+};
+
+// The daemon's stored configuration, as kivamet.xml holds it.
+struct DaemonConfig {
+  std::string instance = "e2etest";
+  std::string type;
+  std::string device;
+  std::string netAddress;
+  std::string netPort;
+  std::string location;
+  std::string rrddir;
+  // The xPL form of the six settings, for a config.response.
+  std::vector<std::pair<std::string, std::string>> items() const;
+};
+
+class Daemon {
+ public:
+  // A fresh working directory.
+  Daemon();
+  const std::string &dir() const { return dir_; }
+  void writeConfig(const DaemonConfig &config);
+  // Starts kivamet in the working directory on the test interface, with
+  // the weather host given (always a loopback stub).
+  bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"});
+  testsupport::Process &proc() { return p_; }
+  bool waitErr(const std::string &text, milliseconds limit, size_t from = 0) {
+    return p_.waitForStderr(text, limit, from);
+  }
+  size_t errMark() {
+    p_.pump();
+    return p_.err().size();
+  }
+  // Counts occurrences of a text in stderr after a mark.
+  int countErr(const std::string &text, size_t from = 0);
+
+ private:
+  testsupport::Process p_;
+  std::string dir_;
+};
+
+// Runs a program to its end and gives its stdout; empty on failure.
+std::string runOutput(const std::vector<std::string> &argv, milliseconds limit = seconds(20));
+
+// Everything of a usual run, started in order: hub, peer, weather stub,
+// station simulator, and a daemon configured through kivamet.xml to reach
+// the simulator. Tests tweak `config`, `simOptions` and the simulator's
+// memory before calling startDaemon().
+struct Rig {
+  // Shows each program's output when the test failed or
+  // KIVAMET_E2E_VERBOSE is set.
+  ~Rig();
+  Hub hub;
+  XplPeer peer;
+  WeatherStub web;
+  StationSim sim;
+  Daemon daemon;
+  DaemonConfig config;
+  StationSim::Options simOptions;
+  std::string rrdDir;
+
+  // Hub, peer, stub and simulator; fills config for the simulator.
+  bool startNetworkAndStation(const std::string &pressure = "29.92");
+  // Writes kivamet.xml (unless `stored` is false) and starts the daemon,
+  // waiting for its first heartbeat.
+  bool startDaemon(bool stored = true, const std::vector<std::string> &args = {"-d"});
+  std::string target() const { return "quorvel-davis." + config.instance; }
+  // Sends a config.response with the given settings and waits for the
+  // heartbeat-free sign that the settings pass ran: the next sensor image
+  // request at the simulator.
+  bool reconfigure(const DaemonConfig &next, milliseconds limit = seconds(30));
+  // Asks for a value and returns the reply's "current" (empty on timeout).
+  std::string reading(const std::string &device, milliseconds limit = seconds(30));
+};
+
+// Hex of bytes as the simulator logs them ("57 52 44").
+std::string hex(const std::vector<unsigned char> &bytes);
+
+}  // namespace e2e
