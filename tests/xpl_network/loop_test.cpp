@@ -1,6 +1,8 @@
 // The event loop: managed devices and their order, the wait slices and the
 // periodic work, timeout handlers on a wall clock the test sets by hand.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
 
 #include <functional>
 #include <map>
@@ -152,6 +154,42 @@ TEST_F(Loop, ShutdownFromAHandlerEndsTheEndlessLoop) {
   EXPECT_EQ(xPL_getFD(), -1);
 }
 
+TEST_F(Loop, SignalsDuringTheWait) {
+  // A signal that arrives while the loop waits interrupts poll: the wait
+  // goes on unless the handler shut the library down, and then it ends.
+  struct Row {
+    const char *probe;
+    void (*handler)(int);
+    int timeout;
+    bool connectedAfter;
+  } rows[] = {
+      {"handler only records it", [](int) {}, 300, true},
+      {"handler shuts the library down", [](int) { xPL_shutdown(); }, -1, false},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.probe);
+    if (xPL_getFD() == -1) {
+      ASSERT_TRUE(xPL_initialize(xcViaHub));
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = row.handler;
+    sigaction(SIGALRM, &action, nullptr);
+    struct itimerval timer;
+    memset(&timer, 0, sizeof timer);
+    timer.it_value.tv_usec = 100000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    xPL_setDebugging(TRUE);
+    StderrCapture capture;
+    EXPECT_FALSE(xPL_processMessages(row.timeout));
+    std::string log = capture.text();
+    xPL_setDebugging(FALSE);
+    EXPECT_EQ(log.find("Error while polling devices"), std::string::npos) << log;
+    EXPECT_EQ(xPL_getFD() != -1, row.connectedAfter);
+  }
+  signal(SIGALRM, SIG_DFL);
+}
+
 // ---- Slices and periodic work -------------------------------------------
 
 // The loop remembers the second of its last pass, so every test plays its
@@ -188,6 +226,23 @@ TEST_F(Loop, PeriodicWorkPerSlice) {
     EXPECT_EQ(periodicPasses, row.passes);
   }
   xPL_removeTimeoutHandler(countPass);
+}
+
+TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAndThePass) {
+  // The newer handler notices a stop request and shuts down; the older
+  // one, due in the same pass, is not called on a closed library.
+  FakeClock clock(freshEpoch());
+  static int olderCalls;
+  olderCalls = 0;
+  xPL_TimeoutHandler older = [](int, xPL_ObjectPtr) { olderCalls++; };
+  xPL_TimeoutHandler stopper = [](int, xPL_ObjectPtr) { xPL_shutdown(); };
+  xPL_addTimeoutHandler(older, 0, nullptr);
+  xPL_addTimeoutHandler(stopper, 0, nullptr);
+  EXPECT_FALSE(xPL_processMessages(-1));
+  EXPECT_EQ(xPL_getFD(), -1);
+  EXPECT_EQ(olderCalls, 0);
+  xPL_removeTimeoutHandler(older);
+  xPL_removeTimeoutHandler(stopper);
 }
 
 // ---- Timeout handlers ---------------------------------------------------
