@@ -31,7 +31,9 @@
 
 namespace {
 
-time_t wallClock() { return time(nullptr); }
+time_t wallClock() {
+  return time(nullptr);
+}
 
 constexpr int INTERFACE_LIST_SIZE = 1024; /* interfaces beyond this listing are not seen */
 constexpr int IDEAL_RECEIVE_BUFFER = 1024000;
@@ -290,7 +292,8 @@ bool attemptStandaloneConnection() {
   listenerAddr.sin_addr.s_addr = htonl(INADDR_ANY);
   listenerAddr.sin_port = htons(static_cast<uint16_t>(xPLPort));
   if (bind(sockfd, reinterpret_cast<struct sockaddr *>(&listenerAddr), sizeof listenerAddr) < 0) {
-    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno), errno);
+    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno),
+              errno);
     close(sockfd);
     return false;
   }
@@ -324,7 +327,8 @@ bool attempHubConnection() {
   listenerAddr.sin_addr.s_addr = htonl(INADDR_ANY);
   listenerAddr.sin_port = htons(0); /* the system picks; heartbeats tell the hub */
   if (bind(sockfd, reinterpret_cast<struct sockaddr *>(&listenerAddr), sizeof listenerAddr) < 0) {
-    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno), errno);
+    xPL_Debug("Unable to bind listener socket to port %d, %s (%d)", xPLPort, strerror(errno),
+              errno);
     close(sockfd);
     return false;
   }
@@ -481,9 +485,9 @@ Bool xPL_shutdown(void) {
 
 Bool xPL_sendRawMessage(String theData, int dataLen) {
   if (theData == nullptr || dataLen < 0) return FALSE;
-  ssize_t sent = sendto(xPLBroadcastFD, theData, static_cast<size_t>(dataLen), 0,
-                        reinterpret_cast<struct sockaddr *>(&xPLBroadcastAddr),
-                        sizeof xPLBroadcastAddr);
+  ssize_t sent =
+      sendto(xPLBroadcastFD, theData, static_cast<size_t>(dataLen), 0,
+             reinterpret_cast<struct sockaddr *>(&xPLBroadcastAddr), sizeof xPLBroadcastAddr);
   if (sent == dataLen) {
     xPL_Debug("Broadcasted %d bytes (of %d attempted)", static_cast<int>(sent), dataLen);
     return TRUE;
@@ -502,8 +506,8 @@ String xPL_getFairlyUniqueIdent(void) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   /* Milliseconds since the epoch in 32 bits: wraps every 49.7 days. */
-  uint32_t millis = static_cast<uint32_t>(now.tv_sec) * 1000u +
-                    static_cast<uint32_t>(now.tv_usec / 1000);
+  uint32_t millis =
+      static_cast<uint32_t>(now.tv_sec) * 1000u + static_cast<uint32_t>(now.tv_usec / 1000);
 
   char ident[UNIQUE_PREFIX_LENGTH + UNIQUE_TIME_DIGITS + 1];
   snprintf(ident, sizeof ident, "%s", uniqueIDPrefix);
@@ -512,17 +516,29 @@ String xPL_getFairlyUniqueIdent(void) {
   return xPL_StrDup(ident);
 }
 
-int xPL_getFD(void) { return xPLFD; }
+int xPL_getFD(void) {
+  return xPLFD;
+}
 
-xPL_ConnectType xPL_getConnectType(void) { return xPLconnectType; }
+xPL_ConnectType xPL_getConnectType(void) {
+  return xPLconnectType;
+}
 
-int xPL_getPort(void) { return xPLPort; }
+int xPL_getPort(void) {
+  return xPLPort;
+}
 
-String xPL_getBroadcastIPAddr(void) { return inet_ntoa(xPLBroadcastAddr.sin_addr); }
+String xPL_getBroadcastIPAddr(void) {
+  return inet_ntoa(xPLBroadcastAddr.sin_addr);
+}
 
-String xPL_getListenerIPAddr(void) { return inet_ntoa(xPLInterfaceAddr); }
+String xPL_getListenerIPAddr(void) {
+  return inet_ntoa(xPLInterfaceAddr);
+}
 
-String xPL_getBroadcastInterface(void) { return xPLInterfaceName; }
+String xPL_getBroadcastInterface(void) {
+  return xPLInterfaceName;
+}
 
 void xPL_setBroadcastInterface(String newInterfaceName) {
   if (xPLFD != -1 || newInterfaceName == nullptr) return;
@@ -545,7 +561,8 @@ Bool xPL_addIODevice(xPL_IOHandler theIOHandler, int userValue, int theFD, Bool 
     int newSize = pollInfoSize + IO_DEVICE_GROW_BY;
     size_t infoBytes = sizeof(struct pollfd) * static_cast<size_t>(newSize);
     size_t userBytes = sizeof(_pollUserInfo) * static_cast<size_t>(newSize);
-    pollInfo = static_cast<struct pollfd *>(xPL_checkedAlloc(realloc(pollInfo, infoBytes), infoBytes));
+    pollInfo =
+        static_cast<struct pollfd *>(xPL_checkedAlloc(realloc(pollInfo, infoBytes), infoBytes));
     pollUserInfo =
         static_cast<_pollUserInfo *>(xPL_checkedAlloc(realloc(pollUserInfo, userBytes), userBytes));
     pollInfoSize = newSize;
@@ -588,7 +605,8 @@ void xPL_addTimeoutHandler(xPL_TimeoutHandler timeoutHandler, int timeoutInSecon
   if (timeoutCount == timeoutAllocCount) {
     int newAlloc = timeoutAllocCount + TIMEOUT_GROW_BY;
     size_t bytes = sizeof(TimeoutHandler) * static_cast<size_t>(newAlloc);
-    timeoutList = static_cast<TimeoutHandler *>(xPL_checkedAlloc(realloc(timeoutList, bytes), bytes));
+    timeoutList =
+        static_cast<TimeoutHandler *>(xPL_checkedAlloc(realloc(timeoutList, bytes), bytes));
     timeoutAllocCount = newAlloc;
   }
   TimeoutHandler &entry = timeoutList[timeoutCount];
@@ -604,7 +622,8 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
     if (timeoutList[i].timeoutHandler != timeoutHandler) continue;
     int later = timeoutCount - i - 1;
     if (later > 0) {
-      memmove(&timeoutList[i], &timeoutList[i + 1], sizeof(TimeoutHandler) * static_cast<size_t>(later));
+      memmove(&timeoutList[i], &timeoutList[i + 1],
+              sizeof(TimeoutHandler) * static_cast<size_t>(later));
     }
     timeoutCount--;
     noteRemoval(WALK_TIMEOUTS, i);

@@ -188,8 +188,10 @@ void xPL_addServiceListener(xPL_ServicePtr theService, xPL_ServiceListener theLi
   memset(&entry, 0, sizeof entry);
   entry.matchMessageType = messageType;
   /* Null or empty means "any", kept as null. */
-  if (schemaClass != nullptr && schemaClass[0] != '\0') entry.matchSchemaClass = xPL_StrDup(schemaClass);
-  if (schemaType != nullptr && schemaType[0] != '\0') entry.matchSchemaType = xPL_StrDup(schemaType);
+  if (schemaClass != nullptr && schemaClass[0] != '\0')
+    entry.matchSchemaClass = xPL_StrDup(schemaClass);
+  if (schemaType != nullptr && schemaType[0] != '\0')
+    entry.matchSchemaType = xPL_StrDup(schemaType);
   entry.userValue = userValue;
   entry.serviceListener = theListener;
   theService->listenerCount++;

@@ -56,7 +56,9 @@ long long monotonicMs() {
 }
 
 /* Missing text compares as empty text. */
-const char *orEmpty(const char *text) { return text != nullptr ? text : ""; }
+const char *orEmpty(const char *text) {
+  return text != nullptr ? text : "";
+}
 
 bool sameIgnoringCase(const char *textA, const char *textB) {
   return xPL_strcmpIgnoreCase(orEmpty(textA), orEmpty(textB)) == 0;
@@ -199,7 +201,8 @@ xPL_ServicePtr newService(String theVendor, String theDeviceID, String theInstan
   if (serviceCount == serviceAllocCount) {
     int newAlloc = serviceAllocCount + SERVICE_GROW_BY;
     size_t bytes = sizeof(xPL_ServicePtr) * static_cast<size_t>(newAlloc);
-    serviceList = static_cast<xPL_ServicePtr *>(xPL_checkedAlloc(realloc(serviceList, bytes), bytes));
+    serviceList =
+        static_cast<xPL_ServicePtr *>(xPL_checkedAlloc(realloc(serviceList, bytes), bytes));
     serviceAllocCount = newAlloc;
   }
   xPL_ServicePtr theService = xPL_AllocService();
@@ -259,7 +262,8 @@ xPL_MessagePtr createHeartbeatMessage(xPL_ServicePtr theService, HeartbeatType h
 
   /* Each text comes from a shared scratch buffer: the list copies it
    * before the next one is made. */
-  xPL_addMessageNamedValue(theMessage, const_cast<String>("interval"), xPL_intToStr(intervalMinutes));
+  xPL_addMessageNamedValue(theMessage, const_cast<String>("interval"),
+                           xPL_intToStr(intervalMinutes));
   xPL_addMessageNamedValue(theMessage, const_cast<String>("port"), xPL_intToStr(xPL_getPort()));
   xPL_addMessageNamedValue(theMessage, const_cast<String>("remote-ip"), xPL_getListenerIPAddr());
   if (theService->serviceVersion != nullptr)
@@ -270,8 +274,8 @@ xPL_MessagePtr createHeartbeatMessage(xPL_ServicePtr theService, HeartbeatType h
 Bool xPL_sendHeartbeat(xPL_ServicePtr theService) {
   if (theService == nullptr) return FALSE;
   if (theService->heartbeatMessage == nullptr) {
-    theService->heartbeatMessage =
-        createHeartbeatMessage(theService, waitingForConfig(theService) ? HBEAT_CONFIG : HBEAT_NORMAL);
+    theService->heartbeatMessage = createHeartbeatMessage(
+        theService, waitingForConfig(theService) ? HBEAT_CONFIG : HBEAT_NORMAL);
     if (theService->heartbeatMessage == nullptr) return FALSE;
     xPL_Debug("SERVICE:: Just allocated a new Heartbeat message for the service");
   }
@@ -306,7 +310,8 @@ void xPL_sendTimelyHeartbeats(void) {
     if (!xPL_isHubConfirmed()) {
       due = elapsed > UNCONFIRMED_HEARTBEAT_GAP || clockWentBack;
     } else if (waitingForConfig(theService)) {
-      due = theService->lastHeartbeatAt <= 0 || elapsed >= CONFIG_HEARTBEAT_INTERVAL || clockWentBack;
+      due =
+          theService->lastHeartbeatAt <= 0 || elapsed >= CONFIG_HEARTBEAT_INTERVAL || clockWentBack;
     } else {
       due = theService->lastHeartbeatAt <= 0 || elapsed >= theService->heartbeatInterval ||
             clockWentBack;
@@ -394,7 +399,9 @@ void xPL_releaseService(xPL_ServicePtr theService) {
   xPL_FreeService(theService);
 }
 
-int xPL_getServiceCount(void) { return serviceCount; }
+int xPL_getServiceCount(void) {
+  return serviceCount;
+}
 
 xPL_ServicePtr xPL_getServiceAt(int serviceIndex) {
   if (serviceIndex < 0 || serviceIndex >= serviceCount) return nullptr;
@@ -459,7 +466,8 @@ void xPL_setServiceVersion(xPL_ServicePtr theService, String theVersion) {
   if (theService == nullptr) return;
   xPL_FreeStr(theService->serviceVersion);
   theService->serviceVersion = nullptr;
-  if (theVersion != nullptr && theVersion[0] != '\0') theService->serviceVersion = xPL_StrDup(theVersion);
+  if (theVersion != nullptr && theVersion[0] != '\0')
+    theService->serviceVersion = xPL_StrDup(theVersion);
 }
 
 String xPL_getServiceVersion(xPL_ServicePtr theService) {

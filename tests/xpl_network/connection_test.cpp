@@ -53,7 +53,8 @@ TEST_F(Connection, BroadcastAddressFromAddressAndNetmask) {
     ASSERT_TRUE(xPL_initialize(xcViaHub));
     EXPECT_STREQ(xPL_getBroadcastInterface(), row.interface);
     EXPECT_EQ(std::string(xPL_getBroadcastIPAddr()), row.broadcast);
-    EXPECT_EQ(std::string(xPL_getListenerIPAddr()), std::string(row.cidr).substr(0, strlen(row.cidr) - 3));
+    EXPECT_EQ(std::string(xPL_getListenerIPAddr()),
+              std::string(row.cidr).substr(0, strlen(row.cidr) - 3));
     EXPECT_TRUE(xPL_shutdown());
   }
 }
@@ -113,7 +114,8 @@ TEST_F(Connection, ModesWithPort3865FreeAndTaken) {
     // What we send goes to port 3865 of the broadcast address.
     if (row.portTaken) {
       std::string text = "xpl-stat\n{\n}\n";
-      ASSERT_TRUE(xPL_sendRawMessage(const_cast<String>(text.c_str()), static_cast<int>(text.size())));
+      ASSERT_TRUE(
+          xPL_sendRawMessage(const_cast<String>(text.c_str()), static_cast<int>(text.size())));
       std::string got;
       ASSERT_TRUE(holder->receive(&got, milliseconds(2000)));
       EXPECT_EQ(got, text);
@@ -142,7 +144,8 @@ TEST_F(Connection, InterfaceNamesTooLongAreRefused) {
   EXPECT_EQ(std::string(xPL_getBroadcastInterface()), longest);
   StderrCapture capture;
   EXPECT_FALSE(xPL_initialize(xcViaHub)) << "no interface has that name";
-  EXPECT_NE(capture.text().find("Unable to get IP addr for interface " + longest), std::string::npos);
+  EXPECT_NE(capture.text().find("Unable to get IP addr for interface " + longest),
+            std::string::npos);
   EXPECT_EQ(xPL_getFD(), -1);
 }
 
@@ -155,8 +158,8 @@ TEST_F(Connection, ReconnectingRoutesEachMessageOnce) {
       ASSERT_TRUE(xPL_shutdown());
     }
   }
-  xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("twice"),
-                                             const_cast<String>("one"));
+  xPL_ServicePtr service = xPL_createService(
+      const_cast<String>("acme"), const_cast<String>("twice"), const_cast<String>("one"));
   xPL_addServiceListener(
       service, [](xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { received++; }, xPL_MESSAGE_ANY,
       nullptr, nullptr, nullptr);
@@ -182,8 +185,10 @@ TEST_F(Connection, InstanceIdentifiers) {
   // the time never needs the eighth digit.
   EXPECT_TRUE(std::regex_match(text, std::regex("0A4D00010[0-9a-z]{7}"))) << text;
   uint32_t decoded = 0;
-  for (char c : text.substr(8)) decoded = decoded * 36 + static_cast<uint32_t>(isdigit(c) ? c - '0' : c - 'a' + 10);
-  uint32_t nowMs = static_cast<uint32_t>(before.tv_sec) * 1000u + static_cast<uint32_t>(before.tv_usec / 1000);
+  for (char c : text.substr(8))
+    decoded = decoded * 36 + static_cast<uint32_t>(isdigit(c) ? c - '0' : c - 'a' + 10);
+  uint32_t nowMs =
+      static_cast<uint32_t>(before.tv_sec) * 1000u + static_cast<uint32_t>(before.tv_usec / 1000);
   uint32_t drift = decoded - nowMs;  // modulo 2^32, like the identifier itself
   EXPECT_LT(drift, 10000u) << "decoded " << decoded << " against " << nowMs;
 }

@@ -12,7 +12,9 @@
 
 // Freed memory waits in AddressSanitizer's quarantine before reuse; keep
 // that small so that resident memory shows the library's own growth.
-extern "C" const char *__asan_default_options() { return "quarantine_size_mb=4"; }
+extern "C" const char *__asan_default_options() {
+  return "quarantine_size_mb=4";
+}
 
 namespace {
 
@@ -31,7 +33,8 @@ long residentBytes() {
 std::vector<std::string> datagramMix() {
   std::string bigValue(3000, 'v');
   return {
-      messageText("xpl-stat", "acme-other.x", "*", "sensor.basic", "device=BARDTA\ncurrent=29.920\n"),
+      messageText("xpl-stat", "acme-other.x", "*", "sensor.basic",
+                  "device=BARDTA\ncurrent=29.920\n"),
       messageText("xpl-cmnd", "acme-other.x", "acme-elsewhere.y", "control.basic", "device=x\n"),
       messageText("xpl-cmnd", "acme-other.x", "*", "hbeat.request", "command=request\n"),
       messageText("xpl-trig", "acme-other.x", "xpl-group.somewhere", "x.y", "a=1\n"),
@@ -50,7 +53,9 @@ std::vector<std::string> datagramMix() {
 
 // Datagrams the library has read so far (its raw listeners see them all).
 std::atomic<long> datagramsRead{0};
-void countDatagram(String, int, xPL_ObjectPtr) { datagramsRead++; }
+void countDatagram(String, int, xPL_ObjectPtr) {
+  datagramsRead++;
+}
 
 // Sends count datagrams from the mix. A window keeps the socket buffer
 // from simply dropping most of them, so that the flood really goes
@@ -63,7 +68,8 @@ void flood(int port, int count, std::atomic<bool> *done) {
   long start = datagramsRead.load();
   for (long i = 0; i < count; i++) {
     auto giveUpAt = Clock::now() + milliseconds(100);
-    while (i - (datagramsRead.load() - start) >= kWindow && Clock::now() < giveUpAt) std::this_thread::yield();
+    while (i - (datagramsRead.load() - start) >= kWindow && Clock::now() < giveUpAt)
+      std::this_thread::yield();
     sender.sendTo(mix[static_cast<size_t>(i) % mix.size()], kAddress, port);
   }
   done->store(true);
@@ -76,8 +82,8 @@ TEST(Flood, HundredThousandDatagramsLeaveTheLoopWorking) {
   ASSERT_TRUE(addInterface(&why)) << why;
   xPL_setBroadcastInterface(const_cast<String>(kInterface));
   ASSERT_TRUE(xPL_initialize(xcViaHub));
-  xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("flood"),
-                                             const_cast<String>("one"));
+  xPL_ServicePtr service = xPL_createService(
+      const_cast<String>("acme"), const_cast<String>("flood"), const_cast<String>("one"));
   xPL_addServiceListener(
       service,
       [](xPL_ServicePtr, xPL_MessagePtr message, xPL_ObjectPtr) {
@@ -111,8 +117,8 @@ TEST(Flood, HundredThousandDatagramsLeaveTheLoopWorking) {
   // Still listening, still routing.
   targetedSeen = 0;
   UdpPeer peer;
-  ASSERT_TRUE(peer.sendTo(messageText("xpl-cmnd", "acme-other.x", "acme-flood.one", "sensor.request",
-                                      "request=current\ndevice=BARDTA\n"),
+  ASSERT_TRUE(peer.sendTo(messageText("xpl-cmnd", "acme-other.x", "acme-flood.one",
+                                      "sensor.request", "request=current\ndevice=BARDTA\n"),
                           kAddress, xPL_getPort()));
   EXPECT_TRUE(loopUntil([] { return targetedSeen > 0; }, milliseconds(5000)));
 

@@ -41,7 +41,8 @@ class Heartbeats : public testing::Test {
   std::vector<std::string> sentSoFar() {
     static int serial = 0;
     std::string marker = "marker " + std::to_string(++serial);
-    EXPECT_TRUE(xPL_sendRawMessage(const_cast<String>(marker.c_str()), static_cast<int>(marker.size())));
+    EXPECT_TRUE(
+        xPL_sendRawMessage(const_cast<String>(marker.c_str()), static_cast<int>(marker.size())));
     std::vector<std::string> sent;
     std::string got;
     while (hub->receive(&got, milliseconds(3000)) && got != marker) sent.push_back(got);
@@ -51,8 +52,8 @@ class Heartbeats : public testing::Test {
 
   std::string heartbeat(const std::string &source, const std::string &schema, int interval,
                         const std::string &version = "") {
-    std::string body = "interval=" + std::to_string(interval) + "\nport=" + std::to_string(xPL_getPort()) +
-                       "\nremote-ip=" + kAddress + "\n";
+    std::string body = "interval=" + std::to_string(interval) +
+                       "\nport=" + std::to_string(xPL_getPort()) + "\nremote-ip=" + kAddress + "\n";
     if (!version.empty()) body += "version=" + version + "\n";
     return messageText("xpl-stat", source, "*", schema, body);
   }
@@ -79,15 +80,16 @@ TEST_F(Heartbeats, KindsAndBodies) {
       {"plain service, five minutes", false, false, 300, "", "hbeat.app", "hbeat.end", 5},
       {"59 s rounds down to 0 minutes", false, false, 59, "", "hbeat.app", "hbeat.end", 0},
       {"version goes last", false, false, 120, "1.2", "hbeat.app", "hbeat.end", 2},
-      {"unconfigured: config heartbeats of 1 minute", true, false, 600, "", "config.app", "config.end", 1},
+      {"unconfigured: config heartbeats of 1 minute", true, false, 600, "", "config.app",
+       "config.end", 1},
       {"configured: ordinary heartbeats", true, true, 600, "", "hbeat.app", "hbeat.end", 10},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.probe);
-    xPL_ServicePtr service = row.configurable
-                                 ? xPL_createConfigurableService(const_cast<String>("acme"),
-                                                                 const_cast<String>("beat"), nullptr)
-                                 : makeService("one");
+    xPL_ServicePtr service =
+        row.configurable ? xPL_createConfigurableService(const_cast<String>("acme"),
+                                                         const_cast<String>("beat"), nullptr)
+                         : makeService("one");
     service->serviceConfigured = row.configured;
     xPL_setHeartbeatInterval(service, row.intervalSeconds);
     xPL_setServiceVersion(service, const_cast<String>(row.version));
@@ -95,13 +97,15 @@ TEST_F(Heartbeats, KindsAndBodies) {
 
     xPL_setServiceEnabled(service, TRUE);
     xPL_setServiceEnabled(service, TRUE);  // already on: nothing more
-    EXPECT_EQ(sentSoFar(), (std::vector<std::string>{
-                               heartbeat(source, row.appSchema, row.announced, row.version)}));
+    EXPECT_EQ(
+        sentSoFar(),
+        (std::vector<std::string>{heartbeat(source, row.appSchema, row.announced, row.version)}));
 
     xPL_setServiceEnabled(service, FALSE);
     xPL_setServiceEnabled(service, FALSE);
-    EXPECT_EQ(sentSoFar(), (std::vector<std::string>{
-                               heartbeat(source, row.endSchema, row.announced, row.version)}));
+    EXPECT_EQ(
+        sentSoFar(),
+        (std::vector<std::string>{heartbeat(source, row.endSchema, row.announced, row.version)}));
     xPL_releaseService(service);
   }
 }
@@ -117,8 +121,9 @@ TEST_F(Heartbeats, IdentityVersionAndIntervalChanges) {
   EXPECT_STREQ(xPL_getServiceVendor(service), "acme");
 
   xPL_setServiceInstanceID(service, const_cast<String>("two"));
-  EXPECT_EQ(sentSoFar(), (std::vector<std::string>{heartbeat("acme-beat.one", "hbeat.end", 5, "1.0"),
-                                                   heartbeat("acme-beat.two", "hbeat.app", 5, "1.0")}));
+  EXPECT_EQ(sentSoFar(),
+            (std::vector<std::string>{heartbeat("acme-beat.one", "hbeat.end", 5, "1.0"),
+                                      heartbeat("acme-beat.two", "hbeat.app", 5, "1.0")}));
 
   // The interval takes effect for the timing at once; the announced value
   // and the version change with the next enable, when the message is rebuilt.
@@ -126,7 +131,8 @@ TEST_F(Heartbeats, IdentityVersionAndIntervalChanges) {
   xPL_setServiceVersion(service, const_cast<String>(""));
   EXPECT_EQ(xPL_getServiceVersion(service), nullptr);
   EXPECT_TRUE(xPL_sendHeartbeat(service));
-  EXPECT_EQ(sentSoFar(), (std::vector<std::string>{heartbeat("acme-beat.two", "hbeat.app", 5, "1.0")}));
+  EXPECT_EQ(sentSoFar(),
+            (std::vector<std::string>{heartbeat("acme-beat.two", "hbeat.app", 5, "1.0")}));
   xPL_setServiceEnabled(service, FALSE);
   xPL_setServiceEnabled(service, TRUE);
   EXPECT_EQ(sentSoFar(), (std::vector<std::string>{heartbeat("acme-beat.two", "hbeat.end", 10),
@@ -219,8 +225,8 @@ TEST_F(Heartbeats, TimingBeforeAndAfterTheHubEcho) {
   // An unconfigured service heartbeats every minute once the hub is known.
   t = freshEpoch();
   FakeClock::now = t;
-  xPL_ServicePtr waiting =
-      xPL_createConfigurableService(const_cast<String>("acme"), const_cast<String>("wait"), nullptr);
+  xPL_ServicePtr waiting = xPL_createConfigurableService(const_cast<String>("acme"),
+                                                         const_cast<String>("wait"), nullptr);
   xPL_setServiceEnabled(waiting, TRUE);
   auto configBeats = [this] {
     int count = 0;

@@ -23,8 +23,8 @@ class Hub : public testing::Test {
   }
   void startHub() {
     ASSERT_TRUE(hub.start({testsupport::binDir() + "/xpl-hub", "-interface", kInterface}));
-    ASSERT_TRUE(hub.waitForStdout(std::string("xpl-hub ready on ") + kInterface + " " + kAddress + "\n",
-                                  milliseconds(5000)))
+    ASSERT_TRUE(hub.waitForStdout(
+        std::string("xpl-hub ready on ") + kInterface + " " + kAddress + "\n", milliseconds(5000)))
         << hub.err();
   }
   void TearDown() override {
@@ -35,8 +35,8 @@ class Hub : public testing::Test {
   }
   // A raw client announces itself and waits for its heartbeat to come back.
   void join(UdpPeer &client, const std::string &source) {
-    ASSERT_TRUE(client.sendTo(heartbeatText(source, "hbeat.app", client.port(), kAddress), kBroadcast,
-                              XPL_PORT));
+    ASSERT_TRUE(client.sendTo(heartbeatText(source, "hbeat.app", client.port(), kAddress),
+                              kBroadcast, XPL_PORT));
     ASSERT_TRUE(hub.waitForStdout("client joined " + std::string(kAddress) + ":" +
                                       std::to_string(client.port()) + " " + source + "\n",
                                   milliseconds(5000)))
@@ -53,7 +53,8 @@ bool receiveFrom(const UdpPeer &peer, std::string *text, int *fromPort, millisec
   static char buffer[70000];
   struct sockaddr_in from;
   socklen_t fromLen = sizeof from;
-  ssize_t n = recvfrom(peer.fd(), buffer, sizeof buffer, 0, reinterpret_cast<struct sockaddr *>(&from), &fromLen);
+  ssize_t n = recvfrom(peer.fd(), buffer, sizeof buffer, 0,
+                       reinterpret_cast<struct sockaddr *>(&from), &fromLen);
   if (n < 0) return false;
   text->assign(buffer, static_cast<size_t>(n));
   *fromPort = ntohs(from.sin_port);
@@ -72,7 +73,8 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
     const char *probe;
     std::string datagram;
   } rows[] = {
-      {"a message", messageText("xpl-trig", "acme-a.one", "*", "sensor.basic", "device=x\ncurrent=1\n")},
+      {"a message",
+       messageText("xpl-trig", "acme-a.one", "*", "sensor.basic", "device=x\ncurrent=1\n")},
       {"not xPL at all", std::string("\x00\xff garbage \x01\n{", 14)},
       {"empty", ""},
       {"far beyond a message's size", std::string(60000, 'q')},
@@ -89,19 +91,22 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
 
   // Heartbeats naming an address of another host are no local clients.
   UdpPeer stranger, c;
-  ASSERT_TRUE(stranger.sendTo(heartbeatText("acme-far.one", "hbeat.app", stranger.port(), "192.0.2.7"),
-                              kBroadcast, XPL_PORT));
+  ASSERT_TRUE(
+      stranger.sendTo(heartbeatText("acme-far.one", "hbeat.app", stranger.port(), "192.0.2.7"),
+                      kBroadcast, XPL_PORT));
   join(c, "acme-c.one");
   EXPECT_EQ(hub.out().find("192.0.2.7"), std::string::npos);
 
   // Goodbyes, both kinds.
-  ASSERT_TRUE(a.sendTo(heartbeatText("acme-a.one", "hbeat.end", a.port(), kAddress), kBroadcast, XPL_PORT));
-  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(a.port()) +
-                                    " acme-a.one (hbeat.end)\n",
+  ASSERT_TRUE(
+      a.sendTo(heartbeatText("acme-a.one", "hbeat.end", a.port(), kAddress), kBroadcast, XPL_PORT));
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" +
+                                    std::to_string(a.port()) + " acme-a.one (hbeat.end)\n",
                                 milliseconds(3000)));
-  ASSERT_TRUE(c.sendTo(heartbeatText("acme-c.one", "config.end", c.port(), kAddress), kBroadcast, XPL_PORT));
-  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(c.port()) +
-                                    " acme-c.one (config.end)\n",
+  ASSERT_TRUE(c.sendTo(heartbeatText("acme-c.one", "config.end", c.port(), kAddress), kBroadcast,
+                       XPL_PORT));
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" +
+                                    std::to_string(c.port()) + " acme-c.one (config.end)\n",
                                 milliseconds(3000)));
 
   ASSERT_TRUE(hub.signal(SIGTERM));
@@ -126,8 +131,8 @@ TEST_F(Hub, ServiceFindsTheHubAndAnswersDiscovery) {
   startHub();
   xPL_setBroadcastInterface(const_cast<String>(kInterface));
   ASSERT_TRUE(xPL_initialize(xcViaHub));
-  xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("found"),
-                                             const_cast<String>("one"));
+  xPL_ServicePtr service = xPL_createService(
+      const_cast<String>("acme"), const_cast<String>("found"), const_cast<String>("one"));
   xPL_setServiceEnabled(service, TRUE);
 
   // Our heartbeat reaches the hub, which learns us and relays it back.
@@ -138,8 +143,9 @@ TEST_F(Hub, ServiceFindsTheHubAndAnswersDiscovery) {
 
   UdpPeer probe;
   join(probe, "acme-probe.one");
-  ASSERT_TRUE(probe.sendTo(messageText("xpl-cmnd", "acme-probe.one", "*", "hbeat.request", "command=request\n"),
-                           kBroadcast, XPL_PORT));
+  ASSERT_TRUE(probe.sendTo(
+      messageText("xpl-cmnd", "acme-probe.one", "*", "hbeat.request", "command=request\n"),
+      kBroadcast, XPL_PORT));
   auto askedAt = Clock::now();
   bool answered = false;
   ASSERT_TRUE(loopUntil(
@@ -157,8 +163,8 @@ TEST_F(Hub, ServiceFindsTheHubAndAnswersDiscovery) {
   EXPECT_LE(seconds, 3.5);
 
   xPL_releaseService(service);
-  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" + std::to_string(xPL_getPort()) +
-                                    " acme-found.one (hbeat.end)\n",
+  EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" +
+                                    std::to_string(xPL_getPort()) + " acme-found.one (hbeat.end)\n",
                                 milliseconds(3000)));
   xPL_shutdown();
 }

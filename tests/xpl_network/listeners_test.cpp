@@ -22,14 +22,30 @@ xPL_MessagePtr parse(const std::string &text) {
 
 // ---- Order, duplicates, removal ------------------------------------------
 
-void rawA(String, int, xPL_ObjectPtr) { calls.push_back("A"); }
-void rawB(String, int, xPL_ObjectPtr) { calls.push_back("B"); }
-void msgA(xPL_MessagePtr, xPL_ObjectPtr) { calls.push_back("A"); }
-void msgB(xPL_MessagePtr, xPL_ObjectPtr) { calls.push_back("B"); }
-void svcA(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { calls.push_back("A"); }
-void svcB(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { calls.push_back("B"); }
-void chgA(xPL_ServicePtr, xPL_ObjectPtr) { calls.push_back("A"); }
-void chgB(xPL_ServicePtr, xPL_ObjectPtr) { calls.push_back("B"); }
+void rawA(String, int, xPL_ObjectPtr) {
+  calls.push_back("A");
+}
+void rawB(String, int, xPL_ObjectPtr) {
+  calls.push_back("B");
+}
+void msgA(xPL_MessagePtr, xPL_ObjectPtr) {
+  calls.push_back("A");
+}
+void msgB(xPL_MessagePtr, xPL_ObjectPtr) {
+  calls.push_back("B");
+}
+void svcA(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  calls.push_back("A");
+}
+void svcB(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  calls.push_back("B");
+}
+void chgA(xPL_ServicePtr, xPL_ObjectPtr) {
+  calls.push_back("A");
+}
+void chgB(xPL_ServicePtr, xPL_ObjectPtr) {
+  calls.push_back("B");
+}
 
 // The four registries behind one face, so every rule is checked on each.
 struct Registry {
@@ -55,11 +71,15 @@ const Registry kRegistries[] = {
      [](xPL_ServicePtr s, bool a) { return xPL_removeServiceListener(s, a ? svcA : svcB) == TRUE; },
      [](xPL_ServicePtr s, xPL_MessagePtr m) { return xPL_dispatchServiceEvent(s, m) == TRUE; }},
     {"config-changed",
-     [](xPL_ServicePtr s, bool a) { xPL_addServiceConfigChangedListener(s, a ? chgA : chgB, nullptr); },
+     [](xPL_ServicePtr s, bool a) {
+       xPL_addServiceConfigChangedListener(s, a ? chgA : chgB, nullptr);
+     },
      [](xPL_ServicePtr s, bool a) {
        return xPL_removeServiceConfigChangedListener(s, a ? chgA : chgB) == TRUE;
      },
-     [](xPL_ServicePtr s, xPL_MessagePtr) { return xPL_dispatchServiceConfigChangedEvent(s) == TRUE; }},
+     [](xPL_ServicePtr s, xPL_MessagePtr) {
+       return xPL_dispatchServiceConfigChangedEvent(s) == TRUE;
+     }},
 };
 
 TEST(ListenerRegistries, OrderDuplicatesAndRemovalOnEveryRegistry) {
@@ -67,8 +87,8 @@ TEST(ListenerRegistries, OrderDuplicatesAndRemovalOnEveryRegistry) {
       parse(messageText("xpl-cmnd", "acme-tool.x", "*", "sensor.request", "device=A\n"));
   for (const Registry &r : kRegistries) {
     SCOPED_TRACE(r.name);
-    xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("reg"),
-                                               const_cast<String>("one"));
+    xPL_ServicePtr service = xPL_createService(
+        const_cast<String>("acme"), const_cast<String>("reg"), const_cast<String>("one"));
     calls.clear();
     EXPECT_FALSE(r.dispatch(service, message)) << "empty registry calls nothing";
     EXPECT_TRUE(calls.empty());
@@ -101,10 +121,12 @@ TEST(ListenerRegistries, ServiceListenerGrowsPastSixteenKeepingOrder) {
   called = 0;
   for (int i = 0; i < 40; i++) {
     xPL_addServiceListener(
-        service, [](xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr v) {
+        service,
+        [](xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr v) {
           order[called++] = static_cast<int>(reinterpret_cast<intptr_t>(v));
         },
-        xPL_MESSAGE_ANY, nullptr, nullptr, reinterpret_cast<xPL_ObjectPtr>(static_cast<intptr_t>(i)));
+        xPL_MESSAGE_ANY, nullptr, nullptr,
+        reinterpret_cast<xPL_ObjectPtr>(static_cast<intptr_t>(i)));
   }
   EXPECT_EQ(service->listenerAllocCount, 48);
   xPL_MessagePtr message = parse(messageText("xpl-trig", "a-b.c", "*", "x.y", ""));
@@ -127,22 +149,28 @@ TEST(ListenerRegistries, ServiceListenerMatching) {
     const char *schema;  // "" = message without schema
     bool called;
   } rows[] = {
-      {"empty class matches every class", xPL_MESSAGE_ANY, "", "", "xpl-stat", "sensor.basic", true},
-      {"class compared ignoring case", xPL_MESSAGE_ANY, "sensor", nullptr, "xpl-stat", "SENSOR.basic", true},
+      {"empty class matches every class", xPL_MESSAGE_ANY, "", "", "xpl-stat", "sensor.basic",
+       true},
+      {"class compared ignoring case", xPL_MESSAGE_ANY, "sensor", nullptr, "xpl-stat",
+       "SENSOR.basic", true},
       {"other class", xPL_MESSAGE_ANY, "sensor", nullptr, "xpl-stat", "control.basic", false},
-      {"type compared too", xPL_MESSAGE_ANY, "sensor", "request", "xpl-cmnd", "sensor.basic", false},
+      {"type compared too", xPL_MESSAGE_ANY, "sensor", "request", "xpl-cmnd", "sensor.basic",
+       false},
       {"command listener, status message", xPL_MESSAGE_COMMAND, "sensor", "request", "xpl-stat",
        "sensor.request", false},
       {"command listener, command message", xPL_MESSAGE_COMMAND, "sensor", "request", "xpl-cmnd",
        "sensor.request", true},
-      {"no schema reaches a listener for anything", xPL_MESSAGE_ANY, nullptr, nullptr, "xpl-cmnd", "", true},
-      {"no schema never matches a named class", xPL_MESSAGE_ANY, "sensor", nullptr, "xpl-cmnd", "", false},
-      {"no schema never matches a named type", xPL_MESSAGE_ANY, nullptr, "request", "xpl-cmnd", "", false},
+      {"no schema reaches a listener for anything", xPL_MESSAGE_ANY, nullptr, nullptr, "xpl-cmnd",
+       "", true},
+      {"no schema never matches a named class", xPL_MESSAGE_ANY, "sensor", nullptr, "xpl-cmnd", "",
+       false},
+      {"no schema never matches a named type", xPL_MESSAGE_ANY, nullptr, "request", "xpl-cmnd", "",
+       false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.probe);
-    xPL_ServicePtr service = xPL_createService(const_cast<String>("acme"), const_cast<String>("match"),
-                                               const_cast<String>("one"));
+    xPL_ServicePtr service = xPL_createService(
+        const_cast<String>("acme"), const_cast<String>("match"), const_cast<String>("one"));
     xPL_addServiceListener(service, svcA, row.listenType, const_cast<String>(row.listenClass),
                            const_cast<String>(row.listenType2), nullptr);
     std::string text = std::string(row.messageType) + "\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n";
@@ -174,17 +202,27 @@ void runScript(size_t i) {
     s.action();
   }
 }
-void scriptA(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { runScript(0); }
-void scriptB(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { runScript(1); }
-void scriptC(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { runScript(2); }
+void scriptA(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  runScript(0);
+}
+void scriptB(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  runScript(1);
+}
+void scriptC(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  runScript(2);
+}
 const xPL_ServiceListener kScripted[] = {scriptA, scriptB, scriptC};
-void otherListener(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) { calls.push_back("D"); }
+void otherListener(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  calls.push_back("D");
+}
 
 TEST(ListenerRegistries, CallbacksChangingTheRegistryMidDispatch) {
   // Listeners A, B, C registered in that order; C runs first. Each callback
   // must run at most once, later entries must not be skipped, and a
   // service released under its own dispatch must end it without harm.
-  auto remove = [](size_t i) { return [i] { xPL_removeServiceListener(scriptService, kScripted[i]); }; };
+  auto remove = [](size_t i) {
+    return [i] { xPL_removeServiceListener(scriptService, kScripted[i]); };
+  };
   struct Row {
     const char *probe;
     size_t actor;  // 0 = A, 1 = B, 2 = C
@@ -196,9 +234,14 @@ TEST(ListenerRegistries, CallbacksChangingTheRegistryMidDispatch) {
       {"B removes C, already called", 1, remove(2), {"C", "B", "A"}, false},
       {"C removes B, the next one", 2, remove(1), {"C", "A"}, false},
       {"C removes itself", 2, remove(2), {"C", "B", "A"}, false},
-      {"C adds a listener: not called in this dispatch", 2,
-       [] { xPL_addServiceListener(scriptService, otherListener, xPL_MESSAGE_ANY, nullptr, nullptr, nullptr); },
-       {"C", "B", "A"}, false},
+      {"C adds a listener: not called in this dispatch",
+       2,
+       [] {
+         xPL_addServiceListener(scriptService, otherListener, xPL_MESSAGE_ANY, nullptr, nullptr,
+                                nullptr);
+       },
+       {"C", "B", "A"},
+       false},
       {"B releases the service", 1, [] { xPL_releaseService(scriptService); }, {"C", "B"}, true},
   };
   xPL_MessagePtr message = parse(messageText("xpl-cmnd", "a-b.c", "*", "x.y", ""));
@@ -237,8 +280,9 @@ struct Routed {
     service->groupAllocCount = service->groupCount;
   }
   void addFilter(xPL_MessageType type, const char *schemaClass, const char *schemaType) {
-    service->messageFilterList = static_cast<xPL_ServiceFilter *>(realloc(
-        service->messageFilterList, sizeof(xPL_ServiceFilter) * static_cast<size_t>(service->filterCount + 1)));
+    service->messageFilterList = static_cast<xPL_ServiceFilter *>(
+        realloc(service->messageFilterList,
+                sizeof(xPL_ServiceFilter) * static_cast<size_t>(service->filterCount + 1)));
     xPL_ServiceFilter &f = service->messageFilterList[service->filterCount++];
     memset(&f, 0, sizeof f);
     f.matchOnMessageType = type;
@@ -264,7 +308,8 @@ TEST(Routing, OwnBroadcastGroupAndTargetRules) {
     bool reaches;
   } rows[] = {
       {"own message skipped", nullptr, messageText(cmd, "acme-sensor.one", "*", "x.y", ""), false},
-      {"own in other case is not own", nullptr, messageText(cmd, "ACME-sensor.one", "*", "x.y", ""), true},
+      {"own in other case is not own", nullptr, messageText(cmd, "ACME-sensor.one", "*", "x.y", ""),
+       true},
       {"own reported when asked", [](Routed &r) { xPL_setReportOwnMessages(r.service, TRUE); },
        messageText(cmd, "acme-sensor.one", "*", "x.y", ""), true},
       {"broadcast without filters", nullptr, messageText(cmd, "a-b.c", "*", "x.y", ""), true},
@@ -283,8 +328,7 @@ TEST(Routing, OwnBroadcastGroupAndTargetRules) {
       {"filters leave targeted messages alone",
        [](Routed &r) { r.addFilter(xPL_MESSAGE_STATUS, "none", nullptr); },
        messageText(cmd, "a-b.c", "acme-sensor.one", "x.y", ""), true},
-      {"group held in full form, other case",
-       [](Routed &r) { r.addGroup("xpl-group.KITCHEN"); },
+      {"group held in full form, other case", [](Routed &r) { r.addGroup("xpl-group.KITCHEN"); },
        messageText(cmd, "a-b.c", "xpl-group.kitchen", "x.y", ""), true},
       {"filters leave group messages alone",
        [](Routed &r) {
@@ -294,13 +338,13 @@ TEST(Routing, OwnBroadcastGroupAndTargetRules) {
        messageText(cmd, "a-b.c", "xpl-group.kitchen", "x.y", ""), true},
       {"bare group name does not match", [](Routed &r) { r.addGroup("kitchen"); },
        messageText(cmd, "a-b.c", "xpl-group.kitchen", "x.y", ""), false},
-      {"no groups, no group messages", nullptr, messageText(cmd, "a-b.c", "xpl-group.kitchen", "x.y", ""),
-       false},
-      {"target compared ignoring case", nullptr, messageText(cmd, "a-b.c", "ACME-SENSOR.ONE", "x.y", ""),
-       true},
+      {"no groups, no group messages", nullptr,
+       messageText(cmd, "a-b.c", "xpl-group.kitchen", "x.y", ""), false},
+      {"target compared ignoring case", nullptr,
+       messageText(cmd, "a-b.c", "ACME-SENSOR.ONE", "x.y", ""), true},
       {"other instance", nullptr, messageText(cmd, "a-b.c", "acme-sensor.two", "x.y", ""), false},
-      {"disabled services still route", nullptr, messageText(cmd, "a-b.c", "acme-sensor.one", "x.y", ""),
-       true},
+      {"disabled services still route", nullptr,
+       messageText(cmd, "a-b.c", "acme-sensor.one", "x.y", ""), true},
   };
   for (Row &row : rows) {
     SCOPED_TRACE(row.probe);
@@ -325,7 +369,8 @@ TEST(Routing, ReleasingServicesFromAListenerDuringRouting) {
       xPL_ServicePtr s = xPL_createService(const_cast<String>("acme"), const_cast<String>("multi"),
                                            const_cast<String>(instance));
       xPL_addServiceListener(
-          s, [](xPL_ServicePtr self, xPL_MessagePtr, xPL_ObjectPtr) {
+          s,
+          [](xPL_ServicePtr self, xPL_MessagePtr, xPL_ObjectPtr) {
             seen.push_back(xPL_getServiceInstanceID(self));
             if (self == services[2]) {
               xPL_releaseService(services[static_cast<size_t>(victim)]);
@@ -353,16 +398,18 @@ TEST(Routing, DiscoveryRequestsScheduleOneDelayedAnswer) {
     bool answered;
     bool reachesListener;
   } rows[] = {
-      {"broadcast command request", true, messageText("xpl-cmnd", "a-b.c", "*", "hbeat.request", ""), true,
+      {"broadcast command request", true,
+       messageText("xpl-cmnd", "a-b.c", "*", "hbeat.request", ""), true, true},
+      {"schema in capitals", true, messageText("xpl-cmnd", "a-b.c", "*", "HBEAT.REQUEST", ""), true,
        true},
-      {"schema in capitals", true, messageText("xpl-cmnd", "a-b.c", "*", "HBEAT.REQUEST", ""), true, true},
-      {"status request is no discovery", true, messageText("xpl-stat", "a-b.c", "*", "hbeat.request", ""),
-       false, true},
+      {"status request is no discovery", true,
+       messageText("xpl-stat", "a-b.c", "*", "hbeat.request", ""), false, true},
       {"targeted request reaches listeners only", true,
        messageText("xpl-cmnd", "a-b.c", "acme-sensor.one", "hbeat.request", ""), false, true},
-      {"no schema is no discovery", true, "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n", false, true},
-      {"disabled service stays silent", false, messageText("xpl-cmnd", "a-b.c", "*", "hbeat.request", ""),
-       false, true},
+      {"no schema is no discovery", true, "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n", false,
+       true},
+      {"disabled service stays silent", false,
+       messageText("xpl-cmnd", "a-b.c", "*", "hbeat.request", ""), false, true},
   };
   for (Row &row : rows) {
     SCOPED_TRACE(row.probe);
@@ -388,7 +435,8 @@ TEST(Routing, DiscoveryRequestsScheduleOneDelayedAnswer) {
   std::string log = capture.text();
   xPL_setDebugging(FALSE);
   size_t count = 0;
-  for (size_t at = 0; (at = log.find("in response to discovery request", at)) != std::string::npos; at++)
+  for (size_t at = 0; (at = log.find("in response to discovery request", at)) != std::string::npos;
+       at++)
     count++;
   EXPECT_EQ(count, 1u);
 }

@@ -106,7 +106,8 @@ TEST_F(Loop, ThirtyThreeDevicesKeepTheirPlaces) {
   for (auto &d : many) d->poke();
   xPL_processMessages(0);
   ASSERT_EQ(calls.size(), 33u);
-  for (size_t i = 0; i < 33; i++) EXPECT_EQ(calls[i], std::string(1, static_cast<char>('A' + 32 - i)));
+  for (size_t i = 0; i < 33; i++)
+    EXPECT_EQ(calls[i], std::string(1, static_cast<char>('A' + 32 - i)));
 }
 
 TEST_F(Loop, HandlersChangingTheDevicesMidWalk) {
@@ -118,12 +119,24 @@ TEST_F(Loop, HandlersChangingTheDevicesMidWalk) {
     std::function<void(std::vector<std::unique_ptr<PipeDevice>> &)> action;
     std::vector<std::string> expected;
   } rows[] = {
-      {"C removes A, not yet called", 'C', [](auto &d) { xPL_removeIODevice(d[0]->readEnd); }, {"C", "B"}},
-      {"C removes B, the next one", 'C', [](auto &d) { xPL_removeIODevice(d[1]->readEnd); }, {"C", "A"}},
-      {"C removes itself", 'C', [](auto &d) { xPL_removeIODevice(d[2]->readEnd); }, {"C", "B", "A"}},
-      {"B removes C, already called", 'B', [](auto &d) { xPL_removeIODevice(d[2]->readEnd); },
+      {"C removes A, not yet called",
+       'C',
+       [](auto &d) { xPL_removeIODevice(d[0]->readEnd); },
+       {"C", "B"}},
+      {"C removes B, the next one",
+       'C',
+       [](auto &d) { xPL_removeIODevice(d[1]->readEnd); },
+       {"C", "A"}},
+      {"C removes itself",
+       'C',
+       [](auto &d) { xPL_removeIODevice(d[2]->readEnd); },
        {"C", "B", "A"}},
-      {"C adds a ready device: handled on the next wait", 'C',
+      {"B removes C, already called",
+       'B',
+       [](auto &d) { xPL_removeIODevice(d[2]->readEnd); },
+       {"C", "B", "A"}},
+      {"C adds a ready device: handled on the next wait",
+       'C',
        [](auto &d) {
          d.emplace_back(new PipeDevice);
          deviceNames[d.back()->readEnd] = "D";
@@ -200,9 +213,10 @@ time_t freshEpoch() {
   return epoch;
 }
 
-
 int periodicPasses;
-void countPass(int, xPL_ObjectPtr) { periodicPasses++; }
+void countPass(int, xPL_ObjectPtr) {
+  periodicPasses++;
+}
 
 TEST_F(Loop, PeriodicWorkPerSlice) {
   // A clock that moves on at every reading lets every pass run: an
@@ -248,8 +262,12 @@ TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAndThePass) {
 // ---- Timeout handlers ---------------------------------------------------
 
 std::vector<std::pair<std::string, int>> timeouts;
-void timeoutA(int elapsed, xPL_ObjectPtr) { timeouts.push_back({"A", elapsed}); }
-void timeoutB(int elapsed, xPL_ObjectPtr) { timeouts.push_back({"B", elapsed}); }
+void timeoutA(int elapsed, xPL_ObjectPtr) {
+  timeouts.push_back({"A", elapsed});
+}
+void timeoutB(int elapsed, xPL_ObjectPtr) {
+  timeouts.push_back({"B", elapsed});
+}
 
 // One periodic pass at the given second.
 void passAt(time_t second) {
@@ -312,10 +330,18 @@ void scriptedTimeout(int i) {
   timeoutScript[i] = nullptr;
   if (run) run();
 }
-void tA(int, xPL_ObjectPtr) { scriptedTimeout(0); }
-void tB(int, xPL_ObjectPtr) { scriptedTimeout(1); }
-void tC(int, xPL_ObjectPtr) { scriptedTimeout(2); }
-void tD(int, xPL_ObjectPtr) { calls.push_back("D"); }
+void tA(int, xPL_ObjectPtr) {
+  scriptedTimeout(0);
+}
+void tB(int, xPL_ObjectPtr) {
+  scriptedTimeout(1);
+}
+void tC(int, xPL_ObjectPtr) {
+  scriptedTimeout(2);
+}
+void tD(int, xPL_ObjectPtr) {
+  calls.push_back("D");
+}
 
 TEST_F(Loop, TimeoutHandlersChangingTheListMidPass) {
   // A, B, C every 10 s, all due; C runs first. After the pass every
@@ -331,8 +357,11 @@ TEST_F(Loop, TimeoutHandlersChangingTheListMidPass) {
       {"C removes B", 2, [] { xPL_removeTimeoutHandler(tB); }, {"C", "A"}, {"C", "A"}},
       {"C removes itself", 2, [] { xPL_removeTimeoutHandler(tC); }, {"C", "B", "A"}, {"B", "A"}},
       {"B removes C", 1, [] { xPL_removeTimeoutHandler(tC); }, {"C", "B", "A"}, {"B", "A"}},
-      {"C adds D: not in this pass, due 10 s after its registration", 2,
-       [] { xPL_addTimeoutHandler(tD, 10, nullptr); }, {"C", "B", "A"}, {"D", "C", "B", "A"}},
+      {"C adds D: not in this pass, due 10 s after its registration",
+       2,
+       [] { xPL_addTimeoutHandler(tD, 10, nullptr); },
+       {"C", "B", "A"},
+       {"D", "C", "B", "A"}},
   };
   for (Row &row : rows) {
     SCOPED_TRACE(row.probe);

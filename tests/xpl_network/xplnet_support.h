@@ -121,7 +121,9 @@ struct FakeClock {
     now = start;
     xPL_timeSource = read;
   }
-  ~FakeClock() { xPL_timeSource = [] { return time(nullptr); }; }
+  ~FakeClock() {
+    xPL_timeSource = [] { return time(nullptr); };
+  }
 };
 inline time_t FakeClock::now = 0;
 

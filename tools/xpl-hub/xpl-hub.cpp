@@ -66,7 +66,8 @@ void readLocalAddresses() {
   localAddresses.clear();
   for (struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    localAddresses.push_back(reinterpret_cast<struct sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr);
+    localAddresses.push_back(
+        reinterpret_cast<struct sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr);
   }
   freeifaddrs(list);
 }
@@ -104,7 +105,8 @@ void expireSilentClients() {
   lastExpiryCheckAt = now;
   for (size_t i = clients.size(); i-- > 0;) {
     const Client &client = clients[i];
-    if (now - client.lastSeenAt > 2 * client.intervalMinutes * 60 + LIVENESS_GRACE_S) clientLeft(i, "timeout");
+    if (now - client.lastSeenAt > 2 * client.intervalMinutes * 60 + LIVENESS_GRACE_S)
+      clientLeft(i, "timeout");
   }
 }
 
@@ -163,7 +165,8 @@ void trackClients(xPL_MessagePtr message) {
 
   int interval = 0;
   const char *intervalText = xPL_getMessageNamedValue(message, const_cast<String>("interval"));
-  if (intervalText == nullptr || !xPL_strToInt(intervalText, &interval) || interval < 0) interval = 0;
+  if (intervalText == nullptr || !xPL_strToInt(intervalText, &interval) || interval < 0)
+    interval = 0;
 
   if (known == nullptr) {
     if (clients.size() >= MAX_CLIENTS) return;
@@ -201,7 +204,7 @@ void readDatagrams(int theFD, int, int) {
     // Parsed as a client would see it: cut at its read size, as text.
     char text[MSG_BUFF_SIZE];
     size_t textLength = static_cast<size_t>(length) < sizeof text - 1 ? static_cast<size_t>(length)
-                                                                        : sizeof text - 1;
+                                                                      : sizeof text - 1;
     memcpy(text, datagram, textLength);
     text[textLength] = '\0';
     xPL_MessagePtr message = parseMessage(text);
@@ -222,9 +225,13 @@ void onSignal(int) {
   errno = savedErrno;
 }
 
-void stopRequested(int, int, int) { xPL_shutdown(); }
+void stopRequested(int, int, int) {
+  xPL_shutdown();
+}
 
-void expiryTick(int, xPL_ObjectPtr) { expireSilentClients(); }
+void expiryTick(int, xPL_ObjectPtr) {
+  expireSilentClients();
+}
 
 }  // namespace
 
