@@ -1,0 +1,581 @@
+// link_test.cpp - the station link against a scripted station: the bytes of
+// every command, the handling of every kind of reply, retries and trace.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <future>
+
+#include "ccitt.h"
+#include "davis.h"
+#include "peer.h"
+
+using namespace stationtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint8_t ACK = 0x06, NAK = 0x15, CANARY = 0xEE;
+
+Bytes cat(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes series(uint8_t first, size_t n) {
+  Bytes b;
+  for (size_t i = 0; i < n; i++) b.push_back(static_cast<uint8_t>(first + i));
+  return b;
+}
+
+const Bytes IMAGE = series(0x10, 15);
+const Bytes GOOD_IMAGE_REPLY = cat({ACK, 0x01}, withCrc(IMAGE));
+
+Bytes badCrc(Bytes withGoodCrc) {
+  std::swap(withGoodCrc[withGoodCrc.size() - 1], withGoodCrc[withGoodCrc.size() - 2]);
+  return withGoodCrc;
+}
+
+using Call = std::function<int(davis_device *, uint8_t *)>;
+
+struct Exchange {
+  int result;
+  Bytes sent;
+  std::vector<Bytes> commands;
+  std::string trace;
+  Bytes data;  // the data buffer after the call, canaries included
+};
+
+// One call of the link against a station that plays `steps`.
+Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call, size_t dataSize = 160) {
+  Line line = Line::socketPair();
+  ScriptedPeer peer(line.peer, steps);
+  davis_device d{model, line.link};
+  Exchange r;
+  r.data.assign(dataSize, CANARY);
+  {
+    CaptureStdout cap;
+    r.result = call(&d, r.data.data());
+    r.trace = cap.text();
+  }
+  r.sent = peer.finish();
+  r.commands = peer.commands();
+  return r;
+}
+
+std::vector<std::string> linesWith(const std::string &text, const std::string &needle) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(pos, nl - pos);
+    if (line.find(needle) != std::string::npos) out.push_back(line);
+    pos = nl + 1;
+  }
+  return out;
+}
+
+int openFdCount() {
+  int n = 0;
+  DIR *dir = opendir("/proc/self/fd");
+  while (dir != nullptr && readdir(dir) != nullptr) n++;
+  if (dir != nullptr) closedir(dir);
+  return n;
+}
+
+}  // namespace
+
+TEST(StationCrc, CheckValuesAreByteSwapped) {
+  struct Row {
+    const char *what;
+    std::string data;
+    int want;
+  } rows[] = {
+      {"standard check string, CRC 0x31C3", "123456789", 0xC331},
+      {"no bytes", "", 0},
+      {"byte 1 is table entry 1, 0x1021", "\x01", 0x2110},
+      {"a zero byte leaves zero", std::string(1, '\0'), 0},
+  };
+  for (const Row &r : rows) {
+    Bytes b = bytes(r.data);
+    EXPECT_EQ(davis_crc(b.data(), static_cast<int>(b.size())), r.want) << r.what;
+  }
+}
+
+TEST(StationCrc, TableIsTheMsbFirstPolynomialAndReplyChecksToZero) {
+  for (int i = 0; i < 256; i++) {
+    uint16_t c = static_cast<uint16_t>(i << 8);
+    for (int k = 0; k < 8; k++) c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+    ASSERT_EQ(crc_table[i], c) << "entry " << i;
+  }
+  // The station sends the CRC high byte first; data plus CRC checks to 0.
+  Bytes b = withCrc(bytes("123456789"));
+  EXPECT_EQ(b[9], 0x31);
+  EXPECT_EQ(b[10], 0xC3);
+  EXPECT_EQ(davis_crc(b.data(), 11), 0);
+}
+
+TEST(StationRead, ReadsHalfTheNibbleCountAndNoMore) {
+  struct Row {
+    const char *what;
+    int len;
+    int want;
+    size_t used;
+  } rows[] = {
+      {"a length of 2 is one byte", 2, 2, 1},
+      {"an odd length rounds down", 5, 4, 2},
+      {"length 0 reads nothing", 0, 0, 0},
+      {"a negative length reads nothing", -4, 0, 0},
+  };
+  for (const Row &r : rows) {
+    Line line = Line::socketPair();
+    const Bytes waiting = series(0xA0, 8);
+    ASSERT_EQ(write(line.peer, waiting.data(), waiting.size()), 8);
+    davis_device d{0, line.link};
+    Bytes buf(8, CANARY);
+    CaptureStdout cap;
+    EXPECT_EQ(davis_read(&d, buf.data(), r.len), r.want) << r.what;
+    const std::string trace = cap.text();
+    for (size_t i = 0; i < 8; i++) EXPECT_EQ(buf[i], i < r.used ? 0xA0 + i : CANARY) << r.what;
+    EXPECT_NE(trace.find("read start " + std::to_string(r.len) + "\n"), std::string::npos);
+    EXPECT_NE(trace.find("read done " + std::to_string(r.len) + " got " + std::to_string(r.want)),
+              std::string::npos)
+        << r.what;
+    if (r.len == 0) {
+      EXPECT_EQ(trace, "read start 0\nread done 0 got 0\n");
+    }
+  }
+}
+
+TEST(StationRead, ReplyInPiecesIsReadWhole) {
+  Line line = Line::socketPair();
+  davis_device d{0, line.link};
+  CaptureStdout cap;
+  // Each piece goes out once the link has taken the one before it.
+  std::thread feeder([&] {
+    const uint8_t piece[] = {1, 2, 3, 4};
+    if (write(line.peer, piece, 1) != 1) return;
+    cap.waitFor("read loop 4 got 1", 5s);
+    if (write(line.peer, piece + 1, 1) != 1) return;
+    cap.waitFor("read loop 3 got 1", 5s);
+    if (write(line.peer, piece + 2, 2) != 2) return;
+  });
+  uint8_t buf[4] = {0};
+  const int r = davis_read(&d, buf, 8);
+  feeder.join();
+  const std::string trace = cap.text();
+  EXPECT_EQ(r, 8);
+  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{1, 2, 3, 4}));
+  EXPECT_NE(trace.find("read loop 2 got 2"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("read done 8 got 8"), std::string::npos) << trace;
+}
+
+TEST(StationRead, EndsOnSilenceAndOnHangup) {
+  // The one test that pays the 2-second silence.
+  Line silent = Line::socketPair();
+  davis_device d{0, silent.link};
+  uint8_t buf[2];
+  {
+    CaptureStdout cap;
+    EXPECT_EQ(davis_read(&d, buf, 4), 0);
+    EXPECT_NE(cap.text().find("select err=0\n"), std::string::npos);
+  }
+  // A peer that has hung up is readable with nothing to read: a failure,
+  // not another wait.
+  Line gone = Line::socketPair();
+  ASSERT_EQ(write(gone.peer, "\x06", 1), 1);
+  close(gone.peer);
+  gone.peer = -1;
+  d.fd = gone.link;
+  CaptureStdout cap;
+  EXPECT_EQ(davis_read(&d, buf, 4), -1);
+}
+
+TEST(StationCommands, SendExactBytesAndHandleReplies) {
+  const Bytes dump = series(0x00, 128);
+  struct Row {
+    const char *what;
+    int8_t model;
+    Call call;
+    Bytes command;
+    Bytes reply;
+    int want;
+    Bytes data;
+  } rows[] = {
+      {"model probe: 1 nibble at 0x4D", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x4D, b, 1); },
+       {'W', 'R', 'D', 0x12, 0x4D, 0x0D}, {ACK, 0x03}, 0, {0x03}},
+      {"time: 6 nibbles at 0x1BE, bank 4", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x1BE, b, 6); },
+       {'W', 'R', 'D', 0x64, 0xBE, 0x0D}, {ACK, 0x14, 0x05, 0x00}, 0, {0x14, 0x05, 0x00}},
+      {"8 nibbles is allowed", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 8); },
+       {'W', 'R', 'D', 0x84, 0x00, 0x0D}, {ACK, 1, 2, 3, 4}, 0, {1, 2, 3, 4}},
+      {"3 nibbles read as 2 bytes", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x1C8, b, 3); },
+       {'W', 'R', 'D', 0x34, 0xC8, 0x0D}, {ACK, 0x31, 0x0C}, 0, {0x31, 0x0C}},
+      {"station write 4 nibbles at 0x12C", 0,
+       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0xD0, 0xD1}; return davis_writestation(d, 0x12C, v, 4); },
+       {'W', 'W', 'R', 0x43, 0x2C, 0xD0, 0xD1, 0x0D}, {ACK}, 0, {}},
+      {"station write bank 1 below 0x100", 0,
+       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0x7F}; return davis_writestation(d, 0x8A, v, 2); },
+       {'W', 'W', 'R', 0x21, 0x8A, 0x7F, 0x0D}, {ACK}, 0, {}},
+      {"station write of 3 nibbles sends 2 bytes", 0,
+       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0x31, 0x0C}; return davis_writestation(d, 0x1C8, v, 3); },
+       {'W', 'W', 'R', 0x33, 0xC8, 0x31, 0x0C, 0x0D}, {ACK}, 0, {}},
+      {"station write not acknowledged", 0,
+       [](davis_device *d, uint8_t *) { const uint8_t v[] = {1}; return davis_writestation(d, 0x8A, v, 2); },
+       {'W', 'W', 'R', 0x21, 0x8A, 0x01, 0x0D}, {NAK}, -1, {}},
+      {"link read sends count less one", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 4); },
+       {'R', 'R', 'D', 0x01, 0x2A, 0x03, 0x0D}, {ACK, 0xE1, 0x74}, 0, {0xE1, 0x74}},
+      {"link read not acknowledged", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 4); },
+       {'R', 'R', 'D', 0x01, 0x2A, 0x03, 0x0D}, {NAK}, -1, {}},
+      {"link write: bank and count share a byte", 0,
+       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0xC4}; return davis_writelink(d, 0x13A, v, 2); },
+       {'R', 'W', 'R', 0x11, 0x3A, 0xC4, 0x0D}, {ACK}, 0, {}},
+      {"archive read of 1 byte at 0", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0, b, 1); },
+       {'S', 'R', 'D', 0, 0, 0, 0, 0x0D}, cat({ACK}, withCrc({0xAA})), 0, {0xAA}},
+      {"archive read with CRC bytes swapped", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0x1234, b, 2); },
+       {'S', 'R', 'D', 0x34, 0x12, 0x01, 0x00, 0x0D}, cat({ACK}, badCrc(withCrc({0x11, 0x22}))), -1, {}},
+      {"archive write of 0xAB at 0x1234", 0, [](davis_device *d, uint8_t *) { return davis_writearchive(d, 0x1234, 0xAB); },
+       {'S', 'W', 'R', 0x34, 0x12, 0xAB, 0x00, 0x0D}, {ACK}, 0, {}},
+      {"one sensor image", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); },
+       {'L', 'O', 'O', 'P', 0xFF, 0xFF, 0x0D}, GOOD_IMAGE_REPLY, 0, IMAGE},
+      {"two images: one start byte, one CRC", 3, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 2, b, 60); },
+       {'L', 'O', 'O', 'P', 0xFE, 0xFF, 0x0D}, cat({ACK, 0x01}, withCrc(cat(IMAGE, IMAGE))), 0, cat(IMAGE, IMAGE)},
+      {"archive period 30 minutes", 0, [](davis_device *d, uint8_t *) { return davis_setarcint(d, 30); },
+       {'S', 'A', 'P', 0x1E, 0x0D}, {ACK}, 0, {}},
+      {"sample period 60 s is 256 - 60", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 60); },
+       {'S', 'S', 'P', 0xC4, 0x0D}, {ACK}, 0, {}},
+      {"sample period 1 s", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 1); },
+       {'S', 'S', 'P', 0xFF, 0x0D}, {ACK}, 0, {}},
+      {"sample period 255 s", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 255); },
+       {'S', 'S', 'P', 0x01, 0x0D}, {ACK}, 0, {}},
+      {"stop: 0x00 after the CR", 0, [](davis_device *d, uint8_t *) { return davis_stoplink(d); },
+       {'S', 'T', 'O', 'P', 0x0D, 0x00}, {ACK}, 0, {}},
+      {"stop refused", 0, [](davis_device *d, uint8_t *) { return davis_stoplink(d); },
+       {'S', 'T', 'O', 'P', 0x0D, 0x00}, {NAK}, -1, {}},
+      {"start", 0, [](davis_device *d, uint8_t *) { return davis_startlink(d); },
+       {'S', 'T', 'A', 'R', 'T', 0x0D, 0x00}, {ACK}, 0, {}},
+      {"archive now", 0, [](davis_device *d, uint8_t *) { return davis_archive(d); },
+       {'A', 'R', 'C', 0x0D, 0x00}, {ACK}, 0, {}},
+      {"image now", 0, [](davis_device *d, uint8_t *) { return davis_image(d); },
+       {'I', 'M', 'G', 0x0D, 0x00}, {ACK}, 0, {}},
+      {"archive timer off", 0, [](davis_device *d, uint8_t *) { return davis_disarctimer(d); },
+       {'D', 'B', 'T', 0x0D, 0x00}, {ACK}, 0, {}},
+      {"archive timer on, refused", 0, [](davis_device *d, uint8_t *) { return davis_enaarctimer(d); },
+       {'E', 'B', 'T', 0x0D, 0x00}, {0x41}, -1, {}},
+      {"archive dump returns the bytes written", 0, [](davis_device *d, uint8_t *) { return davis_dumparchive(d); },
+       {'D', 'M', 'P', 0x0D, 0x00}, {}, 5, {}},
+      {"station dump: 128 bytes, no ack", 4, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); },
+       {'M', 'D', 'M', 'P', 0x0D, 0x00}, withCrc(dump), 0, dump},
+      {"station dump with a bad CRC", 6, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); },
+       {'M', 'D', 'M', 'P', 0x0D, 0x00}, badCrc(withCrc(dump)), -1, {}},
+  };
+  for (const Row &r : rows) {
+    Exchange run = play(r.model, {{r.command.size(), r.reply}}, r.call);
+    EXPECT_EQ(run.result, r.want) << r.what;
+    EXPECT_EQ(run.sent, r.command) << r.what;
+    if (!r.data.empty()) {
+      EXPECT_EQ(Bytes(run.data.begin(), run.data.begin() + static_cast<long>(r.data.size())), r.data) << r.what;
+      EXPECT_EQ(run.data[r.data.size()], CANARY) << r.what << ": wrote past the data";
+    }
+  }
+}
+
+TEST(StationCommands, RefusedArgumentsSendNothing) {
+  struct Row {
+    const char *what;
+    int8_t model;
+    Call call;
+  } rows[] = {
+      {"station read of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 9); }},
+      {"station read of -1 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, -1); }},
+      {"station write of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x100, b, 9); }},
+      {"link write of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x100, b, 9); }},
+      {"link write of 0 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x100, b, 0); }},
+      {"link read of 0 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 0); }},
+      {"archive read of 0 bytes", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0, b, 0); }},
+      {"image with datalen 29", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 29); }},
+      {"image of 0 images", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 0, b, 0); }},
+      {"image from model 4", 4, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }},
+      {"image from an unknown model", -1, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }},
+      {"station dump from model 3", 3, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); }},
+      {"station dump of 255 nibbles", 4, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 255); }},
+  };
+  for (const Row &r : rows) {
+    Exchange run = play(r.model, {}, r.call);
+    EXPECT_EQ(run.result, -1) << r.what;
+    EXPECT_TRUE(run.sent.empty()) << r.what;
+  }
+}
+
+TEST(StationRetries, StationReadMakesFiveAttempts) {
+  const Bytes probe = {'W', 'R', 'D', 0x12, 0x4D, 0x0D};
+  auto read = [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x4D, b, 1); };
+
+  Exchange failing = play(0, std::vector<Step>(5, {6, {NAK}}), read);
+  EXPECT_EQ(failing.result, -1);
+  EXPECT_EQ(failing.commands, std::vector<Bytes>(5, probe));
+  std::vector<std::string> writes = linesWith(failing.trace, "rs write");
+  ASSERT_EQ(writes.size(), 5u);
+  for (int i = 0; i < 5; i++) EXPECT_EQ(writes[i], "rs write 6 ret 6 retries=" + std::to_string(4 - i));
+  EXPECT_EQ(linesWith(failing.trace, "rs1 c=15 err=2").size(), 5u);
+  // Never acknowledged, so the count was never rounded up.
+  std::vector<std::string> timing = linesWith(failing.trace, "station read");
+  ASSERT_EQ(timing.size(), 1u);
+  EXPECT_EQ(timing[0].rfind("station read 0x4d 1 ", 0), 0u) << timing[0];
+
+  Exchange second = play(0, {{6, {NAK}}, {6, {ACK, 0x02}}}, read);
+  EXPECT_EQ(second.result, 0);
+  EXPECT_EQ(second.data[0], 0x02);
+  EXPECT_EQ(linesWith(second.trace, "rs write").size(), 2u);
+  EXPECT_EQ(linesWith(second.trace, "rs2 datalen=2 err=2").size(), 1u);
+}
+
+TEST(StationRetries, SensorImageRetriesOnBadStartAndGivesUpOnBadCrc) {
+  auto image = [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); };
+
+  Exchange restarted = play(0, {{7, {ACK, 0x02}}, {7, GOOD_IMAGE_REPLY}}, image);
+  EXPECT_EQ(restarted.result, 0);
+  EXPECT_EQ(Bytes(restarted.data.begin(), restarted.data.begin() + 15), IMAGE);
+  EXPECT_EQ(linesWith(restarted.trace, "ds2 c=2 err=2 retries=4").size(), 1u);
+  EXPECT_EQ(linesWith(restarted.trace, "flush err=").size(), 2u);
+
+  Exchange corrupt = play(0, std::vector<Step>(5, {7, badCrc(GOOD_IMAGE_REPLY)}), image);
+  EXPECT_EQ(corrupt.result, -1);
+  EXPECT_EQ(corrupt.commands.size(), 5u);
+  std::vector<std::string> crcLines = linesWith(corrupt.trace, "crc=");
+  ASSERT_EQ(crcLines.size(), 5u);
+  EXPECT_EQ(crcLines[4].rfind("crc=", 0), 0u);
+  EXPECT_NE(crcLines[4].find(" err=4 retries=0"), std::string::npos) << crcLines[4];
+  EXPECT_EQ(linesWith(corrupt.trace, "dumpsensor ").size(), 1u);
+}
+
+TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
+  // Replies longer than asked for: the link takes what it asked for.
+  Exchange flood = play(0, {{6, cat({ACK}, series(0x40, 40))}},
+                   [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 3); });
+  EXPECT_EQ(flood.result, 0);
+  EXPECT_EQ(flood.data[2], CANARY);
+
+  Exchange noise = play(0, std::vector<Step>(5, {7, series(0x06, 40)}),
+                   [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }, 15 + 8);
+  EXPECT_EQ(noise.result, -1);
+  for (size_t i = 15; i < noise.data.size(); i++) EXPECT_EQ(noise.data[i], CANARY);
+
+  // A station that has hung up: the write fails, the call ends at once with
+  // the write's result, and no SIGPIPE takes the caller down.
+  struct Row {
+    const char *what;
+    Call call;
+    const char *writeLine;
+  } rows[] = {
+      {"station read", [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 4); }, "rs write"},
+      {"sensor image", [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }, "ds write"},
+      {"station write", [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x100, b, 4); }, nullptr},
+  };
+  for (const Row &r : rows) {
+    Line line = Line::socketPair();
+    close(line.peer);
+    line.peer = -1;
+    davis_device d{0, line.link};
+    uint8_t data[32];
+    CaptureStdout cap;
+    EXPECT_EQ(r.call(&d, data), -1) << r.what;
+    const std::string trace = cap.text();
+    if (r.writeLine != nullptr) {
+      EXPECT_EQ(linesWith(trace, r.writeLine).size(), 1u) << r.what;
+      EXPECT_EQ(linesWith(trace, " secs").size(), 0u) << r.what;
+    }
+  }
+}
+
+TEST(StationLinkRead, LongReadsGoTailFirstInPiecesOfEight) {
+  auto rrd = [](uint16_t addr, uint8_t count) {
+    return Bytes{'R', 'R', 'D', static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr & 0xFF), count, 0x0D};
+  };
+  Exchange wdirs = play(0,
+                   {{7, cat({ACK}, series(0x20, 4))},
+                    {7, cat({ACK}, series(0x30, 4))},
+                    {7, cat({ACK}, series(0x40, 4))},
+                    {7, cat({ACK}, series(0x10, 4))}},
+                   [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x15E, b, 32); });
+  EXPECT_EQ(wdirs.result, 0);
+  EXPECT_EQ(wdirs.commands, (std::vector<Bytes>{rrd(0x166, 7), rrd(0x16E, 7), rrd(0x176, 7), rrd(0x15E, 7)}));
+  EXPECT_EQ(Bytes(wdirs.data.begin(), wdirs.data.begin() + 17),
+            cat(cat(series(0x10, 4), series(0x20, 4)), cat(cat(series(0x30, 4), series(0x40, 4)), {CANARY})));
+
+  Exchange nine = play(0, {{7, {ACK, 0x55}}, {7, cat({ACK}, series(0x01, 4))}},
+                  [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 9); });
+  EXPECT_EQ(nine.result, 0);
+  EXPECT_EQ(nine.commands, (std::vector<Bytes>{rrd(0x108, 0), rrd(0x100, 7)}));
+  EXPECT_EQ(Bytes(nine.data.begin(), nine.data.begin() + 6), (Bytes{1, 2, 3, 4, 0x55, CANARY}));
+
+  Exchange eight = play(0, {{7, cat({ACK}, series(0x01, 4))}},
+                   [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 8); });
+  EXPECT_EQ(eight.commands.size(), 1u);
+
+  // The first failing piece ends the call: the head is never asked for.
+  Exchange broken = play(0, {{7, cat({ACK}, series(0x20, 4))}, {7, {NAK}}},
+                    [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x15E, b, 32); });
+  EXPECT_EQ(broken.result, -1);
+  EXPECT_EQ(broken.sent.size(), 14u);
+}
+
+TEST(StationTrace, TimingLinesOfWritesLinkAndArchiveNeedDebug) {
+  struct Row {
+    const char *line;
+    Call call;
+    size_t cmdlen;
+    Bytes reply;
+  } rows[] = {
+      {"station write 0x2c 4 ", [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x12C, b, 4); }, 8, {ACK}},
+      {"link write 0x3a 2 ", [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x13A, b, 2); }, 7, {ACK}},
+      {"link read 0x2a 4 ", [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 3); }, 7, {ACK, 1, 2}},
+      {"archive read 0x1234 1 ", [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0x1234, b, 1); }, 8,
+       cat({ACK}, withCrc({9}))},
+      {"archive write 0x1234 ", [](davis_device *d, uint8_t *) { return davis_writearchive(d, 0x1234, 1); }, 8, {ACK}},
+  };
+  for (int debug : {0, 1}) {
+    davis_setdebugflag(&debug);
+    for (const Row &r : rows) {
+      Exchange run = play(0, {{r.cmdlen, r.reply}}, r.call);
+      EXPECT_EQ(run.result, 0) << r.line;
+      std::vector<std::string> lines = linesWith(run.trace, r.line);
+      EXPECT_EQ(lines.size(), debug ? 1u : 0u) << r.line << " debug " << debug;
+      if (!lines.empty()) {
+        EXPECT_EQ(lines[0].substr(lines[0].size() - 5), " secs");
+      }
+    }
+  }
+  davis_setdebugflag(nullptr);
+}
+
+TEST(StationOpen, SerialOpenSetsARawLineAndReadsTheModel) {
+  Line line = Line::pty();
+  ScriptedPeer peer(line.peer, {{6, {ACK, 0x03}}});
+  davis_device *d;
+  {
+    CaptureStdout cap;
+    d = davis_open(line.path.c_str());
+  }
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->type, 3);
+  EXPECT_STREQ(davis_model_str(d), "perception");
+  struct termios t;
+  ASSERT_EQ(tcgetattr(d->fd, &t), 0);
+  EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(t.c_lflag, 0u);
+  EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CREAD | CLOCAL | CRTSCTS),
+            static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B2400));
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  EXPECT_EQ(peer.commands(), (std::vector<Bytes>{{'W', 'R', 'D', 0x12, 0x4D, 0x0D}}));
+  close(d->fd);
+  free(d);
+}
+
+TEST(StationOpen, UnansweredProbeLeavesTheModelUnknown) {
+  Line line = Line::pty();
+  ScriptedPeer peer(line.peer, std::vector<Step>(5, {6, {NAK}}));
+  davis_device *d;
+  {
+    CaptureStdout cap;
+    d = davis_open(line.path.c_str());
+  }
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(davis_model_str(d), "unknown");
+  close(d->fd);
+  free(d);
+}
+
+TEST(StationOpen, PathsThatAreNotTerminalsAreRefused) {
+  char file[] = "/tmp/station_open_XXXXXX";
+  int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  for (const char *path : {"/dev/null", static_cast<const char *>(file), "/nonexistent/ttyS0"}) {
+    const int before = openFdCount();
+    EXPECT_EQ(davis_open(path), nullptr) << path;
+    EXPECT_EQ(openFdCount(), before) << path << ": descriptor left open";
+  }
+  unlink(file);
+}
+
+TEST(StationTcpOpen, RefusalsOpenNoSocket) {
+  struct Row {
+    const char *addr, *port, *what;
+  } rows[] = {
+      {"127.0.0.1", "0", "port 0"},
+      {"127.0.0.1", "x", "port not a number"},
+      {"127.0.0.1", "65536", "port 0 after keeping 16 bits"},
+      {"256.1.1.1", "3001", "address that cannot resolve"},
+  };
+  for (const Row &r : rows) {
+    const int before = openFdCount();
+    EXPECT_EQ(davis_tcp_open(r.addr, r.port), nullptr) << r.what;
+    EXPECT_EQ(openFdCount(), before) << r.what;
+  }
+}
+
+TEST(StationTcpOpen, ConnectsReadsTheModelOrFailsWhenRefused) {
+  int lis = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(lis, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(lis, 1), 0);
+  ASSERT_EQ(getsockname(lis, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+  const std::string port = std::to_string(ntohs(sa.sin_port));
+
+  std::promise<void> opened;
+  std::thread station([lis, done = opened.get_future()] {
+    struct pollfd p = {lis, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) return;
+    int c = accept(lis, nullptr, nullptr);
+    ScriptedPeer peer(c, {{6, {ACK, 0x05}}});
+    // Hold the line until the link has its model.
+    done.wait_for(10s);
+    peer.finish();
+    close(c);
+  });
+  davis_device *d;
+  {
+    CaptureStdout cap;
+    d = davis_tcp_open("127.0.0.1", port.c_str());
+  }
+  opened.set_value();
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(davis_model_str(d), "energy");
+  close(d->fd);
+  free(d);
+  station.join();
+
+  // Nobody listens there any more.
+  close(lis);
+  EXPECT_EQ(davis_tcp_open("127.0.0.1", port.c_str()), nullptr);
+}
+
+TEST(StationModel, NamesOfTheModelCodes) {
+  struct Row {
+    int8_t code;
+    const char *name;
+  } rows[] = {{0, "wizard3"}, {1, "wizard2"}, {2, "monitor"}, {3, "perception"}, {4, "groweather"},
+              {5, "energy"},  {6, "health"},  {7, "unknown"}, {-1, "unknown"},   {127, "unknown"}};
+  for (const Row &r : rows) {
+    davis_device d{r.code, -1};
+    EXPECT_STREQ(davis_model_str(&d), r.name) << static_cast<int>(r.code);
+  }
+}

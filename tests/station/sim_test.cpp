@@ -1,0 +1,210 @@
+// sim_test.cpp - the station simulator: its frame cutter, and the real
+// program answering the real link over a pty and over TCP.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+
+#include "davis.h"
+#include "framer.h"
+#include "peer.h"
+#include "proc.h"
+
+using namespace stationtest;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+namespace {
+
+constexpr auto LIMIT = 10s;
+
+// The simulator as a child process, driven through its control lines.
+class Sim {
+ public:
+  explicit Sim(std::vector<std::string> args) {
+    args.insert(args.begin(), testsupport::binDir() + "/kivamet-stationsim");
+    started_ = proc_.start(args);
+    if (started_ && proc_.waitForStdout("\n", LIMIT)) {
+      std::istringstream first(proc_.out());
+      std::string kind;
+      first >> kind;
+      if (kind == "pty") first >> path_;
+      if (kind == "tcp") first >> host_ >> port_;
+    }
+  }
+  bool ready() const { return started_ && (!path_.empty() || !port_.empty()); }
+  const std::string &path() const { return path_; }
+  const std::string &port() const { return port_; }
+  testsupport::Process &proc() { return proc_; }
+
+  // Sends a control line and returns the first output line that starts with
+  // `answer` after it, or "" when none came.
+  std::string ask(const std::string &line, const std::string &answer) {
+    const size_t mark = proc_.out().size();
+    if (!proc_.writeStdin(line + "\n") || !proc_.waitForStdout(answer, LIMIT, mark)) return "";
+    const size_t at = proc_.out().find(answer, mark);
+    if (!proc_.waitForStdout("\n", LIMIT, at)) return "";
+    return proc_.out().substr(at, proc_.out().find('\n', at) - at);
+  }
+  bool control(const std::string &line) { return ask(line, "ok " + line) == "ok " + line; }
+
+  // The hex bytes at the end of a "peek ..." or "image ..." line.
+  Bytes hexAfter(const std::string &line, size_t words) {
+    std::istringstream in(line);
+    std::string w;
+    for (size_t i = 0; i < words && in >> w;) i++;
+    Bytes b;
+    while (in >> w) b.push_back(static_cast<uint8_t>(strtoul(w.c_str(), nullptr, 16)));
+    return b;
+  }
+
+ private:
+  testsupport::Process proc_;
+  bool started_ = false;
+  std::string path_, host_, port_;
+};
+
+struct Device {
+  davis_device *d = nullptr;
+  ~Device() { reset(); }
+  void reset() {
+    if (d == nullptr) return;
+    close(d->fd);
+    free(d);
+    d = nullptr;
+  }
+};
+
+size_t count(const std::string &text, const std::string &needle) {
+  size_t n = 0;
+  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) n++;
+  return n;
+}
+
+}  // namespace
+
+TEST(StationSimFramer, CutsCommandsOutOfNoise) {
+  using stationsim::Framer;
+  struct Row {
+    const char *what;
+    std::string input;
+    std::vector<std::string> frames;
+  } rows[] = {
+      {"a probe", "WRD\x12\x4d\r"s, {"WRD\x12\x4d\r"s}},
+      {"noise in front is skipped", "\xff\0xyWRD\x12\x4d\r"s, {"WRD\x12\x4d\r"s}},
+      {"the 0x00 after fixed commands", "STOP\r\0DMP\r\0"s, {"STOP\r", "DMP\r"}},
+      {"station write length from its count", "WWR\x43\x2c\xd0\xd1\r"s,
+       {"WWR\x43\x2c\xd0\xd1\r"s}},
+      {"link write of one nibble", "RWR\x10\x3a\x05\r"s, {"RWR\x10\x3a\x05\r"s}},
+      {"no CR at the end is no frame", "WRD\x12\x4d\0WRD\x12\x4e\r"s, {"WRD\x12\x4e\r"s}},
+      {"a CR among the parameters", "WRD\x12\r\r"s, {"WRD\x12\r\r"s}},
+      {"words that share letters", "START\r\0SAP\x1e\rSSP\xc4\rMDMP\r\0"s,
+       {"START\r", "SAP\x1e\r", "SSP\xc4\r", "MDMP\r"}},
+  };
+  const auto t0 = Framer::Clock::now();
+  for (const Row &r : rows) {
+    Framer f;
+    f.push(reinterpret_cast<const uint8_t *>(r.input.data()), r.input.size(), t0);
+    std::vector<std::string> got;
+    while (auto frame = f.next(t0)) got.emplace_back(frame->bytes.begin(), frame->bytes.end());
+    EXPECT_EQ(got, r.frames) << r.what;
+  }
+
+  // A lost half command in front of a whole one holds it up only briefly.
+  Framer f;
+  const std::string half = "WR", whole = "WRD\x44\x00\r"s;
+  f.push(reinterpret_cast<const uint8_t *>(half.data()), half.size(), t0);
+  f.push(reinterpret_cast<const uint8_t *>(whole.data()), whole.size(), t0);
+  EXPECT_FALSE(f.next(t0).has_value());
+  auto late = f.next(t0 + Framer::STALE + 1ms);
+  ASSERT_TRUE(late.has_value());
+  EXPECT_EQ(std::string(late->bytes.begin(), late->bytes.end()), "WRD\x44\x00\r"s);
+}
+
+TEST(StationSim, AnswersTheLinkOverAPty) {
+  Sim sim({"--pty", "--frozen"});
+  ASSERT_TRUE(sim.ready()) << sim.proc().out() << sim.proc().err();
+  Device dev;
+  CaptureStdout trace;
+  dev.d = davis_open(sim.path().c_str());
+  ASSERT_NE(dev.d, nullptr);
+  EXPECT_STREQ(davis_model_str(dev.d), "wizard3");
+  EXPECT_TRUE(sim.proc().waitForStdout("rx 57 52 44 12 4d 0d\n", LIMIT));
+
+  // The image is the link memory's sensor fields, with a good CRC.
+  const Bytes image = sim.hexAfter(sim.ask("image", "image "), 1);
+  ASSERT_EQ(image.size(), 15u);
+  uint8_t data[15];
+  ASSERT_EQ(davis_dumpsensor(dev.d, 1, data, 30), 0);
+  EXPECT_EQ(Bytes(data, data + 15), image);
+  EXPECT_EQ(sim.hexAfter(sim.ask("peek link 11c 30", "peek link 11c"), 3), image);
+
+  ASSERT_TRUE(sim.control("poke station 100 30 75"));
+  uint8_t bar[2];
+  ASSERT_EQ(davis_readstation(dev.d, 0x100, bar, 4), 0);
+  EXPECT_EQ(Bytes(bar, bar + 2), (Bytes{0x30, 0x75}));
+
+  const uint8_t time[3] = {0x14, 0x05, 0x00};
+  ASSERT_EQ(davis_writestation(dev.d, 0x1BE, time, 6), 0);
+  EXPECT_TRUE(sim.proc().waitForStdout("write station 1be 14 05 00\n", LIMIT));
+
+  // Faults cost an attempt each; the link's retries get through.
+  ASSERT_TRUE(sim.control("fault ack 1"));
+  ASSERT_TRUE(sim.control("fault crc 1"));
+  EXPECT_EQ(davis_dumpsensor(dev.d, 1, data, 30), 0);
+  ASSERT_TRUE(sim.control("fault ack 1"));
+  EXPECT_EQ(davis_readstation(dev.d, 0x100, bar, 4), 0);
+  const std::string text = trace.text();
+  EXPECT_EQ(count(text, "ds write"), 1u + 3u) << "wrong ack, then bad CRC, then the image";
+  EXPECT_EQ(count(text, "crc="), 1u + 2u);
+  EXPECT_EQ(count(text, "rs write"), 1u + 1u + 2u) << "probe, poked read, retried read";
+
+  // The line stays usable for the next client.
+  dev.reset();
+  CaptureStdout again;
+  dev.d = davis_open(sim.path().c_str());
+  ASSERT_NE(dev.d, nullptr);
+  EXPECT_EQ(dev.d->type, 0);
+}
+
+TEST(StationSim, GarbageOnTheLineIsSkipped) {
+  Sim sim({"--pty", "--model", "5"});
+  ASSERT_TRUE(sim.ready());
+  Device dev;
+  CaptureStdout trace;
+  dev.d = davis_open(sim.path().c_str());
+  ASSERT_NE(dev.d, nullptr);
+  EXPECT_STREQ(davis_model_str(dev.d), "energy");
+
+  std::mt19937 rng(7);
+  Bytes noise(512);
+  for (uint8_t &b : noise) b = static_cast<uint8_t>(rng());
+  ASSERT_EQ(write(dev.d->fd, noise.data(), noise.size()), 512);
+  uint8_t dump[128];
+  EXPECT_EQ(davis_dumpstation(dev.d, dump, 256), 0);
+  EXPECT_EQ(dump[0x4D / 2] >> 4, 5) << "model code in the high half of byte 0x26";
+  EXPECT_TRUE(sim.proc().running());
+}
+
+TEST(StationSim, DroppedTcpConnectionFailsTheReadAndReconnects) {
+  Sim sim({"--tcp", "0", "--frozen"});
+  ASSERT_TRUE(sim.ready());
+  Device dev;
+  CaptureStdout trace;
+  dev.d = davis_tcp_open("127.0.0.1", sim.port().c_str());
+  ASSERT_NE(dev.d, nullptr);
+  EXPECT_EQ(dev.d->type, 0);
+
+  ASSERT_TRUE(sim.control("fault drop"));
+  uint8_t bar[2];
+  EXPECT_NE(davis_readstation(dev.d, 0x100, bar, 4), 0);
+  EXPECT_TRUE(sim.proc().waitForStdout("client closed", LIMIT));
+
+  dev.reset();
+  dev.d = davis_tcp_open("127.0.0.1", sim.port().c_str());
+  ASSERT_NE(dev.d, nullptr);
+  uint8_t data[15];
+  EXPECT_EQ(davis_dumpsensor(dev.d, 1, data, 30), 0);
+}

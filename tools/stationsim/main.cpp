@@ -1,0 +1,466 @@
+// main.cpp - kivamet-stationsim: plays a station of the memory-mapped family
+// with its data logger, over a pty or a TCP port on 127.0.0.1, for tests,
+// demos and development without the hardware.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "framer.h"
+#include "station.h"
+
+namespace stationsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+// 8N1 at 2400 bit/s: 10 bits a byte.
+constexpr microseconds BYTE_TIME{10 * 1000000 / 2400};
+constexpr size_t READ_CHUNK = 512;
+constexpr size_t MAX_CONTROL_LINE = 4096;
+
+const char USAGE[] =
+    "usage: kivamet-stationsim [--model N] (--pty | --tcp PORT) [--pace] [--frozen]\n"
+    "\n"
+    "Plays a station of the memory-mapped family and its data logger.\n"
+    "  --model N   model code reported at 0x4D, 0..15 (default 0, wizard3;\n"
+    "              0..6 are the known models, LOOP for 0..3, MDMP for 4..6)\n"
+    "  --pty       open a pty and print 'pty <slave path>'\n"
+    "  --tcp PORT  listen on 127.0.0.1 (0: any free port), print 'tcp 127.0.0.1 <port>'\n"
+    "  --pace      send at the pace of a 2400 bit/s 8N1 line\n"
+    "  --frozen    start with the weather drift off\n"
+    "\n"
+    "Standard output: 'rx <hex bytes>' for every command frame received,\n"
+    "'write station|link|archive <address hex> <hex bytes>' for every memory write,\n"
+    "'client open' and 'client closed' as TCP clients come and go.\n"
+    "\n"
+    "Control lines on standard input (each answered by 'ok <line>' or an error on stderr):\n"
+    "  silent on|off                  stop or start answering at all\n"
+    "  fault KIND [COUNT]             spoil the next COUNT replies (default 1, 0 clears):\n"
+    "                                 ack, start, crc, short, drop (TCP: hang up)\n"
+    "  poke station|link ADDR BYTES   set bytes at an even nibble address (hex)\n"
+    "  peek station|link ADDR N       print 'peek station|link ADDR <hex bytes>'\n"
+    "  freeze | drift                 weather drift off or on\n"
+    "  image                          print 'image <15 hex bytes>'\n";
+
+struct Options {
+  int model = 0;
+  bool pty = false;
+  int tcpPort = -1;
+  bool pace = false;
+  bool frozen = false;
+};
+
+std::string hexBytes(const uint8_t *b, size_t n) {
+  std::string s;
+  char h[4];
+  for (size_t i = 0; i < n; i++) {
+    snprintf(h, sizeof h, "%s%02x", i ? " " : "", b[i]);
+    s += h;
+  }
+  return s;
+}
+
+bool parseNumber(const char *text, int base, long lo, long hi, long *out) {
+  char *end = nullptr;
+  errno = 0;
+  long v = strtol(text, &end, base);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Hex bytes either one to a word ("c1 74") or run together ("c174").
+bool parseHexBytes(const std::vector<std::string> &words, size_t from, std::vector<uint8_t> *out) {
+  for (size_t i = from; i < words.size(); i++) {
+    const std::string &w = words[i];
+    if (w.size() > 2 && w.size() % 2 != 0) return false;
+    for (size_t p = 0; p < w.size(); p += 2) {
+      long v;
+      if (!parseNumber(w.substr(p, 2).c_str(), 16, 0, 0xFF, &v)) return false;
+      out->push_back(static_cast<uint8_t>(v));
+    }
+  }
+  return !out->empty();
+}
+
+class Simulator {
+ public:
+  explicit Simulator(const Options &o)
+      : opt_(o),
+        station_(o.model, !o.frozen, time(nullptr), [](const std::string &l) { say(l); }) {}
+  ~Simulator() {
+    for (int fd : {masterFd_, slaveFd_, listenFd_, clientFd_})
+      if (fd >= 0) close(fd);
+  }
+
+  bool open();
+  void run();
+
+ private:
+  static void say(const std::string &line) { printf("%s\n", line.c_str()); }
+  int ioFd() const { return opt_.pty ? masterFd_ : clientFd_; }
+  microseconds slotOffset(size_t bytes) const {
+    return opt_.pace ? BYTE_TIME * static_cast<long>(bytes) : microseconds(0);
+  }
+  uint64_t secondsRunning(Clock::time_point now) const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - start_).count());
+  }
+  bool openPty();
+  bool openTcp();
+  void acceptClient();
+  void dropClient();
+  void readLine(Clock::time_point now);
+  void handleFrames(Clock::time_point now);
+  void sendDue(Clock::time_point now);
+  void readStdin();
+  void control(const std::string &line);
+  NibbleMemory *memoryNamed(const std::string &name);
+
+  Options opt_;
+  Station station_;
+  Framer framer_;
+  Clock::time_point start_ = Clock::now();
+  int masterFd_ = -1, slaveFd_ = -1;
+  int listenFd_ = -1, clientFd_ = -1;
+  // The reply on its way out; with pacing, byte i leaves at sendAt_ + i bytes.
+  std::deque<uint8_t> out_;
+  Clock::time_point sendAt_{};
+  size_t sentOfReply_ = 0;
+  // When the last command byte would have finished arriving on a real line.
+  Clock::time_point inLineFree_{};
+  bool stdinOpen_ = true;
+  std::string stdinBuf_;
+};
+
+bool Simulator::open() { return opt_.pty ? openPty() : openTcp(); }
+
+bool Simulator::openPty() {
+  masterFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (masterFd_ < 0 || grantpt(masterFd_) != 0 || unlockpt(masterFd_) != 0) {
+    perror("kivamet-stationsim: pty");
+    return false;
+  }
+  const char *path = ptsname(masterFd_);
+  if (path == nullptr) {
+    perror("kivamet-stationsim: ptsname");
+    return false;
+  }
+  const std::string slave = path;
+  // Holding the slave open ourselves keeps the master from hanging up when a
+  // client closes it, so the next client finds the same line working.
+  slaveFd_ = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slaveFd_ < 0) {
+    perror("kivamet-stationsim: pty slave");
+    return false;
+  }
+  // Raw from the start: a client that sets nothing must not get echo or
+  // line editing of binary replies.
+  struct termios tio;
+  if (tcgetattr(slaveFd_, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B2400);
+    tcsetattr(slaveFd_, TCSANOW, &tio);
+  }
+  fcntl(masterFd_, F_SETFL, fcntl(masterFd_, F_GETFL) | O_NONBLOCK);
+  printf("pty %s\n", slave.c_str());
+  fflush(stdout);
+  return true;
+}
+
+bool Simulator::openTcp() {
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd_ < 0) {
+    perror("kivamet-stationsim: socket");
+    return false;
+  }
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(static_cast<uint16_t>(opt_.tcpPort));
+  socklen_t len = sizeof sa;
+  if (bind(listenFd_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
+      listen(listenFd_, 4) != 0 ||
+      getsockname(listenFd_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0) {
+    perror("kivamet-stationsim: listen");
+    return false;
+  }
+  printf("tcp 127.0.0.1 %u\n", ntohs(sa.sin_port));
+  fflush(stdout);
+  return true;
+}
+
+void Simulator::acceptClient() {
+  int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  clientFd_ = fd;
+  framer_.clear();
+  out_.clear();
+  say("client open");
+}
+
+void Simulator::dropClient() {
+  if (clientFd_ < 0) return;
+  close(clientFd_);
+  clientFd_ = -1;
+  framer_.clear();
+  out_.clear();
+  say("client closed");
+}
+
+void Simulator::readLine(Clock::time_point now) {
+  uint8_t buf[READ_CHUNK];
+  ssize_t n = read(ioFd(), buf, sizeof buf);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    // A pty master never ends while we hold the slave; a TCP client has left.
+    if (!opt_.pty) dropClient();
+    return;
+  }
+  framer_.push(buf, static_cast<size_t>(n), now);
+  if (opt_.pace) inLineFree_ = std::max(inLineFree_, now) + BYTE_TIME * static_cast<long>(n);
+}
+
+void Simulator::handleFrames(Clock::time_point now) {
+  while (std::optional<Frame> f = framer_.next(now)) {
+    say("rx " + hexBytes(f->bytes.data(), f->bytes.size()));
+    Reply r = station_.handle(*f);
+    if (r.drop) {
+      if (!opt_.pty) dropClient();
+      return;
+    }
+    // A new command ends whatever was left of an earlier answer.
+    out_.assign(r.bytes.begin(), r.bytes.end());
+    sentOfReply_ = 0;
+    // Paced, byte i is on the far end once its 10 bits are through.
+    sendAt_ = opt_.pace ? std::max(now, inLineFree_) + BYTE_TIME : now;
+  }
+}
+
+void Simulator::sendDue(Clock::time_point now) {
+  if (out_.empty() || ioFd() < 0 || now < sendAt_) return;
+  size_t due = out_.size();
+  if (opt_.pace) {
+    // Bytes whose slot on the line has begun by now; catching up after a
+    // late wake-up still keeps the average at the line rate.
+    const auto elapsed = std::chrono::duration_cast<microseconds>(now - sendAt_);
+    const size_t slots = static_cast<size_t>(elapsed / BYTE_TIME) + 1;
+    due = std::min(out_.size(), slots > sentOfReply_ ? slots - sentOfReply_ : 0);
+  }
+  if (due == 0) return;
+  std::vector<uint8_t> chunk(out_.begin(), out_.begin() + static_cast<long>(due));
+  ssize_t n = opt_.pty ? write(masterFd_, chunk.data(), chunk.size())
+                       : send(clientFd_, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EINTR && !opt_.pty) dropClient();
+    return;
+  }
+  out_.erase(out_.begin(), out_.begin() + n);
+  sentOfReply_ += static_cast<size_t>(n);
+}
+
+void Simulator::readStdin() {
+  char buf[READ_CHUNK];
+  ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    // Run on without control once stdin is gone (started in the background).
+    stdinOpen_ = false;
+    return;
+  }
+  stdinBuf_.append(buf, static_cast<size_t>(n));
+  size_t nl;
+  while ((nl = stdinBuf_.find('\n')) != std::string::npos) {
+    std::string line = stdinBuf_.substr(0, nl);
+    stdinBuf_.erase(0, nl + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    control(line);
+  }
+  if (stdinBuf_.size() > MAX_CONTROL_LINE) stdinBuf_.clear();
+}
+
+NibbleMemory *Simulator::memoryNamed(const std::string &name) {
+  if (name == "station") return &station_.stationMemory();
+  if (name == "link") return &station_.linkMemory();
+  return nullptr;
+}
+
+void Simulator::control(const std::string &line) {
+  std::istringstream in(line);
+  std::vector<std::string> w;
+  for (std::string word; in >> word;) w.push_back(word);
+  if (w.empty()) return;
+  auto fail = [&line](const char *why) { fprintf(stderr, "error %s: %s\n", why, line.c_str()); };
+  const std::string &cmd = w[0];
+
+  if (cmd == "silent" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+    station_.setSilent(w[1] == "on");
+  } else if (cmd == "fault" && (w.size() == 2 || w.size() == 3)) {
+    static const char *const KINDS[FAULT_KINDS] = {"drop", "ack", "start", "crc", "short"};
+    int kind = -1;
+    for (int k = 0; k < FAULT_KINDS; k++)
+      if (w[1] == KINDS[k]) kind = k;
+    long count = 1;
+    if (kind < 0) return fail("unknown fault");
+    if (w.size() == 3 && !parseNumber(w[2].c_str(), 10, 0, 1000000, &count))
+      return fail("bad count");
+    station_.setFault(static_cast<Fault>(kind), static_cast<int>(count));
+  } else if ((cmd == "poke" || cmd == "peek") && w.size() >= 4) {
+    NibbleMemory *mem = memoryNamed(w[1]);
+    long addr;
+    if (mem == nullptr) return fail("no such memory");
+    if (!parseNumber(w[2].c_str(), 16, 0, mem->size() - 1, &addr)) return fail("bad address");
+    if (cmd == "poke") {
+      std::vector<uint8_t> bytes;
+      if (addr % 2 != 0) return fail("odd address");
+      if (!parseHexBytes(w, 3, &bytes)) return fail("bad bytes");
+      if (addr + 2 * static_cast<long>(bytes.size()) > static_cast<long>(mem->size()))
+        return fail("past the end of memory");
+      mem->write(static_cast<unsigned>(addr), bytes.data(), static_cast<unsigned>(2 * bytes.size()));
+    } else {
+      long n;
+      if (w.size() != 4 || !parseNumber(w[3].c_str(), 10, 1, mem->size() - addr, &n))
+        return fail("bad nibble count");
+      std::vector<uint8_t> b = mem->read(static_cast<unsigned>(addr), static_cast<unsigned>(n));
+      printf("peek %s %lx %s\n", w[1].c_str(), addr, hexBytes(b.data(), b.size()).c_str());
+      return;
+    }
+  } else if ((cmd == "freeze" || cmd == "drift") && w.size() == 1) {
+    station_.setDrift(cmd == "drift");
+  } else if (cmd == "image" && w.size() == 1) {
+    std::vector<uint8_t> img = station_.image();
+    printf("image %s\n", hexBytes(img.data(), img.size()).c_str());
+    return;
+  } else {
+    return fail("unknown control line");
+  }
+  printf("ok %s\n", line.c_str());
+}
+
+void Simulator::run() {
+  fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    station_.advance(secondsRunning(now));
+
+    // Wake for the next clock second, a stale partial frame, a paced byte.
+    Clock::time_point wake = start_ + std::chrono::seconds(secondsRunning(now) + 1);
+    if (auto stale = framer_.staleAt()) wake = std::min(wake, *stale);
+    const Clock::time_point nextByte = sendAt_ + slotOffset(sentOfReply_);
+    if (!out_.empty()) wake = std::min(wake, nextByte);
+
+    struct pollfd fds[3];
+    nfds_t nfds = 0;
+    int stdinSlot = -1, ioSlot = -1, listenSlot = -1;
+    if (stdinOpen_) {
+      stdinSlot = static_cast<int>(nfds);
+      fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
+    }
+    if (ioFd() >= 0) {
+      ioSlot = static_cast<int>(nfds);
+      short events = POLLIN;
+      if (!out_.empty() && nextByte <= now) events |= POLLOUT;
+      fds[nfds++] = {ioFd(), events, 0};
+    } else if (listenFd_ >= 0) {
+      // One client at a time: the next waits in the backlog until this one leaves.
+      listenSlot = static_cast<int>(nfds);
+      fds[nfds++] = {listenFd_, POLLIN, 0};
+    }
+    const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+    if (poll(fds, nfds, static_cast<int>(std::max<long long>(0, waitMs) + 1)) < 0 && errno != EINTR) {
+      perror("kivamet-stationsim: poll");
+      return;
+    }
+    now = Clock::now();
+    station_.advance(secondsRunning(now));
+    // Control lines first: a fault set before a command was sent applies to it.
+    if (stdinSlot >= 0 && fds[stdinSlot].revents) readStdin();
+    if (ioSlot >= 0 && (fds[ioSlot].revents & (POLLIN | POLLHUP | POLLERR))) readLine(now);
+    handleFrames(now);
+    if (listenSlot >= 0 && (fds[listenSlot].revents & POLLIN)) acceptClient();
+    sendDue(now);
+    fflush(stdout);
+  }
+}
+
+}  // namespace
+}  // namespace stationsim
+
+int main(int argc, char **argv) {
+  using stationsim::Options;
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  signal(SIGPIPE, SIG_IGN);
+
+  static const struct option LONG[] = {
+      {"model", required_argument, nullptr, 'm'}, {"pty", no_argument, nullptr, 'p'},
+      {"tcp", required_argument, nullptr, 't'},   {"pace", no_argument, nullptr, 'c'},
+      {"frozen", no_argument, nullptr, 'f'},      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  Options o;
+  long v;
+  for (int c; (c = getopt_long(argc, argv, "", LONG, nullptr)) != -1;) {
+    switch (c) {
+      case 'm':
+        if (!stationsim::parseNumber(optarg, 10, 0, 15, &v)) {
+          fprintf(stderr, "kivamet-stationsim: bad model code '%s'\n", optarg);
+          return 2;
+        }
+        o.model = static_cast<int>(v);
+        break;
+      case 'p':
+        o.pty = true;
+        break;
+      case 't':
+        if (!stationsim::parseNumber(optarg, 10, 0, 65535, &v)) {
+          fprintf(stderr, "kivamet-stationsim: bad port '%s'\n", optarg);
+          return 2;
+        }
+        o.tcpPort = static_cast<int>(v);
+        break;
+      case 'c':
+        o.pace = true;
+        break;
+      case 'f':
+        o.frozen = true;
+        break;
+      case 'h':
+        fputs(stationsim::USAGE, stdout);
+        return 0;
+      default:
+        fputs(stationsim::USAGE, stderr);
+        return 2;
+    }
+  }
+  if (optind != argc || o.pty == (o.tcpPort >= 0)) {
+    fputs(stationsim::USAGE, stderr);
+    return 2;
+  }
+  stationsim::Simulator sim(o);
+  if (!sim.open()) return 1;
+  sim.run();
+  return 1;
+}

@@ -1,0 +1,538 @@
+// station.cpp - memories, weather, clock and command answers of the
+// simulated station.
+#include "station.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "ccitt.h"
+
+namespace stationsim {
+namespace {
+
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x21;  // what the logger sends for a command it refuses
+constexpr uint8_t WRONG_ACK = 0x15;
+constexpr uint8_t IMAGE_START = 0x01;
+constexpr uint8_t WRONG_START = 0x02;
+
+constexpr unsigned DRIFT_PERIOD_S = 5;
+// Skipping more than a day of ticks at once only happens after the host
+// was suspended; the clock then simply lags.
+constexpr uint64_t MAX_TICKS = 86400;
+
+// Station memory cells (nibble addresses).
+namespace sm {
+constexpr unsigned MODEL = 0x04D;
+constexpr unsigned SPDDTA = 0x05E, SPDHI = 0x060, SPDHTIME = 0x064, SPDHDATE = 0x068,
+                   SPDAHI = 0x06B;
+constexpr unsigned BARFLAG = 0x079;
+constexpr unsigned DEWDTA = 0x08A, DEWHI = 0x08E, DEWLO = 0x092, DEWHTIME = 0x096,
+                   DEWLTIME = 0x09A, DEWLDATE = 0x09E, DEWHDATE = 0x0A1, DEWAHI = 0x0A4;
+constexpr unsigned CHLDTA = 0x0A8, CHLLO = 0x0AC, CHLLTIME = 0x0B0, CHLLDATE = 0x0B4,
+                   CHLALO = 0x0B7;
+constexpr unsigned BARDTA = 0x100, BARALM = 0x11A, STNDRD = 0x12C;
+constexpr unsigned TP1DTA = 0x130, TP1HI = 0x134, TP1LO = 0x138, TP1HTIME = 0x13C,
+                   TP1LTIME = 0x140, TP1HDATE = 0x144, TP1LDATE = 0x147, TP1AHI = 0x14A,
+                   TP1ALO = 0x14E, TP1CAL = 0x152;
+constexpr unsigned TP2DTA = 0x156, TP2HI = 0x15A, TP2LO = 0x15E, TP2HTIME = 0x162,
+                   TP2LTIME = 0x166, TP2HDATE = 0x16A, TP2LDATE = 0x16D, TP2AHI = 0x170,
+                   TP2ALO = 0x174, TP2CAL = 0x178;
+constexpr unsigned HM1DTA = 0x180, HM1HI = 0x182, HM1LO = 0x184, HM1HTIME = 0x186,
+                   HM1LTIME = 0x18A, HM1HDATE = 0x18E, HM1LDATE = 0x191, HM1AHI = 0x194,
+                   HM1ALO = 0x196;
+constexpr unsigned HM2DTA = 0x198, HM2HI = 0x19A, HM2LO = 0x19C, HM2HTIME = 0x19E,
+                   HM2LTIME = 0x1A2, HM2HDATE = 0x1A6, HM2LDATE = 0x1A9, HM2AHI = 0x1AC,
+                   HM2ALO = 0x1AE;
+constexpr unsigned DIRDTA = 0x1B4;
+constexpr unsigned TIME = 0x1BE, MINUTE = 0x1C0, SECOND = 0x1C2, TIMEALM = 0x1C4;
+constexpr unsigned DATE = 0x1C8, MONTH = 0x1CA;
+constexpr unsigned YRNDTA = 0x1CE, DRNDTA = 0x1D2, RNCAL = 0x1D6, HM2CAL = 0x1DA;
+}  // namespace sm
+
+// Link memory cells.
+namespace lm {
+constexpr unsigned NEWPTR = 0x100, OLDPTR = 0x104;
+constexpr unsigned STIN = 0x11C, STOUT = 0x120, SWSP = 0x124, SWDIR = 0x126, SBAROM = 0x12A,
+                   SHIN = 0x12E, SHOUT = 0x130, SRAIN = 0x132;
+constexpr unsigned SAMPLEPER = 0x13A, ARCPERIOD = 0x13C, PREVRAIN = 0x140, LASTARCTIME = 0x148;
+constexpr unsigned WDIRS = 0x15E;
+// The record being gathered for the next archive entry, 21 bytes.
+constexpr unsigned ABAROM = 0x188, AHIN = 0x18C, AHOUT = 0x18E, ARAIN = 0x190, ATINAVG = 0x194,
+                   ATOUTAVG = 0x198, AWSPAVG = 0x19C, AWDIR = 0x19E, ATHIOUT = 0x1A0,
+                   AGUST = 0x1A4, ATIMESTAMP = 0x1A6, ATLOWOUT = 0x1AE;
+constexpr unsigned RECORD = ABAROM;
+constexpr unsigned RECORD_BYTES = 21;
+}  // namespace lm
+
+// Whole records only, so none straddles the end of the ring.
+constexpr unsigned ARCHIVE_RING = ARCHIVE_BYTES / lm::RECORD_BYTES * lm::RECORD_BYTES;
+
+struct Start {
+  int tin = 712, tout = 584, wsp = 6, wdir = 225, bar = 29921, hin = 42, hout = 67, rain = 1234;
+};
+
+// A high/low family: the current value cell, its width, and the cells that
+// record the extremes with the station time and date they happened at.
+struct Extreme {
+  unsigned value;
+  unsigned width;  // nibbles of the value and of its extremes
+  int hi, lo, htime, ltime, hdate, ldate;
+};
+
+const Extreme EXTREMES[] = {
+    {sm::TP1DTA, 4, sm::TP1HI, sm::TP1LO, sm::TP1HTIME, sm::TP1LTIME, sm::TP1HDATE, sm::TP1LDATE},
+    {sm::TP2DTA, 4, sm::TP2HI, sm::TP2LO, sm::TP2HTIME, sm::TP2LTIME, sm::TP2HDATE, sm::TP2LDATE},
+    {sm::HM1DTA, 2, sm::HM1HI, sm::HM1LO, sm::HM1HTIME, sm::HM1LTIME, sm::HM1HDATE, sm::HM1LDATE},
+    {sm::HM2DTA, 2, sm::HM2HI, sm::HM2LO, sm::HM2HTIME, sm::HM2LTIME, sm::HM2HDATE, sm::HM2LDATE},
+    {sm::DEWDTA, 4, sm::DEWHI, sm::DEWLO, sm::DEWHTIME, sm::DEWLTIME, sm::DEWHDATE, sm::DEWLDATE},
+    {sm::CHLDTA, 4, -1, sm::CHLLO, -1, sm::CHLLTIME, -1, sm::CHLLDATE},
+};
+
+uint8_t toBcd(int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
+int fromBcd(int b) { return ((b >> 4) & 0x0F) * 10 + (b & 0x0F); }
+
+int daysInMonth(int month, int year) {
+  static const int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 31;
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return DAYS[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// Plain MSB-first CRC, appended high byte first as the logger sends it.
+void appendCrc(std::vector<uint8_t> &out, size_t from) {
+  uint16_t crc = 0;
+  for (size_t i = from; i < out.size(); i++)
+    crc = static_cast<uint16_t>(crc_table[((crc >> 8) ^ out[i]) & 0xFF] ^ (crc << 8));
+  out.push_back(static_cast<uint8_t>(crc >> 8));
+  out.push_back(static_cast<uint8_t>(crc & 0xFF));
+}
+
+int compassIndex(int degrees) { return ((degrees % 360) * 2 + 22) / 45 % 16; }
+
+// Tenths of a degree Fahrenheit throughout, as the station keeps them.
+int dewPoint(int toutTenths, int humidity) {
+  const double c = (toutTenths / 10.0 - 32.0) * 5.0 / 9.0;
+  const double rh = std::clamp(humidity, 1, 100) / 100.0;
+  const double g = std::log(rh) + 17.62 * c / (243.12 + c);
+  const double dc = 243.12 * g / (17.62 - g);
+  return static_cast<int>(std::lround((dc * 9.0 / 5.0 + 32.0) * 10.0));
+}
+
+int windChill(int toutTenths, int mph) {
+  const double t = toutTenths / 10.0;
+  if (t > 50.0 || mph < 3) return toutTenths;
+  const double v = std::pow(mph, 0.16);
+  return static_cast<int>(std::lround((35.74 + 0.6215 * t - 35.75 * v + 0.4275 * t * v) * 10.0));
+}
+
+bool hasCrc(Cmd c) { return c == Cmd::SRD || c == Cmd::LOOP || c == Cmd::DMP || c == Cmd::MDMP; }
+
+}  // namespace
+
+Station::Station(int model, bool drift, time_t start, Log log)
+    : model_(model), drift_(drift), log_(std::move(log)) {
+  initMemories(start);
+}
+
+void Station::initMemories(time_t start) {
+  struct tm lt;
+  localtime_r(&start, &lt);
+  year_ = lt.tm_year + 1900;
+  station_.setNibble(sm::MODEL, static_cast<unsigned>(model_));
+
+  const uint8_t t[3] = {toBcd(lt.tm_hour), toBcd(lt.tm_min), toBcd(lt.tm_sec)};
+  station_.write(sm::TIME, t, 6);
+  const uint8_t d[2] = {toBcd(lt.tm_mday), static_cast<uint8_t>(lt.tm_mon + 1)};
+  station_.write(sm::DATE, d, 3);
+
+  const Start s;
+  Weather w{s.tin, s.tout, s.wsp, s.wdir, s.bar, s.hin, s.hout, s.rain};
+  lastBar_ = w.bar;
+  publish(w);
+
+  // Highs and lows start at the current values, stamped now.
+  for (const Extreme &e : EXTREMES) {
+    std::vector<uint8_t> v = station_.read(e.value, e.width);
+    for (int cell : {e.hi, e.lo})
+      if (cell >= 0) station_.write(static_cast<unsigned>(cell), v.data(), e.width);
+    if (e.htime >= 0) stampTime(static_cast<unsigned>(e.htime), static_cast<unsigned>(e.hdate));
+    if (e.ltime >= 0) stampTime(static_cast<unsigned>(e.ltime), static_cast<unsigned>(e.ldate));
+  }
+  station_.set16(sm::SPDHI, 14);
+  stampTime(sm::SPDHTIME, sm::SPDHDATE);
+
+  // Alarm thresholds a user might have set.
+  station_.set16(sm::SPDAHI, 40);
+  station_.set16(sm::DEWAHI, 700);
+  station_.set16(sm::CHLALO, 200);
+  station_.set8(sm::BARALM, 0);
+  station_.set16(sm::TP1AHI, 900);
+  station_.set16(sm::TP1ALO, 500);
+  station_.set16(sm::TP2AHI, 1000);
+  station_.set16(sm::TP2ALO, 200);
+  station_.set8(sm::HM1AHI, 80);
+  station_.set8(sm::HM1ALO, 20);
+  station_.set8(sm::HM2AHI, 95);
+  station_.set8(sm::HM2ALO, 10);
+  const uint8_t alarm[2] = {0x06, 0x30};
+  station_.write(sm::TIMEALM, alarm, 4);
+
+  // Calibration: small offsets, the rain collector at 100 tips an inch.
+  station_.set16(sm::STNDRD, 25);
+  station_.set16(sm::TP1CAL, -5);
+  station_.set16(sm::TP2CAL, 3);
+  station_.set16(sm::RNCAL, 100);
+  station_.set16(sm::HM2CAL, 2);
+  station_.set16(sm::YRNDTA, s.rain);
+  station_.set16(sm::DRNDTA, 12);
+
+  link_.set16(lm::NEWPTR, 0);
+  link_.set16(lm::OLDPTR, 0);
+  link_.set8(lm::SAMPLEPER, 256 - 60);
+  link_.set8(lm::ARCPERIOD, 30);
+  link_.set16(lm::PREVRAIN, s.rain);
+  link_.set16(lm::LASTARCTIME, lt.tm_hour * 60 + lt.tm_min);
+  // A south-westerly site.
+  const int histogram[16] = {3, 2, 1, 1, 2, 3, 5, 8, 12, 18, 22, 15, 9, 6, 4, 3};
+  for (unsigned i = 0; i < 16; i++) link_.set8(lm::WDIRS + 2 * i, histogram[i]);
+  link_.set16(lm::ATHIOUT, s.tout);
+  link_.set16(lm::ATLOWOUT, s.tout);
+  link_.set8(lm::AGUST, s.wsp);
+}
+
+void Station::stampTime(unsigned timeAddr, unsigned dateAddr) {
+  const uint8_t t[2] = {static_cast<uint8_t>(station_.get8(sm::TIME)),
+                        static_cast<uint8_t>(station_.get8(sm::MINUTE))};
+  station_.write(timeAddr, t, 4);
+  const uint8_t d[2] = {static_cast<uint8_t>(station_.get8(sm::DATE)),
+                        static_cast<uint8_t>(station_.nibble(sm::MONTH))};
+  station_.write(dateAddr, d, 3);
+}
+
+Station::Weather Station::loadWeather() const {
+  return Weather{link_.get16(lm::STIN), link_.get16(lm::STOUT), link_.get8(lm::SWSP),
+                 link_.get16(lm::SWDIR), link_.get16(lm::SBAROM), link_.get8(lm::SHIN),
+                 link_.get8(lm::SHOUT), link_.get16(lm::SRAIN) & 0xFFFF};
+}
+
+// The link's sensor fields are the image; the station's own cells follow.
+void Station::publish(const Weather &w) {
+  link_.set16(lm::STIN, w.tin);
+  link_.set16(lm::STOUT, w.tout);
+  link_.set8(lm::SWSP, w.wsp);
+  link_.set16(lm::SWDIR, w.wdir);
+  link_.set16(lm::SBAROM, w.bar);
+  link_.set8(lm::SHIN, w.hin);
+  link_.set8(lm::SHOUT, w.hout);
+  link_.set16(lm::SRAIN, w.rain);
+  station_.set16(sm::TP1DTA, w.tin);
+  station_.set16(sm::TP2DTA, w.tout);
+  station_.set8(sm::SPDDTA, w.wsp);
+  station_.set16(sm::DIRDTA, w.wdir);
+  station_.set16(sm::BARDTA, w.bar);
+  station_.set8(sm::HM1DTA, w.hin);
+  station_.set8(sm::HM2DTA, w.hout);
+  station_.set16(sm::DEWDTA, dewPoint(w.tout, w.hout));
+  station_.set16(sm::CHLDTA, windChill(w.tout, w.wsp));
+  // Trend bits: 1 steady, 2 rising, 4 falling.
+  const int trend = w.bar > lastBar_ ? 2 : w.bar < lastBar_ ? 4 : 1;
+  station_.setNibble(sm::BARFLAG, static_cast<unsigned>(trend));
+  lastBar_ = w.bar;
+}
+
+void Station::advance(uint64_t seconds) {
+  if (seconds > seconds_ + MAX_TICKS) seconds_ = seconds - MAX_TICKS;
+  while (seconds_ < seconds) {
+    seconds_++;
+    tick();
+  }
+}
+
+void Station::tick() {
+  int h = fromBcd(station_.get8(sm::TIME));
+  int m = fromBcd(station_.get8(sm::MINUTE));
+  int s = fromBcd(station_.get8(sm::SECOND));
+  int day = fromBcd(station_.get8(sm::DATE));
+  int month = static_cast<int>(station_.nibble(sm::MONTH));
+  // Out-of-range cells (a client may write anything) carry like full ones.
+  if (++s >= 60) {
+    s = 0;
+    if (++m >= 60) {
+      m = 0;
+      if (++h >= 24) {
+        h = 0;
+        if (++day > daysInMonth(month, year_)) {
+          day = 1;
+          if (++month > 12) {
+            month = 1;
+            year_++;
+          }
+        }
+      }
+    }
+  }
+  const uint8_t t[3] = {toBcd(h % 100), toBcd(m % 100), toBcd(s % 100)};
+  station_.write(sm::TIME, t, 6);
+  station_.set8(sm::DATE, toBcd(day % 100));
+  station_.setNibble(sm::MONTH, static_cast<unsigned>(month));
+
+  if (drift_ && seconds_ % DRIFT_PERIOD_S == 0) driftStep();
+
+  const int period = link_.get8(lm::ARCPERIOD);
+  if (arcTimer_ && logging_ && period > 0 && ++arcSeconds_ >= static_cast<unsigned>(period) * 60) {
+    takeArchive();
+    arcSeconds_ = 0;
+  }
+}
+
+void Station::driftStep() {
+  // A bounded random walk that leans back towards the start value once it
+  // has wandered further than `span`.
+  auto walk = [this](int v, int base, int span, int step, int lo, int hi) {
+    int r = std::uniform_int_distribution<int>(-step, step)(rng_);
+    if (v > base + span) r = -std::abs(r);
+    if (v < base - span) r = std::abs(r);
+    return std::clamp(v + r, lo, hi);
+  };
+  const Start s;
+  Weather w = loadWeather();
+  w.tin = walk(w.tin, s.tin, 20, 1, -400, 1500);
+  w.tout = walk(w.tout, s.tout, 80, 2, -400, 1500);
+  w.wsp = walk(w.wsp, s.wsp, 6, 1, 0, 120);
+  w.wdir = ((w.wdir + std::uniform_int_distribution<int>(-6, 6)(rng_)) % 360 + 360) % 360;
+  w.bar = walk(w.bar, s.bar, 150, 2, 28000, 31500);
+  w.hin = walk(w.hin, s.hin, 5, 1, 1, 100);
+  w.hout = walk(w.hout, s.hout, 20, 1, 5, 100);
+  // Rain only ever adds tips; the 16-bit counter wraps like the station's.
+  if (std::uniform_int_distribution<int>(0, 19)(rng_) == 0) {
+    w.rain = (w.rain + 1) & 0xFFFF;
+    station_.set16(sm::YRNDTA, station_.get16(sm::YRNDTA) + 1);
+    station_.set16(sm::DRNDTA, station_.get16(sm::DRNDTA) + 1);
+  }
+  publish(w);
+  trackExtremes();
+
+  const unsigned cell = lm::WDIRS + 2 * static_cast<unsigned>(compassIndex(w.wdir));
+  if (link_.get8(cell) == 0xFF)
+    for (unsigned i = 0; i < 16; i++) link_.set8(lm::WDIRS + 2 * i, link_.get8(lm::WDIRS + 2 * i) / 2);
+  link_.set8(cell, link_.get8(cell) + 1);
+
+  link_.set16(lm::ATHIOUT, std::max(link_.get16(lm::ATHIOUT), w.tout));
+  link_.set16(lm::ATLOWOUT, std::min(link_.get16(lm::ATLOWOUT), w.tout));
+  link_.set8(lm::AGUST, std::max(link_.get8(lm::AGUST), w.wsp));
+}
+
+void Station::trackExtremes() {
+  auto value = [this](unsigned addr, unsigned width) {
+    return width == 2 ? station_.get8(addr) : station_.get16(addr);
+  };
+  for (const Extreme &e : EXTREMES) {
+    const int v = value(e.value, e.width);
+    std::vector<uint8_t> raw = station_.read(e.value, e.width);
+    if (e.hi >= 0 && v > value(static_cast<unsigned>(e.hi), e.width)) {
+      station_.write(static_cast<unsigned>(e.hi), raw.data(), e.width);
+      stampTime(static_cast<unsigned>(e.htime), static_cast<unsigned>(e.hdate));
+    }
+    if (e.lo >= 0 && v < value(static_cast<unsigned>(e.lo), e.width)) {
+      station_.write(static_cast<unsigned>(e.lo), raw.data(), e.width);
+      stampTime(static_cast<unsigned>(e.ltime), static_cast<unsigned>(e.ldate));
+    }
+  }
+  if (station_.get8(sm::SPDDTA) > station_.get16(sm::SPDHI)) {
+    station_.set16(sm::SPDHI, station_.get8(sm::SPDDTA));
+    stampTime(sm::SPDHTIME, sm::SPDHDATE);
+  }
+}
+
+void Station::takeArchive() {
+  const Weather w = loadWeather();
+  link_.set16(lm::ABAROM, w.bar);
+  link_.set8(lm::AHIN, w.hin);
+  link_.set8(lm::AHOUT, w.hout);
+  link_.set16(lm::ARAIN, (w.rain - link_.get16(lm::PREVRAIN)) & 0xFFFF);
+  link_.set16(lm::ATINAVG, w.tin);
+  link_.set16(lm::ATOUTAVG, w.tout);
+  link_.set8(lm::AWSPAVG, w.wsp);
+  link_.set8(lm::AWDIR, compassIndex(w.wdir));
+  const uint8_t stamp[4] = {
+      static_cast<uint8_t>(station_.get8(sm::TIME)), static_cast<uint8_t>(station_.get8(sm::MINUTE)),
+      static_cast<uint8_t>(station_.get8(sm::DATE)),
+      static_cast<uint8_t>(station_.nibble(sm::MONTH))};
+  link_.write(lm::ATIMESTAMP, stamp, 8);
+
+  const unsigned newptr = static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
+  std::vector<uint8_t> record = link_.read(lm::RECORD, 2 * lm::RECORD_BYTES);
+  std::copy(record.begin(), record.end(), archive_.begin() + newptr);
+  const unsigned next = (newptr + lm::RECORD_BYTES) % ARCHIVE_RING;
+  link_.set16(lm::NEWPTR, static_cast<int>(next));
+  if (next == static_cast<unsigned>(link_.get16(lm::OLDPTR) & 0xFFFF))
+    link_.set16(lm::OLDPTR, static_cast<int>((next + lm::RECORD_BYTES) % ARCHIVE_RING));
+
+  link_.set16(lm::PREVRAIN, w.rain);
+  link_.set16(lm::LASTARCTIME,
+              fromBcd(station_.get8(sm::TIME)) * 60 + fromBcd(station_.get8(sm::MINUTE)));
+  link_.set16(lm::ATHIOUT, w.tout);
+  link_.set16(lm::ATLOWOUT, w.tout);
+  link_.set8(lm::AGUST, w.wsp);
+}
+
+std::vector<uint8_t> Station::image() const { return link_.read(lm::STIN, 2 * IMAGE_BYTES); }
+
+void Station::writeLog(const char *mem, unsigned addr, const uint8_t *b, size_t n) {
+  std::string line = std::string("write ") + mem;
+  char hex[16];
+  snprintf(hex, sizeof hex, " %x", addr);
+  line += hex;
+  for (size_t i = 0; i < n; i++) {
+    snprintf(hex, sizeof hex, " %02x", b[i]);
+    line += hex;
+  }
+  log_(line);
+}
+
+Reply Station::handle(const Frame &f) {
+  // A silent station hears nothing either: no memory changes.
+  if (silent_) return {};
+  Reply r{answer(f)};
+  applyFault(f.cmd, r);
+  return r;
+}
+
+std::vector<uint8_t> Station::answer(const Frame &f) {
+  const std::vector<uint8_t> &b = f.bytes;
+  std::vector<uint8_t> out{ACK};
+  switch (f.cmd) {
+    case Cmd::WRD: {
+      // Count in the high half, bank code 2 or 4 in the low half.
+      const unsigned bank = b[3] & 0x0F;
+      if (bank != 2 && bank != 4) return {NAK};
+      const std::vector<uint8_t> data =
+          station_.read((bank == 4 ? 0x100u : 0u) | b[4], static_cast<unsigned>(b[3] >> 4));
+      out.insert(out.end(), data.begin(), data.end());
+      break;
+    }
+    case Cmd::WWR: {
+      const unsigned bank = b[3] & 0x0F;
+      if (bank != 1 && bank != 3) return {NAK};
+      const unsigned addr = (bank == 3 ? 0x100u : 0u) | b[4];
+      const unsigned n = static_cast<unsigned>(b[3] >> 4);
+      station_.write(addr, &b[5], n);
+      writeLog("station", addr, &b[5], (n + 1) / 2);
+      break;
+    }
+    case Cmd::RRD: {
+      const std::vector<uint8_t> data =
+          link_.read((static_cast<unsigned>(b[3]) << 8) | b[4], static_cast<unsigned>(b[5]) + 1);
+      out.insert(out.end(), data.begin(), data.end());
+      break;
+    }
+    case Cmd::RWR: {
+      const unsigned addr = (static_cast<unsigned>(b[3] >> 4) << 8) | b[4];
+      const unsigned n = (b[3] & 0x0Fu) + 1;
+      link_.write(addr, &b[5], n);
+      writeLog("link", addr, &b[5], (n + 1) / 2);
+      break;
+    }
+    case Cmd::SRD: {
+      const unsigned addr = b[3] | (b[4] << 8);
+      const unsigned n = (b[5] | (b[6] << 8)) + 1u;
+      for (unsigned i = 0; i < n; i++) out.push_back(archive_[(addr + i) % ARCHIVE_BYTES]);
+      appendCrc(out, 1);
+      break;
+    }
+    case Cmd::SWR: {
+      const unsigned addr = b[3] | (b[4] << 8);
+      archive_[addr % ARCHIVE_BYTES] = b[5];
+      writeLog("archive", addr, &b[5], 1);
+      break;
+    }
+    case Cmd::LOOP: {
+      if (model_ > 3) return {NAK};
+      // The image count travels as its 16-bit two's complement; 0 is 65536.
+      unsigned npaks = (65536u - (b[4] | (b[5] << 8))) & 0xFFFF;
+      if (npaks == 0) npaks = 65536;
+      const std::vector<uint8_t> img = image();
+      out.push_back(IMAGE_START);
+      out.reserve(2 + npaks * IMAGE_BYTES + 2);
+      for (unsigned i = 0; i < npaks; i++) out.insert(out.end(), img.begin(), img.end());
+      appendCrc(out, 2);
+      break;
+    }
+    case Cmd::DMP: {
+      // Every record from the oldest to the newest, then one CRC over them.
+      const unsigned oldptr = static_cast<unsigned>(link_.get16(lm::OLDPTR) & 0xFFFF) % ARCHIVE_RING;
+      const unsigned newptr = static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
+      for (unsigned p = oldptr; p != newptr; p = (p + 1) % ARCHIVE_RING) out.push_back(archive_[p]);
+      appendCrc(out, 1);
+      break;
+    }
+    case Cmd::MDMP: {
+      if (model_ < 4) return {NAK};
+      // The first 256 nibbles, with no acknowledgement in front.
+      out = station_.read(0, 256);
+      appendCrc(out, 0);
+      break;
+    }
+    case Cmd::SAP:
+      link_.set8(lm::ARCPERIOD, b[3]);
+      arcSeconds_ = 0;
+      break;
+    case Cmd::SSP:
+      link_.set8(lm::SAMPLEPER, b[3]);
+      break;
+    case Cmd::STOP:
+      logging_ = false;
+      break;
+    case Cmd::START:
+      logging_ = true;
+      break;
+    case Cmd::ARC:
+      takeArchive();
+      break;
+    case Cmd::IMG:
+      publish(loadWeather());
+      break;
+    case Cmd::DBT:
+      arcTimer_ = false;
+      break;
+    case Cmd::EBT:
+      arcTimer_ = true;
+      break;
+  }
+  return out;
+}
+
+void Station::applyFault(Cmd cmd, Reply &r) {
+  if (r.bytes.empty()) return;
+  const bool refused = r.bytes.size() == 1 && r.bytes[0] == NAK;
+  const bool acked = cmd != Cmd::MDMP && r.bytes[0] == ACK;
+  const bool image = cmd == Cmd::LOOP && !refused;
+  const bool crc = hasCrc(cmd) && !refused;
+  auto take = [this](Fault k) {
+    int &n = faults_[static_cast<int>(k)];
+    if (n <= 0) return false;
+    n--;
+    return true;
+  };
+  // One fault a reply, and a kind waits for a reply it can spoil.
+  if (take(Fault::Drop)) {
+    r.bytes.clear();
+    r.drop = true;
+  } else if (acked && take(Fault::Ack)) {
+    // A refusal carries nothing after it.
+    r.bytes.assign(1, WRONG_ACK);
+  } else if (image && take(Fault::Start)) {
+    r.bytes[1] = WRONG_START;
+  } else if (crc && take(Fault::Crc)) {
+    r.bytes[r.bytes.size() - 1] ^= 0xFF;
+    r.bytes[r.bytes.size() - 2] ^= 0xFF;
+  } else if (take(Fault::Short)) {
+    r.bytes.resize(r.bytes.size() / 2);
+  }
+}
+
+}  // namespace stationsim

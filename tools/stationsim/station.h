@@ -1,0 +1,85 @@
+// station.h - the simulated station: its three memories, its weather, its
+// clock, and the logger's answer to each command frame.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "framer.h"
+#include "memory.h"
+
+namespace stationsim {
+
+enum class Fault { Drop, Ack, Start, Crc, Short };
+constexpr int FAULT_KINDS = 5;
+
+struct Reply {
+  std::vector<uint8_t> bytes;
+  bool drop = false;  // hang up instead of answering
+};
+
+// Station memory: two banks of 256 nibbles. Link memory: 16 banks, the
+// most the link write's 4-bit bank field can name. Archive: 32 KiB.
+constexpr unsigned STATION_NIBBLES = 0x200;
+constexpr unsigned LINK_NIBBLES = 0x1000;
+constexpr unsigned ARCHIVE_BYTES = 0x8000;
+constexpr unsigned IMAGE_BYTES = 15;
+
+class Station {
+ public:
+  using Log = std::function<void(const std::string &)>;
+
+  // model: the code reported at 0x4D; start: host time the clock starts at.
+  Station(int model, bool drift, time_t start, Log log);
+
+  // Moves the clock and the weather on to `seconds` since start.
+  void advance(uint64_t seconds);
+  Reply handle(const Frame &f);
+
+  void setSilent(bool on) { silent_ = on; }
+  void setDrift(bool on) { drift_ = on; }
+  // The next `count` replies that this kind can spoil are spoilt; 0 clears.
+  void setFault(Fault kind, int count) { faults_[static_cast<int>(kind)] = count; }
+
+  NibbleMemory &stationMemory() { return station_; }
+  NibbleMemory &linkMemory() { return link_; }
+  std::vector<uint8_t> image() const;
+
+ private:
+  struct Weather {
+    int tin, tout, wsp, wdir, bar, hin, hout, rain;
+  };
+
+  std::vector<uint8_t> answer(const Frame &f);
+  void applyFault(Cmd cmd, Reply &r);
+  void initMemories(time_t start);
+  void tick();
+  void driftStep();
+  Weather loadWeather() const;
+  void publish(const Weather &w);
+  void trackExtremes();
+  void takeArchive();
+  void stampTime(unsigned timeAddr, unsigned dateAddr);
+  void writeLog(const char *mem, unsigned addr, const uint8_t *b, size_t n);
+
+  int model_;
+  bool drift_;
+  bool silent_ = false;
+  bool logging_ = true;   // STOP/START
+  bool arcTimer_ = true;  // DBT/EBT
+  int year_;
+  uint64_t seconds_ = 0;
+  unsigned arcSeconds_ = 0;
+  int lastBar_ = 0;
+  int faults_[FAULT_KINDS] = {};
+  NibbleMemory station_{STATION_NIBBLES};
+  NibbleMemory link_{LINK_NIBBLES};
+  std::vector<uint8_t> archive_ = std::vector<uint8_t>(ARCHIVE_BYTES, 0);
+  std::mt19937 rng_{20240601};
+  Log log_;
+};
+
+}  // namespace stationsim
