@@ -261,7 +261,7 @@ TEST(Jobs, NoWebRequestWithoutAUsableLocation) {
   EXPECT_EQ(rig.reading("STNDRD"), "30");
 }
 
-// ---- Database edge cases -------------------------------------------------
+// ---- Database limits -------------------------------------------------------
 
 TEST(Jobs, SampleNotAfterTheLastUpdateIsSkippedNotFatal) {
   e2e::Rig rig;

@@ -392,7 +392,8 @@ std::vector<std::pair<std::string, std::string>> DaemonConfig::items() const {
           {"net-port", netPort}, {"location", location}, {"rrddir", rrddir}};
 }
 
-Daemon::Daemon() : dir_(testsupport::makeTempDir("daemon")) {}
+Daemon::Daemon()
+    : p_(std::make_unique<testsupport::Process>()), dir_(testsupport::makeTempDir("daemon")) {}
 
 void Daemon::writeConfig(const DaemonConfig &config) {
   std::ofstream f(dir_ + "/kivamet.xml");
@@ -411,13 +412,14 @@ bool Daemon::start(const std::string &weatherHost, const std::vector<std::string
   std::vector<std::string> argv = {testsupport::binDir() + "/kivamet"};
   argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), {"-interface", testNet().iface});
-  return p_.start(argv, {{"KIVAMET_WEATHER_HOST", weatherHost}}, dir_);
+  if (p_->pid() > 0) p_ = std::make_unique<testsupport::Process>();
+  return p_->start(argv, {{"KIVAMET_WEATHER_HOST", weatherHost}}, dir_);
 }
 
 int Daemon::countErr(const std::string &text, size_t from) {
-  p_.pump();
+  p_->pump();
   int n = 0;
-  const std::string &err = p_.err();
+  const std::string &err = p_->err();
   for (size_t at = err.find(text, from); at != std::string::npos; at = err.find(text, at + 1)) n++;
   return n;
 }

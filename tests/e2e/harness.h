@@ -184,21 +184,22 @@ class Daemon {
   const std::string &dir() const { return dir_; }
   void writeConfig(const DaemonConfig &config);
   // Starts kivamet in the working directory on the test interface, with
-  // the weather host given (always a loopback stub).
+  // the weather host given (always a loopback stub). A restart after the
+  // previous run ended gets a fresh process record, output included.
   bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"});
-  testsupport::Process &proc() { return p_; }
+  testsupport::Process &proc() { return *p_; }
   bool waitErr(const std::string &text, milliseconds limit, size_t from = 0) {
-    return p_.waitForStderr(text, limit, from);
+    return p_->waitForStderr(text, limit, from);
   }
   size_t errMark() {
-    p_.pump();
-    return p_.err().size();
+    p_->pump();
+    return p_->err().size();
   }
   // Counts occurrences of a text in stderr after a mark.
   int countErr(const std::string &text, size_t from = 0);
 
  private:
-  testsupport::Process p_;
+  std::unique_ptr<testsupport::Process> p_;
   std::string dir_;
 };
 
