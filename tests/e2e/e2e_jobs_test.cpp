@@ -211,7 +211,7 @@ TEST(Jobs, SettingsPassCalibratesSetsTheClockAndLogs) {
   EXPECT_NE(rig.web.requests().back().find("/xml/current_obs/KTS2.xml"), std::string::npos);
 
   // Moving rrddir to an empty directory creates a database there.
-  next.rrddir = testsupport::makeTempDir("rrd2");
+  next.rrddir = rig.scratchDir("rrd2");
   ASSERT_TRUE(rig.reconfigure(next));
   EXPECT_EQ(rig.reading("ID"), "wizard3");
   EXPECT_TRUE(exists(next.rrddir + "/weather.rrd"));

@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -59,6 +61,14 @@ std::vector<std::string> linesFrom(const std::string &text, size_t from) {
   size_t end = text.rfind('\n');
   if (end == std::string::npos || end < from) return {};
   return splitLines(text.substr(from, end + 1 - from));
+}
+
+// Removes a directory the harness made (a kivamet-* temporary directory),
+// unless the test failed and its files tell why.
+void removeScratch(const std::string &dir) {
+  if (dir.find("/kivamet-") == std::string::npos || ::testing::Test::HasFailure()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace
@@ -395,6 +405,11 @@ std::vector<std::pair<std::string, std::string>> DaemonConfig::items() const {
 Daemon::Daemon()
     : p_(std::make_unique<testsupport::Process>()), dir_(testsupport::makeTempDir("daemon")) {}
 
+Daemon::~Daemon() {
+  p_.reset();
+  removeScratch(dir_);
+}
+
 void Daemon::writeConfig(const DaemonConfig &config) {
   std::ofstream f(dir_ + "/kivamet.xml");
   f << "[quorvel-davis]\n"
@@ -434,6 +449,16 @@ std::string runOutput(const std::vector<std::string> &argv, milliseconds limit) 
 // ---- Rig -------------------------------------------------------------------------
 
 Rig::~Rig() {
+  dumpOutputs();
+  // The daemon may still write into the database directories.
+  if (daemon.proc().running()) {
+    daemon.proc().signal(SIGKILL);
+    daemon.proc().wait(seconds(5));
+  }
+  for (const std::string &dir : scratch) removeScratch(dir);
+}
+
+void Rig::dumpOutputs() {
   if (!::testing::Test::HasFailure() && getenv("KIVAMET_E2E_VERBOSE") == nullptr) return;
   const std::pair<const char *, testsupport::Process *> programs[] = {
       {"hub", &hub.proc()},
@@ -455,7 +480,7 @@ Rig::~Rig() {
 
 bool Rig::startNetworkAndStation(const std::string &pressure) {
   if (!hub.start() || !peer.join() || !web.start(pressure) || !sim.start(simOptions)) return false;
-  rrdDir = testsupport::makeTempDir("rrd");
+  rrdDir = scratchDir("rrd");
   if (simOptions.tcp) {
     config.type = "net-address";
     config.netAddress = "127.0.0.1";
@@ -467,6 +492,11 @@ bool Rig::startNetworkAndStation(const std::string &pressure) {
   config.location = "KTST";
   config.rrddir = rrdDir;
   return true;
+}
+
+std::string Rig::scratchDir(const std::string &tag) {
+  scratch.push_back(testsupport::makeTempDir(tag));
+  return scratch.back();
 }
 
 bool Rig::startDaemon(bool stored, const std::vector<std::string> &args) {

@@ -181,6 +181,7 @@ class Daemon {
  public:
   // A fresh working directory.
   Daemon();
+  ~Daemon();  // stops a daemon still running, then removes the directory
   const std::string &dir() const { return dir_; }
   void writeConfig(const DaemonConfig &config);
   // Starts kivamet in the working directory on the test interface, with
@@ -212,7 +213,7 @@ std::string runOutput(const std::vector<std::string> &argv, milliseconds limit =
 // memory before calling startDaemon().
 struct Rig {
   // Shows each program's output when the test failed or
-  // KIVAMET_E2E_VERBOSE is set.
+  // KIVAMET_E2E_VERBOSE is set, then removes the scratch directories.
   ~Rig();
   Hub hub;
   XplPeer peer;
@@ -222,6 +223,11 @@ struct Rig {
   DaemonConfig config;
   StationSim::Options simOptions;
   std::string rrdDir;
+  // Each program's output on stderr (called by the destructor).
+  void dumpOutputs();
+  // A fresh directory removed with the rig when the test passed.
+  std::string scratchDir(const std::string &tag);
+  std::vector<std::string> scratch;
 
   // Hub, peer, stub and simulator; fills config for the simulator.
   bool startNetworkAndStation(const std::string &pressure = "29.92");
