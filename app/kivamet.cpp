@@ -442,7 +442,7 @@ void reopenIfLost() {
   const time_t now = time(nullptr);
   if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < REOPEN_PERIOD) return;
   lastReopenAt = now;
-  dbg("station connection lost; reopening\n");
+  dbg(dd != nullptr ? "station connection lost; reopening\n" : "station not open; opening again\n");
   closeStation();
   deviceready = 0;
   openStation();
