@@ -35,8 +35,8 @@ const char *const WEB_HOST_ENV = "KIVAMET_WEATHER_HOST";
 // Two digits, a point, two digits: the form the service uses for inches.
 const char *const WEB_PRESSURE_PATTERN = "^.*<pressure_in>([0-9]{2}\\.[0-9]{2}).*$";
 
-constexpr size_t WEB_LINE_SIZE = 8192;  // one read: at most 8191 characters and the NUL
-constexpr size_t WEB_HOST_SIZE = 254;   // a DNS name has at most 253 characters
+constexpr size_t WEB_LINE_SIZE = 8192;   // one read: at most 8191 characters and the NUL
+constexpr size_t WEB_HOST_SIZE = 254;    // a DNS name has at most 253 characters
 constexpr size_t WEB_LOCATION_MAX = 64;  // station identifiers are four letters; room to spare
 constexpr size_t WEB_REQUEST_SIZE = 512;
 constexpr size_t WEB_RECV_SIZE = 4096;
@@ -335,8 +335,8 @@ int16_t web_bp(const char *rs) {
   char request[WEB_REQUEST_SIZE];
   int len;
   if (srv.port == WEB_DEFAULT_PORT)
-    len = snprintf(request, sizeof request, "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n",
-                   rs, srv.host);
+    len = snprintf(request, sizeof request,
+                   "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n", rs, srv.host);
   else
     len = snprintf(request, sizeof request,
                    "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s:%d\r\n\r\n", rs, srv.host,
@@ -362,4 +362,6 @@ int16_t web_bp(const char *rs) {
   return scanAnswer(fd.get(), re.get(), timeoutMs);
 }
 
-void web_settimeout(int ms) { webTimeoutMs = ms > 0 ? ms : WEB_TIMEOUT_MS; }
+void web_settimeout(int ms) {
+  webTimeoutMs = ms > 0 ? ms : WEB_TIMEOUT_MS;
+}

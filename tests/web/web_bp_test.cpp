@@ -24,18 +24,22 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::Process;
 
-constexpr auto kWait = 10s;          // bound of every wait on the stub
-constexpr int kShortLimitMs = 300;   // web_bp's time limits in the time-limit cases
+constexpr auto kWait = 10s;         // bound of every wait on the stub
+constexpr int kShortLimitMs = 300;  // web_bp's time limits in the time-limit cases
 const char *const kHostEnv = "KIVAMET_WEATHER_HOST";
 
 // Escapes bytes the way the stub's control lines and request log do.
 std::string escape(const std::string &s) {
   std::string r;
   for (char c : s) {
-    if (c == '\r') r += "\\r";
-    else if (c == '\n') r += "\\n";
-    else if (c == '\\') r += "\\\\";
-    else r += c;
+    if (c == '\r')
+      r += "\\r";
+    else if (c == '\n')
+      r += "\\n";
+    else if (c == '\\')
+      r += "\\\\";
+    else
+      r += c;
   }
   return r;
 }
@@ -52,8 +56,8 @@ int openFds() {
 class Stub {
  public:
   bool start(int port = 0) {
-    if (!proc_.start({testsupport::binDir() + "/kivamet-weatherstub", "--port",
-                      std::to_string(port)}))
+    if (!proc_.start(
+            {testsupport::binDir() + "/kivamet-weatherstub", "--port", std::to_string(port)}))
       return false;
     const std::string ready = "weatherstub 127.0.0.1 ";
     if (!proc_.waitForStdout("\n", kWait)) return false;
@@ -137,8 +141,8 @@ TEST_F(WebBp, RequestTextAndHostHeader) {
     SCOPED_TRACE(r.name);
     setenv(kHostEnv, r.env.c_str(), 1);
     EXPECT_EQ(web_bp("KJFK"), 30050);
-    EXPECT_TRUE(r.server->waitRequest("GET /xml/current_obs/KJFK.xml HTTP/1.0\\r\\nHost: " +
-                                      r.hostHeader + "\\r\\n\\r\\n"))
+    EXPECT_TRUE(r.server->waitRequest(
+        "GET /xml/current_obs/KJFK.xml HTTP/1.0\\r\\nHost: " + r.hostHeader + "\\r\\n\\r\\n"))
         << r.server->proc().out();
   }
 }
@@ -177,13 +181,13 @@ TEST_F(WebBp, MatchingRules) {
        head + "<pressure_in>29.92</pressure_in>\n<pressure_in>30.10</pressure_in>\n", 29920},
       {"a non-matching element does not stop the scan",
        head + "<pressure_in>29.9</pressure_in>\n<pressure_in>30.01</pressure_in>\n", 30010},
-      {"headers are scanned like the body",
-       "HTTP/1.0 200 OK\r\nX-Note: <pressure_in>29.50\r\n\r\n", 29500},
+      {"headers are scanned like the body", "HTTP/1.0 200 OK\r\nX-Note: <pressure_in>29.50\r\n\r\n",
+       29500},
       {"last line without a line feed", head + elem, 30050},
       {"largest value that fits", head + "<pressure_in>32.76</pressure_in>\n", 32760},
       {"smallest value too large", head + "<pressure_in>32.77</pressure_in>\n", -1},
-      {"a too large first value decides",
-       head + "<pressure_in>99.99</pressure_in>\n" + elem + "\n", -1},
+      {"a too large first value decides", head + "<pressure_in>99.99</pressure_in>\n" + elem + "\n",
+       -1},
       {"zero", head + "<pressure_in>00.00</pressure_in>\n", 0},
       {"element ends at the 8191st character", head + endsAtLimit + elem + "\n", 30050},
       {"element cut by the 8191-character read", head + cutByLimit + elem + "\n", -1},
@@ -216,8 +220,9 @@ TEST_F(WebBp, RefusedLocationsMakeNoConnection) {
       {"percent escape", "K%4AFK"},
       {"DEL", "KJFK\x7f"},
       {"outside ASCII", "K\xc3\xa9"},
-      {"longer than any station identifier", "KJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFK"
-                                              "X"},
+      {"longer than any station identifier",
+       "KJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFKKJFK"
+       "X"},
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(r.name);

@@ -23,8 +23,8 @@
 namespace {
 
 constexpr size_t MAX_CLIENTS = 64;
-constexpr size_t REQUEST_MAX = 16384;    // longer requests are answered as they stand
-constexpr size_t DRAIN_MAX = 65536;      // bytes read after the answer before giving up on a client
+constexpr size_t REQUEST_MAX = 16384;  // longer requests are answered as they stand
+constexpr size_t DRAIN_MAX = 65536;    // bytes read after the answer before giving up on a client
 constexpr size_t CONTROL_LINE_MAX = 65536;
 constexpr size_t IO_SIZE = 4096;
 
@@ -65,7 +65,9 @@ struct Stub {
 
 volatile sig_atomic_t stopRequested = 0;
 
-void onStop(int) { stopRequested = 1; }
+void onStop(int) {
+  stopRequested = 1;
+}
 
 // One line whatever the bytes: \r, \n, \t and \\ as in C, other
 // unprintable bytes as \xHH.
@@ -73,10 +75,18 @@ std::string escape(const std::string &s) {
   std::string r;
   for (unsigned char c : s) {
     switch (c) {
-      case '\r': r += "\\r"; break;
-      case '\n': r += "\\n"; break;
-      case '\t': r += "\\t"; break;
-      case '\\': r += "\\\\"; break;
+      case '\r':
+        r += "\\r";
+        break;
+      case '\n':
+        r += "\\n";
+        break;
+      case '\t':
+        r += "\\t";
+        break;
+      case '\\':
+        r += "\\\\";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char hex[8];
@@ -106,10 +116,18 @@ std::string unescape(const std::string &s) {
     }
     char c = s[++i];
     switch (c) {
-      case 'r': r += '\r'; break;
-      case 'n': r += '\n'; break;
-      case 't': r += '\t'; break;
-      case '0': r += '\0'; break;
+      case 'r':
+        r += '\r';
+        break;
+      case 'n':
+        r += '\n';
+        break;
+      case 't':
+        r += '\t';
+        break;
+      case '0':
+        r += '\0';
+        break;
       case 'x':
         if (i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
           r += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
@@ -118,7 +136,8 @@ std::string unescape(const std::string &s) {
           r += 'x';
         }
         break;
-      default: r += c;
+      default:
+        r += c;
     }
   }
   return r;
@@ -128,12 +147,23 @@ std::string xmlEscape(const std::string &s) {
   std::string r;
   for (char c : s) {
     switch (c) {
-      case '&': r += "&amp;"; break;
-      case '<': r += "&lt;"; break;
-      case '>': r += "&gt;"; break;
-      case '"': r += "&quot;"; break;
-      case '\'': r += "&apos;"; break;
-      default: r += c;
+      case '&':
+        r += "&amp;";
+        break;
+      case '<':
+        r += "&lt;";
+        break;
+      case '>':
+        r += "&gt;";
+        break;
+      case '"':
+        r += "&quot;";
+        break;
+      case '\'':
+        r += "&apos;";
+        break;
+      default:
+        r += c;
     }
   }
   return r;
@@ -145,7 +175,8 @@ std::string document(const std::string &location, const std::string &pressure, b
   char when[64] = "";
   time_t now = time(nullptr);
   struct tm tmv;
-  if (localtime_r(&now, &tmv) != nullptr) strftime(when, sizeof when, "%a, %d %b %Y %H:%M:%S %z", &tmv);
+  if (localtime_r(&now, &tmv) != nullptr)
+    strftime(when, sizeof when, "%a, %d %b %Y %H:%M:%S %z", &tmv);
   std::string loc = xmlEscape(location);
   std::string d;
   d += "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
@@ -309,10 +340,14 @@ void control(Stub &stub, const std::string &line) {
   if (cmd == "pressure") {
     stub.pressure = arg;
   } else if (cmd == "mode") {
-    if (arg == "ok") stub.mode = Mode::Ok;
-    else if (arg == "silent") stub.mode = Mode::Silent;
-    else if (arg == "close") stub.mode = Mode::Close;
-    else if (arg == "nomatch") stub.mode = Mode::NoMatch;
+    if (arg == "ok")
+      stub.mode = Mode::Ok;
+    else if (arg == "silent")
+      stub.mode = Mode::Silent;
+    else if (arg == "close")
+      stub.mode = Mode::Close;
+    else if (arg == "nomatch")
+      stub.mode = Mode::NoMatch;
     else {
       say("error unknown mode: " + escape(arg));
       return;
