@@ -110,20 +110,20 @@ bool locationFits(const char *rs) {
 
 // "host" or "host:port"; the name goes into the Host header as well, so it
 // must be a plain host name or dotted address.
-bool parseServer(const char *spec, Server *srv) {
-  if (spec == nullptr) {
+bool parseServer(const char *text, Server *srv) {
+  if (text == nullptr) {
     snprintf(srv->host, sizeof srv->host, "%s", WEB_DEFAULT_HOST);
     srv->port = WEB_DEFAULT_PORT;
     return true;
   }
-  const char *colon = strchr(spec, ':');
-  size_t hostLen = colon ? static_cast<size_t>(colon - spec) : strlen(spec);
+  const char *colon = strchr(text, ':');
+  size_t hostLen = colon ? static_cast<size_t>(colon - text) : strlen(text);
   if (hostLen == 0 || hostLen >= sizeof srv->host) return false;
   for (size_t i = 0; i < hostLen; i++) {
-    unsigned char c = static_cast<unsigned char>(spec[i]);
+    unsigned char c = static_cast<unsigned char>(text[i]);
     if (!isAsciiAlnum(c) && c != '-' && c != '.' && c != '_') return false;
   }
-  memcpy(srv->host, spec, hostLen);
+  memcpy(srv->host, text, hostLen);
   srv->host[hostLen] = '\0';
   srv->port = WEB_DEFAULT_PORT;
   if (colon == nullptr) return true;
