@@ -48,7 +48,9 @@ constexpr int MODEL_COUNT = sizeof MODEL_NAMES / sizeof MODEL_NAMES[0];
 
 const int *debugflag = nullptr;
 
-bool debugOn() { return debugflag != nullptr && *debugflag != 0; }
+bool debugOn() {
+  return debugflag != nullptr && *debugflag != 0;
+}
 
 struct Elapsed {
   int sec;
@@ -117,14 +119,20 @@ void probeModel(davis_device *d) {
   davis_readstation(d, 0x4D, reinterpret_cast<unsigned char *>(&d->type), 1);
 }
 
-bool modelHasImage(const davis_device *d) { return d->type >= 0 && d->type <= 3; }
-bool modelHasDump(const davis_device *d) { return d->type >= 4 && d->type <= 6; }
+bool modelHasImage(const davis_device *d) {
+  return d->type >= 0 && d->type <= 3;
+}
+bool modelHasDump(const davis_device *d) {
+  return d->type >= 4 && d->type <= 6;
+}
 
 }  // namespace
 
 extern "C" {
 
-void davis_setdebugflag(const int *flag) { debugflag = flag; }
+void davis_setdebugflag(const int *flag) {
+  debugflag = flag;
+}
 
 davis_device *davis_open(const char *dev) {
   if (dev == nullptr) return nullptr;
@@ -173,8 +181,7 @@ davis_device *davis_tcp_open(const char *addr, const char *nport) {
   sa.sin_port = htons(port);
   if (inet_aton(addr, &sa.sin_addr) == 0) {
     struct hostent *h = gethostbyname(addr);
-    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length > 4 ||
-        h->h_addr_list[0] == nullptr)
+    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length > 4 || h->h_addr_list[0] == nullptr)
       return nullptr;
     memcpy(&sa.sin_addr, h->h_addr_list[0], static_cast<size_t>(h->h_length));
   }
@@ -245,8 +252,12 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
   if (datalen < 0 || datalen > MAX_NIBBLES) return -1;
   // Bank code in the low half: 2 for the first 256 nibbles, 4 above.
   const unsigned char bank = (addr & 0xFF00) == 0 ? 2 : 4;
-  const unsigned char cmd[] = {'W', 'R', 'D', static_cast<unsigned char>((datalen << 4) | bank),
-                               static_cast<unsigned char>(addr & 0xFF), CR};
+  const unsigned char cmd[] = {'W',
+                               'R',
+                               'D',
+                               static_cast<unsigned char>((datalen << 4) | bank),
+                               static_cast<unsigned char>(addr & 0xFF),
+                               CR};
   const int cmdlen = sizeof cmd;
   bool done = false;
   bool rounded = false;
@@ -371,9 +382,14 @@ int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int d
 
 int davis_writearchive(davis_device *d, uint16_t addr, unsigned char data) {
   struct timeval start = now();
-  const unsigned char cmd[] = {'S',  'W', 'R', static_cast<unsigned char>(addr & 0xFF),
+  const unsigned char cmd[] = {'S',
+                               'W',
+                               'R',
+                               static_cast<unsigned char>(addr & 0xFF),
                                static_cast<unsigned char>(addr >> 8),
-                               data, 0x00, CR};
+                               data,
+                               0x00,
+                               CR};
   if (int ret = ackedCommand(d, cmd, sizeof cmd); ret != 0) return ret;
   if (debugOn()) {
     Elapsed e = since(start);

@@ -26,10 +26,16 @@ typedef struct {
  * link does not depend on the application. Null means debug off. */
 void davis_setdebugflag(const int *flag);
 
+/* Both opens set up the line and probe the model; a station that does not answer
+ * leaves type at -1, which davis_model_str names "unknown". */
 davis_device *davis_open(const char *dev);
 davis_device *davis_tcp_open(const char *addr, const char *nport);
+/* Discards unread input (a socket: what has already arrived). */
 int davis_flush(davis_device *d);
+/* Reads len/2 bytes: returns len rounded down to even, 0 after 2 s of
+ * silence, -1 on an error or when the peer has closed the connection. */
 int davis_read(davis_device *d, unsigned char *data, int len);
+/* CRC-16/XMODEM of buf, returned byte-swapped (0xC331 for "123456789"). */
 int davis_crc(const unsigned char *buf, int size);
 
 int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
@@ -39,8 +45,12 @@ int davis_writelink(davis_device *d, uint16_t addr, const unsigned char *data, i
 int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
 int davis_writearchive(davis_device *d, uint16_t addr, unsigned char data);
 
+/* npaks images into data (datalen = npaks * 30 nibbles); models 0..3. */
 int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datalen);
+/* Returns the bytes written; the dump itself is the caller's to read. */
 int davis_dumparchive(davis_device *d);
+/* The first 256 nibbles (128 bytes) of station memory; models 4..6,
+ * datalen must be 256. */
 int davis_dumpstation(davis_device *d, unsigned char *data, int datalen);
 int davis_setarcint(davis_device *d, int min);
 int davis_setsenint(davis_device *d, int sec);

@@ -45,7 +45,41 @@ Bytes badCrc(Bytes withGoodCrc) {
   return withGoodCrc;
 }
 
+// A link call bound to its arguments; it gets the data buffer.
 using Call = std::function<int(davis_device *, uint8_t *)>;
+
+Call readStation(uint16_t a, int n) {
+  return [=](davis_device *d, uint8_t *b) { return davis_readstation(d, a, b, n); };
+}
+Call writeStation(uint16_t a, Bytes v, int n) {
+  v.resize(8);
+  return [=](davis_device *d, uint8_t *) { return davis_writestation(d, a, v.data(), n); };
+}
+Call readLink(uint16_t a, int n) {
+  return [=](davis_device *d, uint8_t *b) { return davis_readlink(d, a, b, n); };
+}
+Call writeLink(uint16_t a, Bytes v, int n) {
+  v.resize(8);
+  return [=](davis_device *d, uint8_t *) { return davis_writelink(d, a, v.data(), n); };
+}
+Call readArchive(uint16_t a, int n) {
+  return [=](davis_device *d, uint8_t *b) { return davis_readarchive(d, a, b, n); };
+}
+Call writeArchive(uint16_t a, uint8_t v) {
+  return [=](davis_device *d, uint8_t *) { return davis_writearchive(d, a, v); };
+}
+Call images(int npaks, int datalen) {
+  return [=](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, npaks, b, datalen); };
+}
+Call dumpStation(int datalen) {
+  return [=](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, datalen); };
+}
+Call plain(int (*f)(davis_device *)) {
+  return [=](davis_device *d, uint8_t *) { return f(d); };
+}
+Call period(int (*f)(davis_device *, int), int v) {
+  return [=](davis_device *d, uint8_t *) { return f(d, v); };
+}
 
 struct Exchange {
   int result;
@@ -56,7 +90,8 @@ struct Exchange {
 };
 
 // One call of the link against a station that plays `steps`.
-Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call, size_t dataSize = 160) {
+Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call,
+              size_t dataSize = 160) {
   Line line = Line::socketPair();
   ScriptedPeer peer(line.peer, steps);
   davis_device d{model, line.link};
@@ -115,7 +150,8 @@ TEST(StationCrc, CheckValuesAreByteSwapped) {
 TEST(StationCrc, TableIsTheMsbFirstPolynomialAndReplyChecksToZero) {
   for (int i = 0; i < 256; i++) {
     uint16_t c = static_cast<uint16_t>(i << 8);
-    for (int k = 0; k < 8; k++) c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+    for (int k = 0; k < 8; k++)
+      c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
     ASSERT_EQ(crc_table[i], c) << "entry " << i;
   }
   // The station sends the CRC high byte first; data plus CRC checks to 0.
@@ -212,78 +248,73 @@ TEST(StationCommands, SendExactBytesAndHandleReplies) {
     int want;
     Bytes data;
   } rows[] = {
-      {"model probe: 1 nibble at 0x4D", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x4D, b, 1); },
+      // clang-format off
+      {"model probe: 1 nibble at 0x4D", 0, readStation(0x4D, 1),
        {'W', 'R', 'D', 0x12, 0x4D, 0x0D}, {ACK, 0x03}, 0, {0x03}},
-      {"time: 6 nibbles at 0x1BE, bank 4", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x1BE, b, 6); },
+      {"time: 6 nibbles at 0x1BE, bank 4", 0, readStation(0x1BE, 6),
        {'W', 'R', 'D', 0x64, 0xBE, 0x0D}, {ACK, 0x14, 0x05, 0x00}, 0, {0x14, 0x05, 0x00}},
-      {"8 nibbles is allowed", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 8); },
+      {"8 nibbles is allowed", 0, readStation(0x100, 8),
        {'W', 'R', 'D', 0x84, 0x00, 0x0D}, {ACK, 1, 2, 3, 4}, 0, {1, 2, 3, 4}},
-      {"3 nibbles read as 2 bytes", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x1C8, b, 3); },
+      {"3 nibbles read as 2 bytes", 0, readStation(0x1C8, 3),
        {'W', 'R', 'D', 0x34, 0xC8, 0x0D}, {ACK, 0x31, 0x0C}, 0, {0x31, 0x0C}},
-      {"station write 4 nibbles at 0x12C", 0,
-       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0xD0, 0xD1}; return davis_writestation(d, 0x12C, v, 4); },
+      {"station write 4 nibbles at 0x12C", 0, writeStation(0x12C, {0xD0, 0xD1}, 4),
        {'W', 'W', 'R', 0x43, 0x2C, 0xD0, 0xD1, 0x0D}, {ACK}, 0, {}},
-      {"station write bank 1 below 0x100", 0,
-       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0x7F}; return davis_writestation(d, 0x8A, v, 2); },
+      {"station write bank 1 below 0x100", 0, writeStation(0x8A, {0x7F}, 2),
        {'W', 'W', 'R', 0x21, 0x8A, 0x7F, 0x0D}, {ACK}, 0, {}},
-      {"station write of 3 nibbles sends 2 bytes", 0,
-       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0x31, 0x0C}; return davis_writestation(d, 0x1C8, v, 3); },
+      {"station write of 3 nibbles sends 2 bytes", 0, writeStation(0x1C8, {0x31, 0x0C}, 3),
        {'W', 'W', 'R', 0x33, 0xC8, 0x31, 0x0C, 0x0D}, {ACK}, 0, {}},
-      {"station write not acknowledged", 0,
-       [](davis_device *d, uint8_t *) { const uint8_t v[] = {1}; return davis_writestation(d, 0x8A, v, 2); },
+      {"station write not acknowledged", 0, writeStation(0x8A, {1}, 2),
        {'W', 'W', 'R', 0x21, 0x8A, 0x01, 0x0D}, {NAK}, -1, {}},
-      {"link read sends count less one", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 4); },
+      {"link read sends count less one", 0, readLink(0x12A, 4),
        {'R', 'R', 'D', 0x01, 0x2A, 0x03, 0x0D}, {ACK, 0xE1, 0x74}, 0, {0xE1, 0x74}},
-      {"link read not acknowledged", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 4); },
+      {"link read not acknowledged", 0, readLink(0x12A, 4),
        {'R', 'R', 'D', 0x01, 0x2A, 0x03, 0x0D}, {NAK}, -1, {}},
-      {"link write: bank and count share a byte", 0,
-       [](davis_device *d, uint8_t *) { const uint8_t v[] = {0xC4}; return davis_writelink(d, 0x13A, v, 2); },
+      {"link write: bank and count share a byte", 0, writeLink(0x13A, {0xC4}, 2),
        {'R', 'W', 'R', 0x11, 0x3A, 0xC4, 0x0D}, {ACK}, 0, {}},
-      {"archive read of 1 byte at 0", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0, b, 1); },
+      {"archive read of 1 byte at 0", 0, readArchive(0, 1),
        {'S', 'R', 'D', 0, 0, 0, 0, 0x0D}, cat({ACK}, withCrc({0xAA})), 0, {0xAA}},
-      {"archive read with CRC bytes swapped", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0x1234, b, 2); },
-       {'S', 'R', 'D', 0x34, 0x12, 0x01, 0x00, 0x0D}, cat({ACK}, badCrc(withCrc({0x11, 0x22}))), -1, {}},
-      {"archive write of 0xAB at 0x1234", 0, [](davis_device *d, uint8_t *) { return davis_writearchive(d, 0x1234, 0xAB); },
+      {"archive read with CRC bytes swapped", 0, readArchive(0x1234, 2),
+       {'S', 'R', 'D', 0x34, 0x12, 0x01, 0x00, 0x0D}, cat({ACK}, badCrc(withCrc({1, 2}))), -1, {}},
+      {"archive write of 0xAB at 0x1234", 0, writeArchive(0x1234, 0xAB),
        {'S', 'W', 'R', 0x34, 0x12, 0xAB, 0x00, 0x0D}, {ACK}, 0, {}},
-      {"one sensor image", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); },
+      {"one sensor image", 0, images(1, 30),
        {'L', 'O', 'O', 'P', 0xFF, 0xFF, 0x0D}, GOOD_IMAGE_REPLY, 0, IMAGE},
-      {"two images: one start byte, one CRC", 3, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 2, b, 60); },
-       {'L', 'O', 'O', 'P', 0xFE, 0xFF, 0x0D}, cat({ACK, 0x01}, withCrc(cat(IMAGE, IMAGE))), 0, cat(IMAGE, IMAGE)},
-      {"archive period 30 minutes", 0, [](davis_device *d, uint8_t *) { return davis_setarcint(d, 30); },
+      {"two images: one start byte, one CRC", 3, images(2, 60),
+       {'L', 'O', 'O', 'P', 0xFE, 0xFF, 0x0D}, cat({ACK, 0x01}, withCrc(cat(IMAGE, IMAGE))), 0,
+       cat(IMAGE, IMAGE)},
+      {"archive period 30 minutes", 0, period(davis_setarcint, 30),
        {'S', 'A', 'P', 0x1E, 0x0D}, {ACK}, 0, {}},
-      {"sample period 60 s is 256 - 60", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 60); },
+      {"sample period 60 s is 256 - 60", 0, period(davis_setsenint, 60),
        {'S', 'S', 'P', 0xC4, 0x0D}, {ACK}, 0, {}},
-      {"sample period 1 s", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 1); },
+      {"sample period 1 s", 0, period(davis_setsenint, 1),
        {'S', 'S', 'P', 0xFF, 0x0D}, {ACK}, 0, {}},
-      {"sample period 255 s", 0, [](davis_device *d, uint8_t *) { return davis_setsenint(d, 255); },
+      {"sample period 255 s", 0, period(davis_setsenint, 255),
        {'S', 'S', 'P', 0x01, 0x0D}, {ACK}, 0, {}},
-      {"stop: 0x00 after the CR", 0, [](davis_device *d, uint8_t *) { return davis_stoplink(d); },
-       {'S', 'T', 'O', 'P', 0x0D, 0x00}, {ACK}, 0, {}},
-      {"stop refused", 0, [](davis_device *d, uint8_t *) { return davis_stoplink(d); },
-       {'S', 'T', 'O', 'P', 0x0D, 0x00}, {NAK}, -1, {}},
-      {"start", 0, [](davis_device *d, uint8_t *) { return davis_startlink(d); },
-       {'S', 'T', 'A', 'R', 'T', 0x0D, 0x00}, {ACK}, 0, {}},
-      {"archive now", 0, [](davis_device *d, uint8_t *) { return davis_archive(d); },
-       {'A', 'R', 'C', 0x0D, 0x00}, {ACK}, 0, {}},
-      {"image now", 0, [](davis_device *d, uint8_t *) { return davis_image(d); },
-       {'I', 'M', 'G', 0x0D, 0x00}, {ACK}, 0, {}},
-      {"archive timer off", 0, [](davis_device *d, uint8_t *) { return davis_disarctimer(d); },
-       {'D', 'B', 'T', 0x0D, 0x00}, {ACK}, 0, {}},
-      {"archive timer on, refused", 0, [](davis_device *d, uint8_t *) { return davis_enaarctimer(d); },
-       {'E', 'B', 'T', 0x0D, 0x00}, {0x41}, -1, {}},
-      {"archive dump returns the bytes written", 0, [](davis_device *d, uint8_t *) { return davis_dumparchive(d); },
-       {'D', 'M', 'P', 0x0D, 0x00}, {}, 5, {}},
-      {"station dump: 128 bytes, no ack", 4, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); },
-       {'M', 'D', 'M', 'P', 0x0D, 0x00}, withCrc(dump), 0, dump},
-      {"station dump with a bad CRC", 6, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); },
-       {'M', 'D', 'M', 'P', 0x0D, 0x00}, badCrc(withCrc(dump)), -1, {}},
+      {"stop: 0x00 after the CR", 0, plain(davis_stoplink),
+       {'S', 'T', 'O', 'P', 0x0D, 0}, {ACK}, 0, {}},
+      {"stop refused", 0, plain(davis_stoplink), {'S', 'T', 'O', 'P', 0x0D, 0}, {NAK}, -1, {}},
+      {"start", 0, plain(davis_startlink), {'S', 'T', 'A', 'R', 'T', 0x0D, 0}, {ACK}, 0, {}},
+      {"archive now", 0, plain(davis_archive), {'A', 'R', 'C', 0x0D, 0}, {ACK}, 0, {}},
+      {"image now", 0, plain(davis_image), {'I', 'M', 'G', 0x0D, 0}, {ACK}, 0, {}},
+      {"archive timer off", 0, plain(davis_disarctimer), {'D', 'B', 'T', 0x0D, 0}, {ACK}, 0, {}},
+      {"archive timer on, refused", 0, plain(davis_enaarctimer),
+       {'E', 'B', 'T', 0x0D, 0}, {0x41}, -1, {}},
+      {"archive dump returns the bytes written", 0, plain(davis_dumparchive),
+       {'D', 'M', 'P', 0x0D, 0}, {}, 5, {}},
+      {"station dump: 128 bytes, no ack", 4, dumpStation(256),
+       {'M', 'D', 'M', 'P', 0x0D, 0}, withCrc(dump), 0, dump},
+      {"station dump with a bad CRC", 6, dumpStation(256),
+       {'M', 'D', 'M', 'P', 0x0D, 0}, badCrc(withCrc(dump)), -1, {}},
+      // clang-format on
   };
   for (const Row &r : rows) {
     Exchange run = play(r.model, {{r.command.size(), r.reply}}, r.call);
     EXPECT_EQ(run.result, r.want) << r.what;
     EXPECT_EQ(run.sent, r.command) << r.what;
     if (!r.data.empty()) {
-      EXPECT_EQ(Bytes(run.data.begin(), run.data.begin() + static_cast<long>(r.data.size())), r.data) << r.what;
+      EXPECT_EQ(Bytes(run.data.begin(), run.data.begin() + static_cast<long>(r.data.size())),
+                r.data)
+          << r.what;
       EXPECT_EQ(run.data[r.data.size()], CANARY) << r.what << ": wrote past the data";
     }
   }
@@ -295,19 +326,19 @@ TEST(StationCommands, RefusedArgumentsSendNothing) {
     int8_t model;
     Call call;
   } rows[] = {
-      {"station read of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 9); }},
-      {"station read of -1 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, -1); }},
-      {"station write of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x100, b, 9); }},
-      {"link write of 9 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x100, b, 9); }},
-      {"link write of 0 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x100, b, 0); }},
-      {"link read of 0 nibbles", 0, [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 0); }},
-      {"archive read of 0 bytes", 0, [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0, b, 0); }},
-      {"image with datalen 29", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 29); }},
-      {"image of 0 images", 0, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 0, b, 0); }},
-      {"image from model 4", 4, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }},
-      {"image from an unknown model", -1, [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }},
-      {"station dump from model 3", 3, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 256); }},
-      {"station dump of 255 nibbles", 4, [](davis_device *d, uint8_t *b) { return davis_dumpstation(d, b, 255); }},
+      {"station read of 9 nibbles", 0, readStation(0x100, 9)},
+      {"station read of -1 nibbles", 0, readStation(0x100, -1)},
+      {"station write of 9 nibbles", 0, writeStation(0x100, {}, 9)},
+      {"link write of 9 nibbles", 0, writeLink(0x100, {}, 9)},
+      {"link write of 0 nibbles", 0, writeLink(0x100, {}, 0)},
+      {"link read of 0 nibbles", 0, readLink(0x100, 0)},
+      {"archive read of 0 bytes", 0, readArchive(0, 0)},
+      {"image with datalen 29", 0, images(1, 29)},
+      {"image of 0 images", 0, images(0, 0)},
+      {"image from model 4", 4, images(1, 30)},
+      {"image from an unknown model", -1, images(1, 30)},
+      {"station dump from model 3", 3, dumpStation(256)},
+      {"station dump of 255 nibbles", 4, dumpStation(255)},
   };
   for (const Row &r : rows) {
     Exchange run = play(r.model, {}, r.call);
@@ -318,14 +349,15 @@ TEST(StationCommands, RefusedArgumentsSendNothing) {
 
 TEST(StationRetries, StationReadMakesFiveAttempts) {
   const Bytes probe = {'W', 'R', 'D', 0x12, 0x4D, 0x0D};
-  auto read = [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x4D, b, 1); };
+  const Call read = readStation(0x4D, 1);
 
   Exchange failing = play(0, std::vector<Step>(5, {6, {NAK}}), read);
   EXPECT_EQ(failing.result, -1);
   EXPECT_EQ(failing.commands, std::vector<Bytes>(5, probe));
   std::vector<std::string> writes = linesWith(failing.trace, "rs write");
   ASSERT_EQ(writes.size(), 5u);
-  for (int i = 0; i < 5; i++) EXPECT_EQ(writes[i], "rs write 6 ret 6 retries=" + std::to_string(4 - i));
+  for (int i = 0; i < 5; i++)
+    EXPECT_EQ(writes[i], "rs write 6 ret 6 retries=" + std::to_string(4 - i));
   EXPECT_EQ(linesWith(failing.trace, "rs1 c=15 err=2").size(), 5u);
   // Never acknowledged, so the count was never rounded up.
   std::vector<std::string> timing = linesWith(failing.trace, "station read");
@@ -340,7 +372,7 @@ TEST(StationRetries, StationReadMakesFiveAttempts) {
 }
 
 TEST(StationRetries, SensorImageRetriesOnBadStartAndGivesUpOnBadCrc) {
-  auto image = [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); };
+  const Call image = images(1, 30);
 
   Exchange restarted = play(0, {{7, {ACK, 0x02}}, {7, GOOD_IMAGE_REPLY}}, image);
   EXPECT_EQ(restarted.result, 0);
@@ -360,13 +392,11 @@ TEST(StationRetries, SensorImageRetriesOnBadStartAndGivesUpOnBadCrc) {
 
 TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
   // Replies longer than asked for: the link takes what it asked for.
-  Exchange flood = play(0, {{6, cat({ACK}, series(0x40, 40))}},
-                   [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 3); });
+  Exchange flood = play(0, {{6, cat({ACK}, series(0x40, 40))}}, readStation(0x100, 3));
   EXPECT_EQ(flood.result, 0);
   EXPECT_EQ(flood.data[2], CANARY);
 
-  Exchange noise = play(0, std::vector<Step>(5, {7, series(0x06, 40)}),
-                   [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }, 15 + 8);
+  Exchange noise = play(0, std::vector<Step>(5, {7, series(0x06, 40)}), images(1, 30), 15 + 8);
   EXPECT_EQ(noise.result, -1);
   for (size_t i = 15; i < noise.data.size(); i++) EXPECT_EQ(noise.data[i], CANARY);
 
@@ -377,9 +407,9 @@ TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
     Call call;
     const char *writeLine;
   } rows[] = {
-      {"station read", [](davis_device *d, uint8_t *b) { return davis_readstation(d, 0x100, b, 4); }, "rs write"},
-      {"sensor image", [](davis_device *d, uint8_t *b) { return davis_dumpsensor(d, 1, b, 30); }, "ds write"},
-      {"station write", [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x100, b, 4); }, nullptr},
+      {"station read", readStation(0x100, 4), "rs write"},
+      {"sensor image", images(1, 30), "ds write"},
+      {"station write", writeStation(0x100, {}, 4), nullptr},
   };
   for (const Row &r : rows) {
     Line line = Line::socketPair();
@@ -399,32 +429,33 @@ TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
 
 TEST(StationLinkRead, LongReadsGoTailFirstInPiecesOfEight) {
   auto rrd = [](uint16_t addr, uint8_t count) {
-    return Bytes{'R', 'R', 'D', static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr & 0xFF), count, 0x0D};
+    return Bytes{
+        'R',   'R', 'D', static_cast<uint8_t>(addr >> 8), static_cast<uint8_t>(addr & 0xFF),
+        count, 0x0D};
   };
   Exchange wdirs = play(0,
-                   {{7, cat({ACK}, series(0x20, 4))},
-                    {7, cat({ACK}, series(0x30, 4))},
-                    {7, cat({ACK}, series(0x40, 4))},
-                    {7, cat({ACK}, series(0x10, 4))}},
-                   [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x15E, b, 32); });
+                        {{7, cat({ACK}, series(0x20, 4))},
+                         {7, cat({ACK}, series(0x30, 4))},
+                         {7, cat({ACK}, series(0x40, 4))},
+                         {7, cat({ACK}, series(0x10, 4))}},
+                        readLink(0x15E, 32));
   EXPECT_EQ(wdirs.result, 0);
-  EXPECT_EQ(wdirs.commands, (std::vector<Bytes>{rrd(0x166, 7), rrd(0x16E, 7), rrd(0x176, 7), rrd(0x15E, 7)}));
+  EXPECT_EQ(wdirs.commands,
+            (std::vector<Bytes>{rrd(0x166, 7), rrd(0x16E, 7), rrd(0x176, 7), rrd(0x15E, 7)}));
   EXPECT_EQ(Bytes(wdirs.data.begin(), wdirs.data.begin() + 17),
-            cat(cat(series(0x10, 4), series(0x20, 4)), cat(cat(series(0x30, 4), series(0x40, 4)), {CANARY})));
+            cat(cat(series(0x10, 4), series(0x20, 4)),
+                cat(cat(series(0x30, 4), series(0x40, 4)), {CANARY})));
 
-  Exchange nine = play(0, {{7, {ACK, 0x55}}, {7, cat({ACK}, series(0x01, 4))}},
-                  [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 9); });
+  Exchange nine = play(0, {{7, {ACK, 0x55}}, {7, cat({ACK}, series(0x01, 4))}}, readLink(0x100, 9));
   EXPECT_EQ(nine.result, 0);
   EXPECT_EQ(nine.commands, (std::vector<Bytes>{rrd(0x108, 0), rrd(0x100, 7)}));
   EXPECT_EQ(Bytes(nine.data.begin(), nine.data.begin() + 6), (Bytes{1, 2, 3, 4, 0x55, CANARY}));
 
-  Exchange eight = play(0, {{7, cat({ACK}, series(0x01, 4))}},
-                   [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x100, b, 8); });
+  Exchange eight = play(0, {{7, cat({ACK}, series(0x01, 4))}}, readLink(0x100, 8));
   EXPECT_EQ(eight.commands.size(), 1u);
 
   // The first failing piece ends the call: the head is never asked for.
-  Exchange broken = play(0, {{7, cat({ACK}, series(0x20, 4))}, {7, {NAK}}},
-                    [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x15E, b, 32); });
+  Exchange broken = play(0, {{7, cat({ACK}, series(0x20, 4))}, {7, {NAK}}}, readLink(0x15E, 32));
   EXPECT_EQ(broken.result, -1);
   EXPECT_EQ(broken.sent.size(), 14u);
 }
@@ -436,12 +467,11 @@ TEST(StationTrace, TimingLinesOfWritesLinkAndArchiveNeedDebug) {
     size_t cmdlen;
     Bytes reply;
   } rows[] = {
-      {"station write 0x2c 4 ", [](davis_device *d, uint8_t *b) { return davis_writestation(d, 0x12C, b, 4); }, 8, {ACK}},
-      {"link write 0x3a 2 ", [](davis_device *d, uint8_t *b) { return davis_writelink(d, 0x13A, b, 2); }, 7, {ACK}},
-      {"link read 0x2a 4 ", [](davis_device *d, uint8_t *b) { return davis_readlink(d, 0x12A, b, 3); }, 7, {ACK, 1, 2}},
-      {"archive read 0x1234 1 ", [](davis_device *d, uint8_t *b) { return davis_readarchive(d, 0x1234, b, 1); }, 8,
-       cat({ACK}, withCrc({9}))},
-      {"archive write 0x1234 ", [](davis_device *d, uint8_t *) { return davis_writearchive(d, 0x1234, 1); }, 8, {ACK}},
+      {"station write 0x2c 4 ", writeStation(0x12C, {}, 4), 8, {ACK}},
+      {"link write 0x3a 2 ", writeLink(0x13A, {}, 2), 7, {ACK}},
+      {"link read 0x2a 4 ", readLink(0x12A, 3), 7, {ACK, 1, 2}},
+      {"archive read 0x1234 1 ", readArchive(0x1234, 1), 8, cat({ACK}, withCrc({9}))},
+      {"archive write 0x1234 ", writeArchive(0x1234, 1), 8, {ACK}},
   };
   for (int debug : {0, 1}) {
     davis_setdebugflag(&debug);

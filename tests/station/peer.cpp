@@ -43,7 +43,9 @@ uint16_t crcBitwise(const Bytes &data) {
 
 }  // namespace
 
-Bytes bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes(const std::string &s) {
+  return Bytes(s.begin(), s.end());
+}
 
 Bytes withCrc(Bytes data) {
   const uint16_t crc = crcBitwise(data);
@@ -58,7 +60,9 @@ ScriptedPeer::ScriptedPeer(int fd, std::vector<Step> steps) : fd_(fd), steps_(st
   thread_ = std::thread([this] { run(); });
 }
 
-ScriptedPeer::~ScriptedPeer() { finish(); }
+ScriptedPeer::~ScriptedPeer() {
+  finish();
+}
 
 void ScriptedPeer::run() {
   uint8_t buf[512];
@@ -159,7 +163,9 @@ CaptureStdout::CaptureStdout() {
   });
 }
 
-CaptureStdout::~CaptureStdout() { stop(); }
+CaptureStdout::~CaptureStdout() {
+  stop();
+}
 
 void CaptureStdout::stop() {
   if (stopped_) return;
@@ -180,20 +186,6 @@ bool CaptureStdout::waitFor(const std::string &text, std::chrono::milliseconds l
 std::string CaptureStdout::text() {
   stop();
   return text_;
-}
-
-std::vector<std::string> CaptureStdout::lines(const std::string &needle) {
-  const std::string all = text();
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < all.size()) {
-    size_t nl = all.find('\n', pos);
-    if (nl == std::string::npos) nl = all.size();
-    std::string line = all.substr(pos, nl - pos);
-    if (line.find(needle) != std::string::npos) out.push_back(line);
-    pos = nl + 1;
-  }
-  return out;
 }
 
 }  // namespace stationtest

@@ -15,7 +15,7 @@ namespace stationtest {
 using Bytes = std::vector<uint8_t>;
 
 Bytes bytes(const std::string &s);  // the characters of s as bytes
-Bytes withCrc(Bytes data);           // data followed by its CRC, high byte first
+Bytes withCrc(Bytes data);          // data followed by its CRC, high byte first
 
 // One exchange: read exactly `expect` bytes of command, then send `reply`.
 struct Step {
@@ -66,8 +66,6 @@ class CaptureStdout {
   ~CaptureStdout();
   bool waitFor(const std::string &text, std::chrono::milliseconds limit);
   std::string text();  // stops the capture first
-  // Lines containing `needle`, in order.
-  std::vector<std::string> lines(const std::string &needle);
 
  private:
   void stop();

@@ -95,12 +95,12 @@ TEST(StationSimFramer, CutsCommandsOutOfNoise) {
       {"a probe", "WRD\x12\x4d\r"s, {"WRD\x12\x4d\r"s}},
       {"noise in front is skipped", "\xff\0xyWRD\x12\x4d\r"s, {"WRD\x12\x4d\r"s}},
       {"the 0x00 after fixed commands", "STOP\r\0DMP\r\0"s, {"STOP\r", "DMP\r"}},
-      {"station write length from its count", "WWR\x43\x2c\xd0\xd1\r"s,
-       {"WWR\x43\x2c\xd0\xd1\r"s}},
+      {"station write length from its count", "WWR\x43\x2c\xd0\xd1\r"s, {"WWR\x43\x2c\xd0\xd1\r"s}},
       {"link write of one nibble", "RWR\x10\x3a\x05\r"s, {"RWR\x10\x3a\x05\r"s}},
       {"no CR at the end is no frame", "WRD\x12\x4d\0WRD\x12\x4e\r"s, {"WRD\x12\x4e\r"s}},
       {"a CR among the parameters", "WRD\x12\r\r"s, {"WRD\x12\r\r"s}},
-      {"words that share letters", "START\r\0SAP\x1e\rSSP\xc4\rMDMP\r\0"s,
+      {"words that share letters",
+       "START\r\0SAP\x1e\rSSP\xc4\rMDMP\r\0"s,
        {"START\r", "SAP\x1e\r", "SSP\xc4\r", "MDMP\r"}},
   };
   const auto t0 = Framer::Clock::now();

@@ -34,12 +34,12 @@ struct Spec {
 };
 
 const Spec SPECS[] = {
-    {"WRD", Cmd::WRD, fixed<6>},    {"WWR", Cmd::WWR, wwrLength},   {"RRD", Cmd::RRD, fixed<7>},
-    {"RWR", Cmd::RWR, rwrLength},   {"SRD", Cmd::SRD, fixed<8>},    {"SWR", Cmd::SWR, fixed<8>},
-    {"LOOP", Cmd::LOOP, fixed<7>},  {"DMP", Cmd::DMP, fixed<4>},    {"MDMP", Cmd::MDMP, fixed<5>},
-    {"SAP", Cmd::SAP, fixed<5>},    {"SSP", Cmd::SSP, fixed<5>},    {"STOP", Cmd::STOP, fixed<5>},
-    {"START", Cmd::START, fixed<6>}, {"ARC", Cmd::ARC, fixed<4>},   {"IMG", Cmd::IMG, fixed<4>},
-    {"DBT", Cmd::DBT, fixed<4>},    {"EBT", Cmd::EBT, fixed<4>},
+    {"WRD", Cmd::WRD, fixed<6>},     {"WWR", Cmd::WWR, wwrLength}, {"RRD", Cmd::RRD, fixed<7>},
+    {"RWR", Cmd::RWR, rwrLength},    {"SRD", Cmd::SRD, fixed<8>},  {"SWR", Cmd::SWR, fixed<8>},
+    {"LOOP", Cmd::LOOP, fixed<7>},   {"DMP", Cmd::DMP, fixed<4>},  {"MDMP", Cmd::MDMP, fixed<5>},
+    {"SAP", Cmd::SAP, fixed<5>},     {"SSP", Cmd::SSP, fixed<5>},  {"STOP", Cmd::STOP, fixed<5>},
+    {"START", Cmd::START, fixed<6>}, {"ARC", Cmd::ARC, fixed<4>},  {"IMG", Cmd::IMG, fixed<4>},
+    {"DBT", Cmd::DBT, fixed<4>},     {"EBT", Cmd::EBT, fixed<4>},
 };
 
 }  // namespace

@@ -9,7 +9,25 @@
 
 namespace stationsim {
 
-enum class Cmd { WRD, WWR, RRD, RWR, SRD, SWR, LOOP, DMP, MDMP, SAP, SSP, STOP, START, ARC, IMG, DBT, EBT };
+enum class Cmd {
+  WRD,
+  WWR,
+  RRD,
+  RWR,
+  SRD,
+  SWR,
+  LOOP,
+  DMP,
+  MDMP,
+  SAP,
+  SSP,
+  STOP,
+  START,
+  ARC,
+  IMG,
+  DBT,
+  EBT
+};
 
 struct Frame {
   Cmd cmd;

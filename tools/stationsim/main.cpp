@@ -55,8 +55,10 @@ const char USAGE[] =
     "\n"
     "Control lines on standard input (each answered by 'ok <line>' or an error on stderr):\n"
     "  silent on|off                  stop or start answering at all\n"
-    "  fault KIND [COUNT]             spoil the next COUNT replies (default 1, 0 clears):\n"
-    "                                 ack, start, crc, short, drop (TCP: hang up)\n"
+    "  fault KIND [COUNT]             spoil the next COUNT replies of that kind\n"
+    "                                 (default 1, 0 clears): ack (any acknowledged\n"
+    "                                 reply), start (images), crc (replies with a CRC),\n"
+    "                                 short (any), drop (any; TCP: hang up, pty: no answer)\n"
     "  poke station|link ADDR BYTES   set bytes at an even nibble address (hex)\n"
     "  peek station|link ADDR N       print 'peek station|link ADDR <hex bytes>'\n"
     "  freeze | drift                 weather drift off or on\n"
@@ -123,7 +125,8 @@ class Simulator {
     return opt_.pace ? BYTE_TIME * static_cast<long>(bytes) : microseconds(0);
   }
   uint64_t secondsRunning(Clock::time_point now) const {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - start_).count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - start_).count());
   }
   bool openPty();
   bool openTcp();
@@ -152,7 +155,9 @@ class Simulator {
   std::string stdinBuf_;
 };
 
-bool Simulator::open() { return opt_.pty ? openPty() : openTcp(); }
+bool Simulator::open() {
+  return opt_.pty ? openPty() : openTcp();
+}
 
 bool Simulator::openPty() {
   masterFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -283,6 +288,8 @@ void Simulator::sendDue(Clock::time_point now) {
   sentOfReply_ += static_cast<size_t>(n);
 }
 
+// One read after poll said readable never blocks; stdin stays blocking, as
+// it may be the terminal of the shell that started us.
 void Simulator::readStdin() {
   char buf[READ_CHUNK];
   ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
@@ -340,7 +347,8 @@ void Simulator::control(const std::string &line) {
       if (!parseHexBytes(w, 3, &bytes)) return fail("bad bytes");
       if (addr + 2 * static_cast<long>(bytes.size()) > static_cast<long>(mem->size()))
         return fail("past the end of memory");
-      mem->write(static_cast<unsigned>(addr), bytes.data(), static_cast<unsigned>(2 * bytes.size()));
+      mem->write(static_cast<unsigned>(addr), bytes.data(),
+                 static_cast<unsigned>(2 * bytes.size()));
     } else {
       long n;
       if (w.size() != 4 || !parseNumber(w[3].c_str(), 10, 1, mem->size() - addr, &n))
@@ -362,7 +370,6 @@ void Simulator::control(const std::string &line) {
 }
 
 void Simulator::run() {
-  fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
   for (;;) {
     Clock::time_point now = Clock::now();
     station_.advance(secondsRunning(now));
@@ -371,7 +378,8 @@ void Simulator::run() {
     Clock::time_point wake = start_ + std::chrono::seconds(secondsRunning(now) + 1);
     if (auto stale = framer_.staleAt()) wake = std::min(wake, *stale);
     const Clock::time_point nextByte = sendAt_ + slotOffset(sentOfReply_);
-    if (!out_.empty()) wake = std::min(wake, nextByte);
+    // A byte already due waits for POLLOUT instead.
+    if (!out_.empty() && nextByte > now) wake = std::min(wake, nextByte);
 
     struct pollfd fds[3];
     nfds_t nfds = 0;
@@ -391,7 +399,8 @@ void Simulator::run() {
       fds[nfds++] = {listenFd_, POLLIN, 0};
     }
     const auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
-    if (poll(fds, nfds, static_cast<int>(std::max<long long>(0, waitMs) + 1)) < 0 && errno != EINTR) {
+    if (poll(fds, nfds, static_cast<int>(std::max<long long>(0, waitMs) + 1)) < 0 &&
+        errno != EINTR) {
       perror("kivamet-stationsim: poll");
       return;
     }
@@ -415,11 +424,13 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
 
-  static const struct option LONG[] = {
-      {"model", required_argument, nullptr, 'm'}, {"pty", no_argument, nullptr, 'p'},
-      {"tcp", required_argument, nullptr, 't'},   {"pace", no_argument, nullptr, 'c'},
-      {"frozen", no_argument, nullptr, 'f'},      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0}};
+  static const struct option LONG[] = {{"model", required_argument, nullptr, 'm'},
+                                       {"pty", no_argument, nullptr, 'p'},
+                                       {"tcp", required_argument, nullptr, 't'},
+                                       {"pace", no_argument, nullptr, 'c'},
+                                       {"frozen", no_argument, nullptr, 'f'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
   Options o;
   long v;
   for (int c; (c = getopt_long(argc, argv, "", LONG, nullptr)) != -1;) {

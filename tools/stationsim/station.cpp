@@ -30,23 +30,21 @@ constexpr unsigned MODEL = 0x04D;
 constexpr unsigned SPDDTA = 0x05E, SPDHI = 0x060, SPDHTIME = 0x064, SPDHDATE = 0x068,
                    SPDAHI = 0x06B;
 constexpr unsigned BARFLAG = 0x079;
-constexpr unsigned DEWDTA = 0x08A, DEWHI = 0x08E, DEWLO = 0x092, DEWHTIME = 0x096,
-                   DEWLTIME = 0x09A, DEWLDATE = 0x09E, DEWHDATE = 0x0A1, DEWAHI = 0x0A4;
+constexpr unsigned DEWDTA = 0x08A, DEWHI = 0x08E, DEWLO = 0x092, DEWHTIME = 0x096, DEWLTIME = 0x09A,
+                   DEWLDATE = 0x09E, DEWHDATE = 0x0A1, DEWAHI = 0x0A4;
 constexpr unsigned CHLDTA = 0x0A8, CHLLO = 0x0AC, CHLLTIME = 0x0B0, CHLLDATE = 0x0B4,
                    CHLALO = 0x0B7;
 constexpr unsigned BARDTA = 0x100, BARALM = 0x11A, STNDRD = 0x12C;
-constexpr unsigned TP1DTA = 0x130, TP1HI = 0x134, TP1LO = 0x138, TP1HTIME = 0x13C,
-                   TP1LTIME = 0x140, TP1HDATE = 0x144, TP1LDATE = 0x147, TP1AHI = 0x14A,
-                   TP1ALO = 0x14E, TP1CAL = 0x152;
-constexpr unsigned TP2DTA = 0x156, TP2HI = 0x15A, TP2LO = 0x15E, TP2HTIME = 0x162,
-                   TP2LTIME = 0x166, TP2HDATE = 0x16A, TP2LDATE = 0x16D, TP2AHI = 0x170,
-                   TP2ALO = 0x174, TP2CAL = 0x178;
-constexpr unsigned HM1DTA = 0x180, HM1HI = 0x182, HM1LO = 0x184, HM1HTIME = 0x186,
-                   HM1LTIME = 0x18A, HM1HDATE = 0x18E, HM1LDATE = 0x191, HM1AHI = 0x194,
-                   HM1ALO = 0x196;
-constexpr unsigned HM2DTA = 0x198, HM2HI = 0x19A, HM2LO = 0x19C, HM2HTIME = 0x19E,
-                   HM2LTIME = 0x1A2, HM2HDATE = 0x1A6, HM2LDATE = 0x1A9, HM2AHI = 0x1AC,
-                   HM2ALO = 0x1AE;
+constexpr unsigned TP1DTA = 0x130, TP1HI = 0x134, TP1LO = 0x138, TP1HTIME = 0x13C, TP1LTIME = 0x140,
+                   TP1HDATE = 0x144, TP1LDATE = 0x147, TP1AHI = 0x14A, TP1ALO = 0x14E,
+                   TP1CAL = 0x152;
+constexpr unsigned TP2DTA = 0x156, TP2HI = 0x15A, TP2LO = 0x15E, TP2HTIME = 0x162, TP2LTIME = 0x166,
+                   TP2HDATE = 0x16A, TP2LDATE = 0x16D, TP2AHI = 0x170, TP2ALO = 0x174,
+                   TP2CAL = 0x178;
+constexpr unsigned HM1DTA = 0x180, HM1HI = 0x182, HM1LO = 0x184, HM1HTIME = 0x186, HM1LTIME = 0x18A,
+                   HM1HDATE = 0x18E, HM1LDATE = 0x191, HM1AHI = 0x194, HM1ALO = 0x196;
+constexpr unsigned HM2DTA = 0x198, HM2HI = 0x19A, HM2LO = 0x19C, HM2HTIME = 0x19E, HM2LTIME = 0x1A2,
+                   HM2HDATE = 0x1A6, HM2LDATE = 0x1A9, HM2AHI = 0x1AC, HM2ALO = 0x1AE;
 constexpr unsigned DIRDTA = 0x1B4;
 constexpr unsigned TIME = 0x1BE, MINUTE = 0x1C0, SECOND = 0x1C2, TIMEALM = 0x1C4;
 constexpr unsigned DATE = 0x1C8, MONTH = 0x1CA;
@@ -62,8 +60,8 @@ constexpr unsigned SAMPLEPER = 0x13A, ARCPERIOD = 0x13C, PREVRAIN = 0x140, LASTA
 constexpr unsigned WDIRS = 0x15E;
 // The record being gathered for the next archive entry, 21 bytes.
 constexpr unsigned ABAROM = 0x188, AHIN = 0x18C, AHOUT = 0x18E, ARAIN = 0x190, ATINAVG = 0x194,
-                   ATOUTAVG = 0x198, AWSPAVG = 0x19C, AWDIR = 0x19E, ATHIOUT = 0x1A0,
-                   AGUST = 0x1A4, ATIMESTAMP = 0x1A6, ATLOWOUT = 0x1AE;
+                   ATOUTAVG = 0x198, AWSPAVG = 0x19C, AWDIR = 0x19E, ATHIOUT = 0x1A0, AGUST = 0x1A4,
+                   ATIMESTAMP = 0x1A6, ATLOWOUT = 0x1AE;
 constexpr unsigned RECORD = ABAROM;
 constexpr unsigned RECORD_BYTES = 21;
 }  // namespace lm
@@ -92,8 +90,12 @@ const Extreme EXTREMES[] = {
     {sm::CHLDTA, 4, -1, sm::CHLLO, -1, sm::CHLLTIME, -1, sm::CHLLDATE},
 };
 
-uint8_t toBcd(int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
-int fromBcd(int b) { return ((b >> 4) & 0x0F) * 10 + (b & 0x0F); }
+uint8_t toBcd(int v) {
+  return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
+}
+int fromBcd(int b) {
+  return ((b >> 4) & 0x0F) * 10 + (b & 0x0F);
+}
 
 int daysInMonth(int month, int year) {
   static const int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -111,7 +113,9 @@ void appendCrc(std::vector<uint8_t> &out, size_t from) {
   out.push_back(static_cast<uint8_t>(crc & 0xFF));
 }
 
-int compassIndex(int degrees) { return ((degrees % 360) * 2 + 22) / 45 % 16; }
+int compassIndex(int degrees) {
+  return ((degrees % 360) * 2 + 22) / 45 % 16;
+}
 
 // Tenths of a degree Fahrenheit throughout, as the station keeps them.
 int dewPoint(int toutTenths, int humidity) {
@@ -129,7 +133,9 @@ int windChill(int toutTenths, int mph) {
   return static_cast<int>(std::lround((35.74 + 0.6215 * t - 35.75 * v + 0.4275 * t * v) * 10.0));
 }
 
-bool hasCrc(Cmd c) { return c == Cmd::SRD || c == Cmd::LOOP || c == Cmd::DMP || c == Cmd::MDMP; }
+bool hasCrc(Cmd c) {
+  return c == Cmd::SRD || c == Cmd::LOOP || c == Cmd::DMP || c == Cmd::MDMP;
+}
 
 }  // namespace
 
@@ -214,9 +220,9 @@ void Station::stampTime(unsigned timeAddr, unsigned dateAddr) {
 }
 
 Station::Weather Station::loadWeather() const {
-  return Weather{link_.get16(lm::STIN), link_.get16(lm::STOUT), link_.get8(lm::SWSP),
-                 link_.get16(lm::SWDIR), link_.get16(lm::SBAROM), link_.get8(lm::SHIN),
-                 link_.get8(lm::SHOUT), link_.get16(lm::SRAIN) & 0xFFFF};
+  return Weather{link_.get16(lm::STIN),  link_.get16(lm::STOUT),         link_.get8(lm::SWSP),
+                 link_.get16(lm::SWDIR), link_.get16(lm::SBAROM),        link_.get8(lm::SHIN),
+                 link_.get8(lm::SHOUT),  link_.get16(lm::SRAIN) & 0xFFFF};
 }
 
 // The link's sensor fields are the image; the station's own cells follow.
@@ -318,7 +324,8 @@ void Station::driftStep() {
 
   const unsigned cell = lm::WDIRS + 2 * static_cast<unsigned>(compassIndex(w.wdir));
   if (link_.get8(cell) == 0xFF)
-    for (unsigned i = 0; i < 16; i++) link_.set8(lm::WDIRS + 2 * i, link_.get8(lm::WDIRS + 2 * i) / 2);
+    for (unsigned i = 0; i < 16; i++)
+      link_.set8(lm::WDIRS + 2 * i, link_.get8(lm::WDIRS + 2 * i) / 2);
   link_.set8(cell, link_.get8(cell) + 1);
 
   link_.set16(lm::ATHIOUT, std::max(link_.get16(lm::ATHIOUT), w.tout));
@@ -358,10 +365,10 @@ void Station::takeArchive() {
   link_.set16(lm::ATOUTAVG, w.tout);
   link_.set8(lm::AWSPAVG, w.wsp);
   link_.set8(lm::AWDIR, compassIndex(w.wdir));
-  const uint8_t stamp[4] = {
-      static_cast<uint8_t>(station_.get8(sm::TIME)), static_cast<uint8_t>(station_.get8(sm::MINUTE)),
-      static_cast<uint8_t>(station_.get8(sm::DATE)),
-      static_cast<uint8_t>(station_.nibble(sm::MONTH))};
+  const uint8_t stamp[4] = {static_cast<uint8_t>(station_.get8(sm::TIME)),
+                            static_cast<uint8_t>(station_.get8(sm::MINUTE)),
+                            static_cast<uint8_t>(station_.get8(sm::DATE)),
+                            static_cast<uint8_t>(station_.nibble(sm::MONTH))};
   link_.write(lm::ATIMESTAMP, stamp, 8);
 
   const unsigned newptr = static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
@@ -380,7 +387,9 @@ void Station::takeArchive() {
   link_.set8(lm::AGUST, w.wsp);
 }
 
-std::vector<uint8_t> Station::image() const { return link_.read(lm::STIN, 2 * IMAGE_BYTES); }
+std::vector<uint8_t> Station::image() const {
+  return link_.read(lm::STIN, 2 * IMAGE_BYTES);
+}
 
 void Station::writeLog(const char *mem, unsigned addr, const uint8_t *b, size_t n) {
   std::string line = std::string("write ") + mem;
@@ -464,8 +473,10 @@ std::vector<uint8_t> Station::answer(const Frame &f) {
     }
     case Cmd::DMP: {
       // Every record from the oldest to the newest, then one CRC over them.
-      const unsigned oldptr = static_cast<unsigned>(link_.get16(lm::OLDPTR) & 0xFFFF) % ARCHIVE_RING;
-      const unsigned newptr = static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
+      const unsigned oldptr =
+          static_cast<unsigned>(link_.get16(lm::OLDPTR) & 0xFFFF) % ARCHIVE_RING;
+      const unsigned newptr =
+          static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
       for (unsigned p = oldptr; p != newptr; p = (p + 1) % ARCHIVE_RING) out.push_back(archive_[p]);
       appendCrc(out, 1);
       break;

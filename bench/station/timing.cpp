@@ -1,0 +1,137 @@
+// timing.cpp - times a station read and a sensor image against the
+// simulator over a pty, paced at 2400 bit/s and unpaced, and prints each
+// beside the wire time of the bytes exchanged.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "davis.h"
+#include "proc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int RUNS = 20;
+// 8N1: a start bit, 8 data bits, a stop bit.
+constexpr double BITS_PER_BYTE = 10.0;
+constexpr double BIT_RATE = 2400.0;
+
+struct Operation {
+  const char *name;
+  int bytes;  // on the wire, both directions
+  std::function<int(davis_device *)> call;
+};
+
+struct Figures {
+  double min, median, max;
+  int failures;
+};
+
+// The link traces every exchange on stdout; keep that out of the table.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+  }
+  ~QuietStdout() {
+    fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+
+ private:
+  int saved_;
+};
+
+bool startSim(testsupport::Process &sim, bool pace, std::string *path) {
+  std::vector<std::string> args = {testsupport::binDir() + "/kivamet-stationsim", "--pty",
+                                   "--frozen"};
+  if (pace) args.push_back("--pace");
+  if (!sim.start(args) || !sim.waitForStdout("\n", std::chrono::seconds(10))) return false;
+  std::istringstream first(sim.out());
+  std::string word;
+  first >> word >> *path;
+  return word == "pty";
+}
+
+Figures measure(davis_device *d, const Operation &op) {
+  std::vector<double> ms;
+  int failures = 0;
+  QuietStdout quiet;
+  for (int i = 0; i < RUNS; i++) {
+    const auto t0 = Clock::now();
+    if (op.call(d) != 0) failures++;
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  return Figures{ms.front(), ms[ms.size() / 2], ms.back(), failures};
+}
+
+}  // namespace
+
+int main() {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const Operation ops[] = {
+      // "WRD" n|bank addr CR, then the ack and 2 data bytes.
+      {"station read BARDTA, 4 nibbles", 6 + 1 + 2,
+       [](davis_device *d) {
+         unsigned char b[2];
+         return davis_readstation(d, 0x100, b, 4);
+       }},
+      // "LOOP" count CR, then ack, start byte, 15 image bytes, 2 CRC bytes.
+      {"sensor image, 30 nibbles", 7 + 1 + 1 + 15 + 2,
+       [](davis_device *d) {
+         unsigned char b[15];
+         return davis_dumpsensor(d, 1, b, 30);
+       }},
+  };
+
+  Figures paced[2], unpaced[2];
+  for (bool pace : {true, false}) {
+    testsupport::Process sim;
+    std::string path;
+    if (!startSim(sim, pace, &path)) {
+      fprintf(stderr, "station_timing: cannot start kivamet-stationsim\n");
+      return 1;
+    }
+    davis_device *d;
+    {
+      QuietStdout quiet;
+      d = davis_open(path.c_str());
+    }
+    if (d == nullptr || d->type != 0) {
+      fprintf(stderr, "station_timing: no station on %s\n", path.c_str());
+      return 1;
+    }
+    for (int i = 0; i < 2; i++) (pace ? paced : unpaced)[i] = measure(d, ops[i]);
+    close(d->fd);
+    free(d);
+  }
+
+  printf("station link timing, %d runs each, pty to kivamet-stationsim\n", RUNS);
+  printf("wire time: 10 bits a byte (8N1) at 2400 bit/s = %.3f ms a byte\n\n",
+         1000.0 * BITS_PER_BYTE / BIT_RATE);
+  printf("%-32s %5s %8s   %-28s %s\n", "operation", "bytes", "wire ms",
+         "paced ms min / median / max", "unpaced ms median");
+  for (int i = 0; i < 2; i++) {
+    const double wire = 1000.0 * ops[i].bytes * BITS_PER_BYTE / BIT_RATE;
+    printf("%-32s %5d %8.1f   %7.1f / %7.1f / %7.1f   %8.2f\n", ops[i].name, ops[i].bytes, wire,
+           paced[i].min, paced[i].median, paced[i].max, unpaced[i].median);
+    if (paced[i].failures + unpaced[i].failures > 0)
+      printf("  (%d failed exchanges)\n", paced[i].failures + unpaced[i].failures);
+  }
+  return 0;
+}
