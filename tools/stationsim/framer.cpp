@@ -27,13 +27,13 @@ size_t rwrLength(const std::deque<uint8_t> &b) {
   return b.size() < 4 ? 0 : 6 + ((b[3] & 0x0F) + 2) / 2;
 }
 
-struct Spec {
+struct CommandShape {
   const char *word;
   Cmd cmd;
   LengthFn length;
 };
 
-const Spec SPECS[] = {
+const CommandShape COMMANDS[] = {
     {"WRD", Cmd::WRD, fixed<6>},     {"WWR", Cmd::WWR, wwrLength}, {"RRD", Cmd::RRD, fixed<7>},
     {"RWR", Cmd::RWR, rwrLength},    {"SRD", Cmd::SRD, fixed<8>},  {"SWR", Cmd::SWR, fixed<8>},
     {"LOOP", Cmd::LOOP, fixed<7>},   {"DMP", Cmd::DMP, fixed<4>},  {"MDMP", Cmd::MDMP, fixed<5>},
@@ -56,7 +56,7 @@ void Framer::push(const uint8_t *data, size_t len, Clock::time_point now) {
 std::optional<Frame> Framer::next(Clock::time_point now) {
   while (!buf_.empty()) {
     bool waiting = false;
-    for (const Spec &s : SPECS) {
+    for (const CommandShape &s : COMMANDS) {
       const size_t wordLen = strlen(s.word);
       const size_t have = buf_.size();
       bool prefix = true;
