@@ -380,7 +380,6 @@ void longToBase32(uint32_t theValue, char *theText, size_t textSize) {
 
 void checkAllTimeoutHandlers() {
   time_t passAt = xPL_timeSource();
-  bool connectedAtStart = xPLFD != -1;
   WalkScope walk(WALK_TIMEOUTS, timeoutCount);
   while (walk.next()) {
     TimeoutHandler entry = timeoutList[walk.index()];
@@ -392,7 +391,6 @@ void checkAllTimeoutHandlers() {
     if (!walk.currentRemoved() && walk.index() < timeoutCount) {
       timeoutList[walk.index()].lastTimedoutAt = passAt;
     }
-    if (connectedAtStart && xPLFD == -1) break;
   }
 }
 
