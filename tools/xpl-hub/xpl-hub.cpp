@@ -118,6 +118,9 @@ bool heartbeatEndpoint(xPL_MessagePtr message, struct in_addr *address, int *por
   if (remoteIP == nullptr || portText == nullptr) return false;
   if (inet_pton(AF_INET, remoteIP, address) != 1) return false;
   if (!xPL_strToInt(portText, port) || *port < 1 || *port > 65535) return false;
+  // The hub's own port: relaying there would feed every datagram back to
+  // the hub, round and round.
+  if (*port == xPL_getPort()) return false;
   return isLocalAddress(*address);
 }
 
