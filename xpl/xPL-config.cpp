@@ -276,7 +276,6 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr configList
       int intervalMinutes;
       if (!xPL_strToInt(valueText, &intervalMinutes)) continue;
       if (intervalMinutes > INTERVAL_MINUTES_MAX || intervalMinutes < INTERVAL_MINUTES_MIN) {
-        xPL_Debug("CONFIG:: About to update configurable %s with value %s\n", itemName, valueText);
         xPL_Debug("CONFIG::    UNABLE to add/set that configuration value!\n");
         continue;
       }
@@ -462,19 +461,21 @@ Bool writeConfigBody(FILE *theFile, xPL_ServicePtr theService) {
   return ok;
 }
 
-// The new file gets the old one's permissions, or the process's default
-// for a new file, as an in-place rewrite would have kept.
-void setNewFileMode(int theFD, const char *fileName) {
-  struct stat oldFile;
-  mode_t newMode;
-  if (stat(fileName, &oldFile) == 0) {
-    newMode = oldFile.st_mode & 07777;
-  } else {
-    mode_t processMask = umask(0);
-    umask(processMask);
-    newMode = 0666 & ~processMask;
+// Creates the new file beside the old one under an unused name. The kernel
+// applies the process's umask to it, as to a file written in place; an
+// existing file's permissions are carried over.
+int createFileBeside(const std::string &fileName, std::string *tempName) {
+  static unsigned tempCounter = 0;
+  int tempFD = -1;
+  for (int attempt = 0; attempt < 100 && tempFD < 0; attempt++) {
+    *tempName = fileName + ".new-" + std::to_string(getpid()) + "-" + std::to_string(tempCounter++);
+    tempFD = open(tempName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (tempFD < 0 && errno != EEXIST) break;
   }
-  fchmod(theFD, newMode);
+  if (tempFD < 0) return -1;
+  struct stat oldFile;
+  if (stat(fileName.c_str(), &oldFile) == 0) fchmod(tempFD, oldFile.st_mode & 07777);
+  return tempFD;
 }
 
 // Makes the rename itself durable; the configuration is already complete
@@ -733,15 +734,14 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
 
   // The configuration goes to a new file beside the old one and replaces it
   // by rename, so a crash mid-write leaves the old file whole.
-  std::string tempName = fileName + ".XXXXXX";
-  int tempFD = mkstemp(&tempName[0]);
+  std::string tempName;
+  int tempFD = createFileBeside(fileName, &tempName);
   if (tempFD < 0) {
     int savedErrno = errno;
     xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", fileName.c_str(),
               strerror(savedErrno), savedErrno);
     return FALSE;
   }
-  setNewFileMode(tempFD, fileName.c_str());
 
   FILE *tempFile = fdopen(tempFD, "w");
   if (tempFile == NULL) {

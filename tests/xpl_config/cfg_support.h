@@ -4,15 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "xPL.h"
 #include "xPL_priv.h"
 
 namespace cfgtest {
+
+using testsupport::readFile;
+using testsupport::writeFile;
 
 inline String S(const char *text) {
   return const_cast<String>(text);
@@ -46,18 +48,6 @@ class Service {
  private:
   xPL_ServicePtr service_;
 };
-
-inline void writeFile(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 inline std::string identity(xPL_ServicePtr service) {
   return std::string(xPL_getServiceVendor(service)) + "-" + xPL_getServiceDeviceID(service) + "." +

@@ -1,7 +1,6 @@
 // config_unit_test.cpp - configurable items and values, definitions, filter
 // text, installation of config.response messages and the configuration
 // file, all on services that are not on the network.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,40 +11,18 @@
 #include <random>
 
 #include "cfg_support.h"
-#include "proc.h"
 
 using namespace cfgtest;
 
 namespace {
 
-std::vector<std::string> listDir(const std::string &dir) {
-  std::vector<std::string> names;
-  DIR *d = opendir(dir.c_str());
-  if (d == nullptr) return names;
-  while (struct dirent *entry = readdir(d)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
+using testsupport::listDir;
 
 class ConfigFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = testsupport::makeTempDir("xplcfg");
-    ASSERT_FALSE(dir_.empty());
-    path_ = dir_ + "/cfg.xml";
-  }
-  void TearDown() override {
-    for (const std::string &name : listDir(dir_)) {
-      std::string full = dir_ + "/" + name;
-      if (rmdir(full.c_str()) != 0) unlink(full.c_str());
-    }
-    rmdir(dir_.c_str());
-  }
-  std::string dir_;
-  std::string path_;
+  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  testsupport::ScratchDir dir_{"xplcfg"};
+  const std::string path_ = dir_.file("cfg.xml");
 };
 
 const std::string kHeader = "[kivamet-cfgtest]\n";
@@ -217,22 +194,30 @@ TEST(ConfigInstall, IntervalValues) {
   struct {
     const char *why;
     const char *value;
-    int seconds;  // heartbeatInterval after installing (starts at 300)
+    int seconds;   // heartbeatInterval after installing (starts at 300)
+    bool refused;  // logged as a value that cannot be set
   } rows[] = {
-      {"whole minutes", "10", 600},
-      {"leading blank", " 7", 420},
-      {"empty reads as 0", "", 0},
-      {"not a number is ignored", "5min", 300},
-      {"largest that fits 7 characters", "9999999", 599999940},
-      {"8 digits do not fit the reply", "10000000", 300},
-      {"most negative that fits", "-999999", -59999940},
-      {"one more digit", "-1000000", 300},
-      {"beyond int saturates and is refused", "99999999999", 300},
+      {"whole minutes", "10", 600, false},
+      {"leading blank", " 7", 420, false},
+      {"empty reads as 0", "", 0, false},
+      {"not a number is ignored", "5min", 300, false},
+      {"largest that fits 7 characters", "9999999", 599999940, false},
+      {"8 digits do not fit the reply", "10000000", 300, true},
+      {"most negative that fits", "-999999", -59999940, false},
+      {"one more digit", "-1000000", 300, true},
+      {"beyond int saturates and is refused", "99999999999", 300, true},
   };
   for (const auto &row : rows) {
     Service s;
+    xPL_setDebugging(TRUE);
+    testing::internal::CaptureStderr();
     sendResponse(s.get(), std::string("interval=") + row.value + "\n");
+    std::string log = testing::internal::GetCapturedStderr();
+    xPL_setDebugging(FALSE);
     EXPECT_EQ(s->heartbeatInterval, row.seconds) << row.why;
+    EXPECT_EQ(log.find("UNABLE to add/set") != std::string::npos, row.refused) << row.why;
+    EXPECT_EQ(log.find("About to update configurable"), std::string::npos)
+        << "the interval is no configurable item: " << row.why;
   }
 
   Service s;
@@ -307,8 +292,8 @@ TEST(ConfigInstall, FilterTexts) {
       {"no dots at all", "*", false, xPL_MESSAGE_ANY, {}, nullptr},
       {"first field empty", ".a.b.c.d.e", false, xPL_MESSAGE_ANY, {}, nullptr},
   };
-  std::string dir = testsupport::makeTempDir("xplcfg-filter");
-  std::string path = dir + "/f.xml";
+  testsupport::ScratchDir dir("xplcfg-filter");
+  const std::string path = dir.file("f.xml");
   for (const auto &row : rows) {
     Service s(path);
     sendResponse(s.get(), std::string("filter=") + row.text + "\n");
@@ -333,8 +318,6 @@ TEST(ConfigInstall, FilterTexts) {
         << row.why << "\n"
         << saved;
   }
-  unlink(path.c_str());
-  rmdir(dir.c_str());
 }
 
 TEST(ConfigInstall, BinaryAndValuelessPairsDoNotCrash) {
@@ -634,7 +617,8 @@ TEST_F(ConfigFileTest, AWriteFailingMidwayLeavesTheOldFileWhole) {
   }
   EXPECT_FALSE(saved);
   EXPECT_EQ(readFile(path_), oldText);
-  EXPECT_EQ(listDir(dir_), std::vector<std::string>{"cfg.xml"}) << "the partial file is removed";
+  EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"cfg.xml"})
+      << "the partial file is removed";
   EXPECT_EQ(values(s.get(), "type"), std::vector<std::string>{"tcp"})
       << "the configuration stays in effect in memory";
 
@@ -642,31 +626,61 @@ TEST_F(ConfigFileTest, AWriteFailingMidwayLeavesTheOldFileWhole) {
   EXPECT_NE(readFile(path_).find(std::string(400, 'p')), std::string::npos);
 }
 
-TEST_F(ConfigFileTest, AFailedRenameIsAFailedSave) {
+TEST_F(ConfigFileTest, FailedSavesLeaveNothingBehind) {
   ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);  // a directory where the file should go
-  Service s(path_);
-  EXPECT_FALSE(xPL_saveServiceConfig(s.get()));
-  struct stat st;
-  ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(listDir(dir_), std::vector<std::string>{"cfg.xml"});
+  struct {
+    const char *why;
+    std::string file;
+    std::string message;  // on the error or the debug channel
+  } rows[] = {
+      {"the rename fails", path_, "CONFIG:: Unable to write config file"},
+      {"no such directory", dir_.file("no/such/dir/cfg.xml"),
+       "CONFIG:: File " + dir_.file("no/such/dir/cfg.xml") +
+           " could not be opened/created -- No such file or directory (2)"},
+  };
+  for (const auto &row : rows) {
+    Service s(row.file);
+    xPL_setDebugging(TRUE);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(xPL_saveServiceConfig(s.get())) << row.why;
+    std::string log = testing::internal::GetCapturedStderr();
+    xPL_setDebugging(FALSE);
+    EXPECT_NE(log.find(row.message), std::string::npos) << row.why << ": " << log;
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << row.why;
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"cfg.xml"}) << row.why;
+  }
 }
 
-TEST_F(ConfigFileTest, AMissingDirectoryIsAFailedSave) {
-  Service s(dir_ + "/no/such/dir/cfg.xml");
-  EXPECT_FALSE(xPL_saveServiceConfig(s.get()));
-  EXPECT_TRUE(listDir(dir_).empty());
-}
-
-TEST_F(ConfigFileTest, SavingKeepsTheFilesPermissions) {
-  writeFile(path_, kHeader);
-  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
-  Service s(path_);
-  ASSERT_TRUE(xPL_saveServiceConfig(s.get()));
-  struct stat st;
-  ASSERT_EQ(stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(listDir(dir_), std::vector<std::string>{"cfg.xml"});
+TEST_F(ConfigFileTest, SavedFilePermissions) {
+  struct {
+    const char *why;
+    int oldMode;  // mode of the file before the save, or -1 for no file
+    mode_t umask;
+    unsigned mode;  // after the save
+  } rows[] = {
+      {"an existing file keeps its mode", 0640, 022, 0640},
+      {"whatever the umask says", 0604, 077, 0604},
+      {"a new file follows the umask", -1, 022, 0644},
+      {"a new file follows a strict umask", -1, 027, 0640},
+  };
+  for (const auto &row : rows) {
+    unlink(path_.c_str());
+    if (row.oldMode >= 0) {
+      writeFile(path_, kHeader);
+      ASSERT_EQ(chmod(path_.c_str(), (mode_t)row.oldMode), 0);
+    }
+    Service s(path_);
+    mode_t saved = umask(row.umask);
+    Bool ok = xPL_saveServiceConfig(s.get());
+    umask(saved);
+    ASSERT_TRUE(ok) << row.why;
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, row.mode) << row.why;
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"cfg.xml"}) << row.why;
+  }
 }
 
 /* ---- Input of any content ------------------------------------------------ */
