@@ -3,21 +3,19 @@
 // read it back, and find the configuration again after a restart.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "netns.h"
 #include "proc.h"
 
 using namespace std::chrono_literals;
 using testsupport::Process;
+using testsupport::readFile;
 
 namespace {
 
@@ -39,13 +37,6 @@ ToolRun xplctl(const std::vector<std::string> &args) {
   return {status, p.out(), p.err()};
 }
 
-std::string readFile(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 class ConfigEndToEnd : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -54,8 +45,7 @@ class ConfigEndToEnd : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ = testsupport::makeTempDir("xplcfg-e2e");
-    ASSERT_FALSE(dir_.empty());
+    ASSERT_FALSE(dir_.path().empty());
     hub_ = std::make_unique<Process>();
     ASSERT_TRUE(hub_->start({testsupport::binDir() + "/xpl-hub", "-interface", kInterface}));
     ASSERT_TRUE(hub_->waitForStdout("xpl-hub ready on", 5s)) << hub_->err();
@@ -65,8 +55,6 @@ class ConfigEndToEnd : public ::testing::Test {
     if (service_) stopService();
     hub_->signal(SIGTERM);
     hub_->wait(5s);
-    unlink((dir_ + "/cfg.xml").c_str());
-    rmdir(dir_.c_str());
   }
 
   // Starts the test service in the temporary folder; returns its identity.
@@ -74,7 +62,7 @@ class ConfigEndToEnd : public ::testing::Test {
     service_ = std::make_unique<Process>();
     EXPECT_TRUE(service_->start({testsupport::binDir() + "/xplcfg_testservice", "-interface",
                                  kInterface, "--file", "cfg.xml"},
-                                {}, dir_));
+                                {}, dir_.path()));
     EXPECT_TRUE(service_->waitForStdout("ready ", 10s)) << service_->err();
     const std::string &out = service_->out();
     size_t at = out.find("ready ");
@@ -90,7 +78,7 @@ class ConfigEndToEnd : public ::testing::Test {
     service_.reset();
   }
 
-  std::string dir_;
+  testsupport::ScratchDir dir_{"xplcfg-e2e"};
   std::unique_ptr<Process> hub_;
   std::unique_ptr<Process> service_;
 };
@@ -125,7 +113,7 @@ TEST_F(ConfigEndToEnd, ConfigureReadBackAndSurviveARestart) {
   EXPECT_EQ(current.out, expected);
 
   stopService();
-  EXPECT_EQ(readFile(dir_ + "/cfg.xml"),
+  EXPECT_EQ(readFile(dir_.file("cfg.xml")),
             "[kivamet-cfgtest]\nreconf=newconf\nreconf=interval\noption=group[255]\n"
             "option=filter[255]\nreconf=type\noption=device\nreconf=location[16]\n"
             "newconf=station1\ninterval=5\nfilter=\ngroup=XPL-GROUP.weather\n"

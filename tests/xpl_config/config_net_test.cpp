@@ -87,36 +87,37 @@ void countChange(xPL_ServicePtr, xPL_ObjectPtr) {
   changedCount++;
 }
 
+// Sends the service a request of config.<schemaType> and returns its answer,
+// or "" when none came.
+std::string replyTo(xPL_ServicePtr service, const char *schemaType, const char *command) {
+  startCapture();
+  deliver(configText(service, "xpl-cmnd", schemaType, std::string("command=") + command + "\n"));
+  const std::string schemaLine = std::string("\nconfig.") + schemaType + "\n";
+  int at = waitForDatagram([&](const std::string &d) { return contains(d, schemaLine); });
+  return at < 0 ? "" : wire[at];
+}
+
 }  // namespace
 
 TEST(ConfigReplies, ListAnnouncesStandardItemsThenDeclaredOnes) {
-  startCapture();
   Service s;
   s.declareItems();
-  deliver(configText(s.get(), "xpl-cmnd", "list", "command=request\n"));
-  int at = waitForDatagram([](const std::string &d) { return contains(d, "\nconfig.list\n"); });
-  ASSERT_GE(at, 0);
-  EXPECT_EQ(wire[at],
+  EXPECT_EQ(replyTo(s.get(), "list", "request"),
             header(s.get()) +
                 "config.list\n{\nreconf=newconf\nreconf=interval\noption=group[255]\n"
                 "option=filter[255]\nreconf=type\noption=device\nreconf=location[16]\n}\n");
 }
 
 TEST(ConfigReplies, CurrentWithoutGroupsFiltersOrValues) {
-  startCapture();
   Service s;
   s.declareItems();
   xPL_setServiceConfigValue(s.get(), S("type"), S("serial"));
-  deliver(configText(s.get(), "xpl-cmnd", "current", "command=request\n"));
-  int at = waitForDatagram([](const std::string &d) { return contains(d, "\nconfig.current\n"); });
-  ASSERT_GE(at, 0);
-  EXPECT_EQ(wire[at], header(s.get()) +
-                          "config.current\n{\nnewconf=" + xPL_getServiceInstanceID(s.get()) +
-                          "\ninterval=5\ngroup=\nfilter=\ntype=serial\ndevice=\nlocation=\n}\n");
+  EXPECT_EQ(replyTo(s.get(), "current", "request"),
+            header(s.get()) + "config.current\n{\nnewconf=" + xPL_getServiceInstanceID(s.get()) +
+                "\ninterval=5\ngroup=\nfilter=\ntype=serial\ndevice=\nlocation=\n}\n");
 }
 
 TEST(ConfigReplies, CurrentWithEverythingSetSkipsNullValues) {
-  startCapture();
   Service s;
   s.declareItems();
   sendResponse(s.get(),
@@ -125,14 +126,12 @@ TEST(ConfigReplies, CurrentWithEverythingSetSkipsNullValues) {
   xPL_addServiceConfigValue(s.get(), S("location"), nullptr);
   xPL_addServiceConfigValue(s.get(), S("location"), S("y"));
   xPL_addServiceConfigValue(s.get(), S("device"), nullptr);
-  deliver(configText(s.get(), "xpl-cmnd", "current", "command=REQUEST\n"));
-  int at = waitForDatagram([](const std::string &d) { return contains(d, "\nconfig.current\n"); });
-  ASSERT_GE(at, 0);
-  EXPECT_EQ(wire[at], header(s.get()) +
-                          "config.current\n{\nnewconf=station1\ninterval=10\n"
-                          "group=XPL-GROUP.a\ngroup=XPL-GROUP.b\n"
-                          "filter=xpl-cmnd.*.*.*.sensor.*\nfilter=*.quorvel.*.*.*.*\n"
-                          "type=\ndevice=\nlocation=x\nlocation=y\n}\n");
+  EXPECT_EQ(replyTo(s.get(), "current", "REQUEST"),
+            header(s.get()) +
+                "config.current\n{\nnewconf=station1\ninterval=10\n"
+                "group=XPL-GROUP.a\ngroup=XPL-GROUP.b\n"
+                "filter=xpl-cmnd.*.*.*.sensor.*\nfilter=*.quorvel.*.*.*.*\n"
+                "type=\ndevice=\nlocation=x\nlocation=y\n}\n");
 }
 
 TEST(ConfigReplies, OnlyRequestCommandsAreAnswered) {
