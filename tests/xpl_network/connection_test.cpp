@@ -86,11 +86,9 @@ TEST_F(Connection, ModesWithPort3865FreeAndTaken) {
     Bool connected;
     std::string log;
     {
-      xPL_setDebugging(TRUE);
-      StderrCapture capture;
+      DebugCapture capture;
       connected = xPL_initialize(row.asked);
       log = capture.text();
-      xPL_setDebugging(FALSE);
     }
     ASSERT_EQ(connected == TRUE, row.connects) << log;
     if (!row.connects) {

@@ -13,12 +13,6 @@ namespace {
 
 using namespace xplnet;
 
-time_t freshEpoch() {
-  static time_t epoch = 4000000000;
-  epoch += 1000000;
-  return epoch;
-}
-
 class Heartbeats : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -161,10 +155,6 @@ TEST_F(Heartbeats, TimingBeforeAndAfterTheHubEcho) {
   ASSERT_FALSE(xPL_isHubConfirmed());
   time_t t = freshEpoch();
   FakeClock clock(t);
-  auto passAt = [](time_t second) {
-    FakeClock::now = second;
-    xPL_processMessages(0);
-  };
   auto heartbeats = [this] {
     int count = 0;
     for (const std::string &text : sentSoFar())

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "proc.h"
@@ -46,21 +47,6 @@ class Hub : public testing::Test {
   Process hub;
 };
 
-// Receives one datagram and tells where it came from.
-bool receiveFrom(const UdpPeer &peer, std::string *text, int *fromPort, milliseconds limit) {
-  struct pollfd p = {peer.fd(), POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
-  static char buffer[70000];
-  struct sockaddr_in from;
-  socklen_t fromLen = sizeof from;
-  ssize_t n = recvfrom(peer.fd(), buffer, sizeof buffer, 0,
-                       reinterpret_cast<struct sockaddr *>(&from), &fromLen);
-  if (n < 0) return false;
-  text->assign(buffer, static_cast<size_t>(n));
-  *fromPort = ntohs(from.sin_port);
-  return true;
-}
-
 TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
   startHub();
   UdpPeer a, b;
@@ -84,7 +70,7 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
     ASSERT_TRUE(a.sendTo(row.datagram, kBroadcast, XPL_PORT));
     std::string got;
     int fromPort = 0;
-    ASSERT_TRUE(receiveFrom(b, &got, &fromPort, milliseconds(3000)));
+    ASSERT_TRUE(b.receive(&got, milliseconds(3000), &fromPort));
     EXPECT_EQ(got, row.datagram);
     EXPECT_EQ(fromPort, XPL_PORT);
   }
@@ -110,9 +96,7 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
     ASSERT_TRUE(a.sendTo(marker, kBroadcast, XPL_PORT));
     int copies = 0;
     std::string got;
-    int fromPort = 0;
-    while (receiveFrom(b, &got, &fromPort, milliseconds(3000)) && got != marker)
-      copies += got == heartbeat;
+    while (b.receive(&got, milliseconds(3000)) && got != marker) copies += got == heartbeat;
     EXPECT_EQ(got, marker);
     EXPECT_EQ(copies, 1);
     hub.pump();
@@ -167,24 +151,35 @@ TEST_F(Hub, ServiceFindsTheHubAndAnswersDiscovery) {
 
   UdpPeer probe;
   join(probe, "acme-probe.one");
+  auto askedAt = Clock::now();
   ASSERT_TRUE(probe.sendTo(
       messageText("xpl-cmnd", "acme-probe.one", "*", "hbeat.request", "command=request\n"),
       kBroadcast, XPL_PORT));
-  auto askedAt = Clock::now();
   bool answered = false;
-  ASSERT_TRUE(loopUntil(
-      [&] {
-        std::string got;
-        while (!answered && probe.receive(&got, milliseconds(0)))
-          answered = got.find("source=acme-found.one\n") != std::string::npos &&
-                     got.find("\nhbeat.app\n") != std::string::npos;
-        return answered;
-      },
-      milliseconds(6000)));
-  double seconds = std::chrono::duration<double>(Clock::now() - askedAt).count();
-  // Answers wait 0.5 to 2.5 s so that a whole network does not answer at once.
-  EXPECT_GE(seconds, 0.4);
-  EXPECT_LE(seconds, 3.5);
+  std::string log;
+  {
+    DebugCapture capture;
+    answered = loopUntil(
+        [&] {
+          std::string got;
+          while (!answered && probe.receive(&got, milliseconds(0)))
+            answered = got.find("source=acme-found.one\n") != std::string::npos &&
+                       got.find("\nhbeat.app\n") != std::string::npos;
+          return answered;
+        },
+        milliseconds(6000));
+    log = capture.text();
+  }
+  ASSERT_TRUE(answered) << log;
+  // Answers wait a random 0.5 to 2.5 s so that a whole network does not
+  // answer at once; the answer cannot leave before its delay.
+  std::smatch delay;
+  const std::regex chosen("in response to discovery request after a ([0-9]+) millisecond delay");
+  ASSERT_TRUE(std::regex_search(log, delay, chosen)) << log;
+  int delayMs = std::stoi(delay[1]);
+  EXPECT_GE(delayMs, 500);
+  EXPECT_LE(delayMs, 2500);
+  EXPECT_GE(Clock::now() - askedAt, milliseconds(delayMs));
 
   xPL_releaseService(service);
   EXPECT_TRUE(hub.waitForStdout("client left " + std::string(kAddress) + ":" +

@@ -192,11 +192,9 @@ TEST_F(Loop, SignalsDuringTheWait) {
     memset(&timer, 0, sizeof timer);
     timer.it_value.tv_usec = 100000;
     setitimer(ITIMER_REAL, &timer, nullptr);
-    xPL_setDebugging(TRUE);
-    StderrCapture capture;
+    DebugCapture capture;
     EXPECT_FALSE(xPL_processMessages(row.timeout));
     std::string log = capture.text();
-    xPL_setDebugging(FALSE);
     EXPECT_EQ(log.find("Error while polling devices"), std::string::npos) << log;
     EXPECT_EQ(xPL_getFD() != -1, row.connectedAfter);
   }
@@ -204,14 +202,6 @@ TEST_F(Loop, SignalsDuringTheWait) {
 }
 
 // ---- Slices and periodic work -------------------------------------------
-
-// The loop remembers the second of its last pass, so every test plays its
-// clock later than any earlier test (and than the real clock) did.
-time_t freshEpoch() {
-  static time_t epoch = 4000000000;
-  epoch += 1000000;
-  return epoch;
-}
 
 int periodicPasses;
 void countPass(int, xPL_ObjectPtr) {
@@ -267,12 +257,6 @@ void timeoutA(int elapsed, xPL_ObjectPtr) {
 }
 void timeoutB(int elapsed, xPL_ObjectPtr) {
   timeouts.push_back({"B", elapsed});
-}
-
-// One periodic pass at the given second.
-void passAt(time_t second) {
-  FakeClock::now = second;
-  xPL_processMessages(0);
 }
 
 TEST_F(Loop, TimeoutHandlersDueAndLate) {

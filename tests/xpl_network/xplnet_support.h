@@ -16,6 +16,7 @@
 #include <string>
 
 #include "netns.h"
+#include "stderr_capture.h"
 #include "xPL.h"
 #include "xPL_priv.h"
 
@@ -70,14 +71,19 @@ class UdpPeer {
                   sizeof to) == static_cast<ssize_t>(text.size());
   }
 
-  // One datagram, waiting at most the limit; false when none came.
-  bool receive(std::string *text, milliseconds limit) const {
+  // One datagram, waiting at most the limit; false when none came. The
+  // sender's port goes to fromPort when asked for.
+  bool receive(std::string *text, milliseconds limit, int *fromPort = nullptr) const {
     struct pollfd p = {fd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
     char buffer[70000];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    struct sockaddr_in from;
+    socklen_t fromLen = sizeof from;
+    ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<struct sockaddr *>(&from),
+                         &fromLen);
     if (n < 0) return false;
     text->assign(buffer, static_cast<size_t>(n));
+    if (fromPort != nullptr) *fromPort = ntohs(from.sin_port);
     return true;
   }
 
@@ -127,43 +133,33 @@ struct FakeClock {
 };
 inline time_t FakeClock::now = 0;
 
-// Captures what the library writes to standard error meanwhile.
-class StderrCapture {
+// The loop remembers the seconds of its last checks, so every test plays
+// its clock later than any earlier test (and than the real clock) did.
+inline time_t freshEpoch() {
+  static time_t epoch = 4000000000;
+  epoch += 1000000;
+  return epoch;
+}
+
+// One periodic pass of the loop at the given second.
+inline void passAt(time_t second) {
+  FakeClock::now = second;
+  xPL_processMessages(0);
+}
+
+using testsupport::StderrCapture;
+
+// Debug lines on, and captured, while it lives.
+class DebugCapture {
  public:
-  StderrCapture() {
-    fflush(stderr);
-    char path[] = "/tmp/xplnet-stderr-XXXXXX";
-    fd_ = mkstemp(path);
-    unlink(path);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() {
-    restore();
-    if (fd_ >= 0) close(fd_);
-  }
-  StderrCapture(const StderrCapture &) = delete;
-  StderrCapture &operator=(const StderrCapture &) = delete;
-  std::string text() {
-    restore();
-    std::string out;
-    char buffer[4096];
-    lseek(fd_, 0, SEEK_SET);
-    ssize_t n;
-    while ((n = read(fd_, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
-    return out;
-  }
+  DebugCapture() { xPL_setDebugging(TRUE); }
+  ~DebugCapture() { xPL_setDebugging(FALSE); }
+  DebugCapture(const DebugCapture &) = delete;
+  DebugCapture &operator=(const DebugCapture &) = delete;
+  std::string text() { return capture_.text(); }
 
  private:
-  void restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  int fd_ = -1;
-  int saved_ = -1;
+  StderrCapture capture_;
 };
 
 // The text of one message; body lines as "name=value\n" pairs.
