@@ -26,13 +26,10 @@ void check(bool ok, const char *what) {
 // the formatter writes the group once.
 void toOutgoingGroup(xPL_MessagePtr m) {
   if (!xPL_isGroupMessage(m)) return;
-  const char *group = xPL_getTargetGroup(m);
+  String group = xPL_getTargetGroup(m);
   check(strncmp(group, GROUP_PREFIX, strlen(GROUP_PREFIX)) == 0, "received group has its prefix");
   check(strlen(group) <= strlen(GROUP_PREFIX) + RECEIVED_GROUP_MAX, "received group cut to 16");
-  String bare = xPL_StrDup(group + strlen(GROUP_PREFIX));
-  xPL_setTargetGroup(m, nullptr);
-  xPL_setTargetGroup(m, bare);
-  xPL_FreeStr(bare);
+  xPL_setTargetGroup(m, group + strlen(GROUP_PREFIX));
 }
 
 } // namespace

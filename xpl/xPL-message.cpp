@@ -8,6 +8,7 @@
  */
 #include <errno.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +34,15 @@ constexpr size_t GROUP_PREFIX_LEN = sizeof(GROUP_PREFIX) - 1;
 
 /* ---- Model helpers ------------------------------------------------------ */
 
+/* TRUE when theText starts inside the stored string (its terminator included):
+ * such a text must be copied before that string goes back to the store, which
+ * may hand the very same memory out for the copy. */
+bool pointsInto(const char *theText, const char *theStored) {
+  if (theText == NULL || theStored == NULL) return false;
+  uintptr_t at = (uintptr_t)theText, from = (uintptr_t)theStored;
+  return at >= from && at <= from + strlen(theStored);
+}
+
 /* Setters ignore a value that differs only in letter case, so a stored
  * spelling survives; null clears the field. TRUE when the field changed. */
 Bool setStringField(String *theField, const char *theValue) {
@@ -43,6 +53,12 @@ Bool setStringField(String *theField, const char *theValue) {
     return TRUE;
   }
   if (*theField != NULL && xPL_strcmpIgnoreCase(*theField, theValue) == 0) return FALSE;
+  if (pointsInto(theValue, *theField)) {
+    String theCopy = xPL_StrDup(theValue);
+    xPL_FreeStr(*theField);
+    *theField = theCopy;
+    return TRUE;
+  }
   xPL_FreeStr(*theField);
   *theField = xPL_StrDup(theValue);
   return TRUE;
@@ -494,12 +510,17 @@ void xPL_setTargetGroup(xPL_MessagePtr theMessage, String theGroup) {
     return;
   }
   if (theMessage->groupName != NULL && xPL_strcmpIgnoreCase(theMessage->groupName, theGroup) == 0) return;
+  /* the group may be read from one of the strings released below */
+  String heldGroup = NULL;
+  if (pointsInto(theGroup, theMessage->targetVendor) || pointsInto(theGroup, theMessage->targetDeviceID) ||
+      pointsInto(theGroup, theMessage->targetInstanceID) || pointsInto(theGroup, theMessage->groupName))
+    heldGroup = xPL_StrDup(theGroup);
   releaseField(&theMessage->targetVendor);
   releaseField(&theMessage->targetDeviceID);
   releaseField(&theMessage->targetInstanceID);
   releaseField(&theMessage->groupName);
   theMessage->isGroupMessage = TRUE;
-  theMessage->groupName = xPL_StrDup(theGroup);
+  theMessage->groupName = heldGroup != NULL ? heldGroup : xPL_StrDup(theGroup);
 }
 
 void xPL_setTargetVendor(xPL_MessagePtr theMessage, String theVendor) {

@@ -3,6 +3,7 @@
  */
 #include <limits.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,6 +53,13 @@ int digitValue(char theDigit) {
   if (theDigit >= '0' && theDigit <= '9') return theDigit - '0';
   if (theDigit >= 'A' && theDigit <= 'F') return theDigit - 'A' + 10;
   return -1;
+}
+
+/* TRUE when theText starts inside the stored string (its terminator included). */
+bool pointsInto(const char *theText, const char *theStored) {
+  if (theText == NULL || theStored == NULL) return false;
+  uintptr_t at = (uintptr_t)theText, from = (uintptr_t)theStored;
+  return at >= from && at <= from + strlen(theStored);
 }
 
 void releasePairValue(xPL_NameValuePairPtr thePair) {
@@ -115,6 +123,14 @@ void xPL_setNamedValue(xPL_NameValueListPtr theList, String theName, String theV
   xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, theName);
   if (thePair == NULL) {
     xPL_addNamedValue(theList, theName, theValue);
+    return;
+  }
+  /* A value read from the text it replaces is copied first: once released,
+   * the store may hand that very string out for the copy. */
+  if (!thePair->isBinary && pointsInto(theValue, thePair->itemValue)) {
+    String theCopy = xPL_StrDup(theValue);
+    releasePairValue(thePair);
+    thePair->itemValue = theCopy;
     return;
   }
   releasePairValue(thePair);

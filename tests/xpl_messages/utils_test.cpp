@@ -160,6 +160,20 @@ TEST(NamedValues, ValueRules) {
   xPL_setNamedValues(list.get(), S("a"), S("1"), S("b"), S("2"), S("a"), S("3"), nullptr);
   EXPECT_STREQ("3", xPL_getNamedValue(list.get(), S("a")));
   EXPECT_STREQ("2", xPL_getNamedValue(list.get(), S("b")));
+
+  // A value taken from the string it replaces: the store would hand that
+  // string out again for the copy before it was read.
+  const std::string big(300, 'L');
+  const struct {
+    const char *why;
+    std::string before;
+    size_t offset;
+  } aliased[] = {{"same text", "same", 0}, {"its own tail", "xtail", 1}, {"tail of a LARGE text", big, 1}};
+  for (const auto &c : aliased) {
+    xPL_setNamedValue(list.get(), S("own"), S(c.before.c_str()));
+    xPL_setNamedValue(list.get(), S("own"), xPL_getNamedValue(list.get(), S("own")) + c.offset);
+    EXPECT_EQ(c.before.substr(c.offset), xPL_getNamedValue(list.get(), S("own"))) << c.why;
+  }
 }
 
 TEST(NamedValues, GrowthByEightAndArrayKept) {

@@ -1,14 +1,10 @@
 // Shared helpers of the xPL message tests.
 #pragma once
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
+#include "stderr_capture.h"
 #include "xPL.h"
 #include "xPL_priv.h"
 
@@ -17,40 +13,7 @@ namespace xplmsg {
 // The C interface takes char* for texts it only reads.
 inline String S(const char *theText) { return const_cast<String>(theText); }
 
-// Everything written to stderr while it lives; the log channels write there.
-class StderrCapture {
-public:
-  StderrCapture() {
-    fflush(stderr);
-    char path[] = "/tmp/xplmsg-stderr-XXXXXX";
-    fd_ = mkstemp(path);
-    unlink(path);
-    saved_ = dup(2);
-    dup2(fd_, 2);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    std::string out;
-    char buf[4096];
-    lseek(fd_, 0, SEEK_SET);
-    ssize_t n;
-    while ((n = read(fd_, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-    return out;
-  }
-
-private:
-  void restore() {
-    if (saved_ >= 0) {
-      fflush(stderr);
-      dup2(saved_, 2);
-      close(saved_);
-      saved_ = -1;
-    }
-  }
-  int fd_ = -1;
-  int saved_ = -1;
-};
+using testsupport::StderrCapture;
 
 // Debug output on for one scope.
 struct DebugOn {
