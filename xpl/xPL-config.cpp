@@ -478,6 +478,15 @@ int createFileBeside(const std::string &fileName, std::string *tempName) {
   return tempFD;
 }
 
+// The file a save replaces. A symbolic link is written through, as an
+// in-place rewrite would: the file it names is replaced and the link stays.
+std::string fileWrittenFor(const char *configFileName) {
+  struct stat linkInfo;
+  if (lstat(configFileName, &linkInfo) != 0 || !S_ISLNK(linkInfo.st_mode)) return configFileName;
+  std::unique_ptr<char, decltype(&free)> target(realpath(configFileName, NULL), &free);
+  return target ? std::string(target.get()) : std::string(configFileName);
+}
+
 // Makes the rename itself durable; the configuration is already complete
 // in either name, so a failure here loses nothing but the ordering.
 void syncDirectoryOf(const std::string &fileName) {
@@ -730,7 +739,8 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
 
 Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   if (theService->configFileName == NULL) return FALSE;
-  const std::string fileName = theService->configFileName;
+  const char *configName = theService->configFileName;
+  const std::string fileName = fileWrittenFor(configName);
 
   // The configuration goes to a new file beside the old one and replaces it
   // by rename, so a crash mid-write leaves the old file whole.
@@ -738,7 +748,7 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   int tempFD = createFileBeside(fileName, &tempName);
   if (tempFD < 0) {
     int savedErrno = errno;
-    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", fileName.c_str(),
+    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
               strerror(savedErrno), savedErrno);
     return FALSE;
   }
@@ -748,7 +758,7 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
     int savedErrno = errno;
     close(tempFD);
     unlink(tempName.c_str());
-    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", fileName.c_str(),
+    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
               strerror(savedErrno), savedErrno);
     return FALSE;
   }
@@ -768,7 +778,7 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   }
   if (!written) {
     unlink(tempName.c_str());
-    xPL_Error("CONFIG:: Unable to write config file %s -- %s (%d); old file kept", fileName.c_str(),
+    xPL_Error("CONFIG:: Unable to write config file %s -- %s (%d); old file kept", configName,
               strerror(writeErrno), writeErrno);
     return FALSE;
   }

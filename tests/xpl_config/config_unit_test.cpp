@@ -683,6 +683,22 @@ TEST_F(ConfigFileTest, SavedFilePermissions) {
   }
 }
 
+TEST_F(ConfigFileTest, ASymbolicLinkIsWrittenThrough) {
+  const std::string target = dir_.file("real.xml");
+  writeFile(target, kHeader);
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("real.xml", path_.c_str()), 0);
+  Service s(path_);
+  sendResponse(s.get(), "newconf=linked\n");
+  struct stat st;
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_NE(readFile(target).find("\nnewconf=linked\n"), std::string::npos);
+  EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"cfg.xml", "real.xml"}));
+}
+
 /* ---- Input of any content ------------------------------------------------ */
 
 TEST_F(ConfigFileTest, NastyFiles) {
