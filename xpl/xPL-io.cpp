@@ -171,7 +171,7 @@ bool maximizeReceiveBufferSize(int thefd) {
 }
 
 bool findDefaultInterface(int sockfd) {
-  char listing[INTERFACE_LIST_SIZE];
+  alignas(struct ifreq) char listing[INTERFACE_LIST_SIZE]; /* read as ifreq records */
   struct ifconf interfaceList;
   memset(&interfaceList, 0, sizeof interfaceList);
   interfaceList.ifc_len = sizeof listing;
