@@ -149,6 +149,10 @@ TEST_F(ConfigEndToEnd, DiscoverAndTheToolsFailureStatuses) {
       {"setting without =", {"configure", identity, "type"}, 2, "want name=value"},
       {"bad time limit", {"--timeout", "-1", "discover"}, 2, "bad time limit"},
       {"sensor without device", {"sensor", identity}, 2, "missing arguments"},
+      {"no such interface",
+       {"-interface", "nosuch0", "discover"},
+       1,
+       "cannot join the xPL network on interface 'nosuch0'"},
   };
   for (const auto &row : rows) {
     ToolRun r = xplctl(row.args);

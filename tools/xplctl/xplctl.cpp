@@ -700,8 +700,11 @@ int main(int argc, char **argv) {
       Clock::now() + std::chrono::microseconds((long long)std::llround(timeoutSeconds * 1e6));
 
   if (!xPL_initialize(xcViaHub)) {
-    fprintf(stderr, "xplctl: cannot join the xPL network on interface '%s'\n",
-            xPL_getBroadcastInterface());
+    const char *interface = xPL_getBroadcastInterface();
+    if (interface == nullptr || interface[0] == '\0')
+      fprintf(stderr, "xplctl: cannot join the xPL network: no network interface is up\n");
+    else
+      fprintf(stderr, "xplctl: cannot join the xPL network on interface '%s'\n", interface);
     return EXIT_FAILED;
   }
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
