@@ -12,8 +12,6 @@ using namespace xplmsg;
 
 namespace {
 
-bool contains(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
-
 std::string formatted(xPL_MessagePtr m) {
   String text = xPL_formatMessage(m);
   return text == nullptr ? std::string("<null>") : std::string(text);

@@ -13,8 +13,6 @@ using namespace xplmsg;
 
 namespace {
 
-bool contains(const std::string &text, const std::string &piece) { return text.find(piece) != std::string::npos; }
-
 TEST(StringStore, ReuseByExactLength) {
   DebugOn debug;
   String five = xPL_StrDup("abcde");

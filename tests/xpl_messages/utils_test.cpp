@@ -12,35 +12,32 @@ using namespace xplmsg;
 
 namespace {
 
-struct CompareCase {
-  const char *why;
-  const char *a;
-  const char *b;
-  int expected;
-};
-
 TEST(Compare, LengthFirstThenFoldedBytes) {
-  const CompareCase cases[] = {
-      {"letter case ignored", "hbeat", "HBEAT", 0},
-      {"shorter sorts first before any letter", "B", "AA", -1},
-      {"longer sorts last", "AA", "B", 1},
-      {"first differing letter decides", "abc", "abd", -1},
-      {"brace is not folded and outranks bracket", "a{", "A[", 1},
-      {"only a-z fold: at-sign vs grave", "@", "`", -1},
-      {"byte 0x80 sorts before ASCII", "\x80", "A", -1},
-      {"empty texts are equal", "", "", 0},
-      {"digits compare as they are", "x1", "X2", -1},
+  const struct {
+    const char *why;
+    const char *a;
+    const char *b;
+    int limit;  // -1: whole texts (xPL_strcmpIgnoreCase), else xPL_strncmpIgnoreCase
+    int expected;
+  } cases[] = {
+      {"letter case ignored", "hbeat", "HBEAT", -1, 0},
+      {"shorter sorts first before any letter", "B", "AA", -1, -1},
+      {"longer sorts last", "AA", "B", -1, 1},
+      {"first differing letter decides", "abc", "abd", -1, -1},
+      {"brace is not folded and outranks bracket", "a{", "A[", -1, 1},
+      {"only a-z fold: at-sign vs grave", "@", "`", -1, -1},
+      {"byte 0x80 sorts before ASCII", "\x80", "A", -1, -1},
+      {"empty texts are equal", "", "", -1, 0},
+      {"digits compare as they are", "x1", "X2", -1, -1},
+      {"limit cuts both texts", "config.app", "CONFIG.END", 6, 0},
+      {"lengths compared after the cut", "ab", "abcdef", 3, -1},
+      {"difference beyond the limit unseen", "abc", "ABD", 2, 0},
+      {"difference within the limit", "abd", "ABC", 3, 1},
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(c.expected, xPL_strcmpIgnoreCase(c.a, c.b)) << c.why;
+    int got = c.limit < 0 ? xPL_strcmpIgnoreCase(c.a, c.b) : xPL_strncmpIgnoreCase(c.a, c.b, c.limit);
+    EXPECT_EQ(c.expected, got) << c.why;
   }
-}
-
-TEST(Compare, LimitedCutsBothLengthsFirst) {
-  EXPECT_EQ(0, xPL_strncmpIgnoreCase("config.app", "CONFIG.END", 6));
-  EXPECT_EQ(-1, xPL_strncmpIgnoreCase("ab", "abcdef", 3)) << "2 letters vs 3 after the cut";
-  EXPECT_EQ(0, xPL_strncmpIgnoreCase("abc", "ABD", 2));
-  EXPECT_EQ(1, xPL_strncmpIgnoreCase("abd", "ABC", 3));
 }
 
 TEST(TextHelpers, UpcaseFoldsOnlyLetters) {

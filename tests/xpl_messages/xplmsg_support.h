@@ -15,6 +15,10 @@ inline String S(const char *theText) { return const_cast<String>(theText); }
 
 using testsupport::StderrCapture;
 
+inline bool contains(const std::string &text, const std::string &piece) {
+  return text.find(piece) != std::string::npos;
+}
+
 // Debug output on for one scope.
 struct DebugOn {
   DebugOn() { xPL_setDebugging(TRUE); }
