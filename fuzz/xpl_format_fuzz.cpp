@@ -5,12 +5,11 @@
 // text legitimately changes is applied to the expectation: cleaning of bytes
 // below 0x20 or above 'z' into '|', binary items coming back as hex text,
 // the group prefix and its 16-character cut.
+#include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
 #include <vector>
@@ -56,20 +55,26 @@ std::string hexOf(const std::string &bytes) {
   return out;
 }
 
-bool sameIgnoringCase(const std::string &a, const char *b) { return xPL_strcmpIgnoreCase(a.c_str(), b) == 0; }
+bool sameIgnoringCase(const std::string &a, const char *b) {
+  return xPL_strcmpIgnoreCase(a.c_str(), b) == 0;
+}
 
-String S(const std::string &text) { return const_cast<String>(text.c_str()); }
+String S(const std::string &text) {
+  return const_cast<String>(text.c_str());
+}
 
-bool equals(const char *got, const std::string &expected) { return got != nullptr && expected == got; }
+bool equals(const char *got, const std::string &expected) {
+  return got != nullptr && expected == got;
+}
 
 struct Item {
   std::string name;
-  std::string value; // text, or raw bytes when binary
+  std::string value;  // text, or raw bytes when binary
   bool binary;
   bool hasValue;
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider fdp(data, size);
@@ -79,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string srcVendor = part(fdp, 24, "-");
   const std::string srcDevice = part(fdp, 24, ".");
   const std::string srcInstance = part(fdp, 24, "");
-  const int targetForm = fdp.ConsumeIntegralInRange(0, 2); // broadcast, group, triple
+  const int targetForm = fdp.ConsumeIntegralInRange(0, 2);  // broadcast, group, triple
   const std::string tgtVendor = part(fdp, 24, "-");
   const std::string tgtDevice = part(fdp, 24, ".");
   const std::string tgtInstance = part(fdp, 24, "");
@@ -108,12 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   xPL_setSchema(m, S(schemaClass), S(schemaType));
 
-  size_t expectedLength = strlen("xpl-cmnd\n{\nhop=1\nsource=") + srcVendor.size() + srcDevice.size() +
-                          srcInstance.size() + 3 + strlen("\n}\n") + schemaClass.size() + 1 + schemaType.size() +
-                          strlen("\n{\n") + strlen("}\n");
+  size_t expectedLength = strlen("xpl-cmnd\n{\nhop=1\nsource=") + srcVendor.size() +
+                          srcDevice.size() + srcInstance.size() + 3 + strlen("\n}\n") +
+                          schemaClass.size() + 1 + schemaType.size() + strlen("\n{\n") +
+                          strlen("}\n");
   if (targetForm == 0) expectedLength += strlen("target=*");
   if (targetForm == 1) expectedLength += strlen("target=XPL-GROUP.") + tgtInstance.size();
-  if (targetForm == 2) expectedLength += strlen("target=") + tgtVendor.size() + tgtDevice.size() + tgtInstance.size() + 2;
+  if (targetForm == 2)
+    expectedLength +=
+        strlen("target=") + tgtVendor.size() + tgtDevice.size() + tgtInstance.size() + 2;
 
   for (const Item &item : items) {
     xPL_NameValuePairPtr pair = xPL_newNamedValuePair(xPL_getMessageBody(m), S(item.name));
@@ -128,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else if (item.hasValue) {
       pair->itemValue = xPL_StrDup(item.value.c_str());
     }
-    expectedLength += item.name.size() + 2 + (item.binary ? 2 * item.value.size() : item.value.size());
+    expectedLength +=
+        item.name.size() + 2 + (item.binary ? 2 * item.value.size() : item.value.size());
   }
 
   String text = xPL_formatMessage(m);
@@ -147,13 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check(equals(xPL_getSourceDeviceID(back), cleaned(srcDevice)), "source device");
   check(equals(xPL_getSourceInstanceID(back), cleaned(srcInstance)), "source instance");
 
-  const bool tripleIsGroup =
-      targetForm == 2 && sameIgnoringCase(cleaned(tgtVendor), "XPL") && sameIgnoringCase(cleaned(tgtDevice), "GROUP");
+  const bool tripleIsGroup = targetForm == 2 && sameIgnoringCase(cleaned(tgtVendor), "XPL") &&
+                             sameIgnoringCase(cleaned(tgtDevice), "GROUP");
   if (targetForm == 0) {
     check(xPL_isBroadcastMessage(back), "broadcast");
   } else if (targetForm == 1 || tripleIsGroup) {
     check(xPL_isGroupMessage(back) && !xPL_isBroadcastMessage(back), "group");
-    check(equals(xPL_getTargetGroup(back), "XPL-GROUP." + cleaned(tgtInstance).substr(0, RECEIVED_GROUP_MAX)),
+    check(equals(xPL_getTargetGroup(back),
+                 "XPL-GROUP." + cleaned(tgtInstance).substr(0, RECEIVED_GROUP_MAX)),
           "group name");
   } else {
     check(!xPL_isGroupMessage(back) && !xPL_isBroadcastMessage(back), "triple target");
@@ -172,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const Item &item = items[i];
     check(!pair->isBinary, "binary items come back as text");
     check(equals(pair->itemName, cleaned(item.name)), "item name");
-    const std::string expected = item.binary ? hexOf(item.value) : (item.hasValue ? cleaned(item.value) : "");
+    const std::string expected =
+        item.binary ? hexOf(item.value) : (item.hasValue ? cleaned(item.value) : "");
     check(equals(pair->itemValue, expected), "item value");
   }
 

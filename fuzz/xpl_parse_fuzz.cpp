@@ -32,7 +32,7 @@ void toOutgoingGroup(xPL_MessagePtr m) {
   xPL_setTargetGroup(m, group + strlen(GROUP_PREFIX));
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // An exactly sized copy, so reading past the terminator shows up under ASan.
@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (m == nullptr) return 0;
 
   check(xPL_isReceivedMessage(m), "received flag");
-  check(xPL_getMessageType(m) >= xPL_MESSAGE_COMMAND && xPL_getMessageType(m) <= xPL_MESSAGE_TRIGGER, "type");
+  check(
+      xPL_getMessageType(m) >= xPL_MESSAGE_COMMAND && xPL_getMessageType(m) <= xPL_MESSAGE_TRIGGER,
+      "type");
   check(xPL_getHopCount(m) > 0, "hop count");
   check(xPL_getSourceVendor(m) && xPL_getSourceDeviceID(m) && xPL_getSourceInstanceID(m), "source");
   check(xPL_getMessageBody(m) != nullptr, "body list");

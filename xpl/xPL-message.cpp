@@ -105,7 +105,8 @@ Bool appendText(const char *theText) {
 /* Binary items go out as '=' and upper-case hex, so a peer reads them back as text. */
 Bool writeBinaryValue(const unsigned char *theBytes, int byteCount) {
   if (theBytes == NULL || byteCount <= 0) return TRUE;
-  if ((size_t)messageBytesWritten + 2 * (size_t)byteCount >= (size_t)MSG_MAX_SIZE) return refuseTooLong();
+  if ((size_t)messageBytesWritten + 2 * (size_t)byteCount >= (size_t)MSG_MAX_SIZE)
+    return refuseTooLong();
   for (int i = 0; i < byteCount; i++) {
     const char *theDigits = xPL_intToHex(theBytes[i]);
     messageBuff[messageBytesWritten++] = theDigits[0];
@@ -138,7 +139,8 @@ Bool checkFormattable(xPL_MessagePtr theMessage) {
       return missingPart("target");
     }
   }
-  if (theMessage->schemaClass == NULL || theMessage->schemaType == NULL) return missingPart("schema");
+  if (theMessage->schemaClass == NULL || theMessage->schemaType == NULL)
+    return missingPart("schema");
   xPL_NameValueListPtr theBody = theMessage->messageBody;
   for (int i = 0; i < xPL_getNamedValueCount(theBody); i++) {
     if (theBody->namedValues[i] == NULL || theBody->namedValues[i]->itemName == NULL)
@@ -165,7 +167,9 @@ inline Bool collectChar(char *theBuff, size_t theSize, size_t *theLength, char t
   return TRUE;
 }
 
-inline int failAt(int thePosition) { return thePosition > 0 ? -thePosition : -1; }
+inline int failAt(int thePosition) {
+  return thePosition > 0 ? -thePosition : -1;
+}
 
 /* Hex text to bytes; null on odd length or any digit that is not 0-9 or A-F. */
 Bool textToBinary(xPL_NameValuePairPtr thePair, const char *theHex, size_t hexLength) {
@@ -192,7 +196,8 @@ Bool textToBinary(xPL_NameValuePairPtr thePair, const char *theHex, size_t hexLe
 /* One block: a header line, "{", name=value (or name!HEX) lines, "}".
  * Returns the characters consumed, 0 when the text holds no block, or minus
  * the position of the fault. */
-int parseBlock(const char *theText, String *theHeader, xPL_NameValueListPtr theList, Bool forceUpperCase) {
+int parseBlock(const char *theText, String *theHeader, xPL_NameValueListPtr theList,
+               Bool forceUpperCase) {
   BlockState theState = IN_HEADER;
   size_t headerLength = 0, nameLength = 0, valueLength = 0;
   Bool isBinary = FALSE;
@@ -203,86 +208,88 @@ int parseBlock(const char *theText, String *theHeader, xPL_NameValueListPtr theL
     if (forceUpperCase && theChar >= 'a' && theChar <= 'z') theChar = (char)(theChar - 32);
 
     switch (theState) {
-    case IN_HEADER:
-      if (headerLength == 0 && (signed char)theChar <= 0x20) break;
-      if (theChar == '\n') {
-        theState = OPEN_BRACE;
+      case IN_HEADER:
+        if (headerLength == 0 && (signed char)theChar <= 0x20) break;
+        if (theChar == '\n') {
+          theState = OPEN_BRACE;
+          break;
+        }
+        if (!collectChar(blockHeaderBuff, sizeof(blockHeaderBuff), &headerLength, theChar)) {
+          xPL_Debug("Block header too long at position %d", thePosition);
+          return failAt(thePosition);
+        }
         break;
-      }
-      if (!collectChar(blockHeaderBuff, sizeof(blockHeaderBuff), &headerLength, theChar)) {
-        xPL_Debug("Block header too long at position %d", thePosition);
-        return failAt(thePosition);
-      }
-      break;
 
-    case OPEN_BRACE:
-      if (theChar != '{') {
-        xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)", theChar,
-                  thePosition);
-        return failAt(thePosition);
-      }
-      theState = LF_AFTER_BRACE;
-      break;
+      case OPEN_BRACE:
+        if (theChar != '{') {
+          xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)",
+                    theChar, thePosition);
+          return failAt(thePosition);
+        }
+        theState = LF_AFTER_BRACE;
+        break;
 
-    case LF_AFTER_BRACE:
-      if (theChar != '\n') {
-        xPL_Debug("Got invalid character parsing start of block -  %c at position %d (wanted a LF)", theChar,
-                  thePosition);
-        return failAt(thePosition);
-      }
-      nameLength = 0;
-      theState = IN_NAME;
-      break;
-
-    case IN_NAME:
-      if (theChar == '=' || theChar == '!') {
-        isBinary = (theChar == '!');
-        valueLength = 0;
-        theState = IN_VALUE;
-      } else if (theChar == '}') {
-        nameLength = 0;
-        theState = CLOSING_LF;
-      } else if (!collectChar(blockNameBuff, sizeof(blockNameBuff), &nameLength, theChar)) {
-        xPL_Debug("Item name too long at position %d", thePosition);
-        return failAt(thePosition);
-      }
-      break;
-
-    case IN_VALUE:
-      if (theChar == '\n') {
-        blockNameBuff[nameLength] = '\0';
-        blockValueBuff[valueLength] = '\0';
-        if (isBinary) {
-          xPL_NameValuePair decoded = {NULL, NULL, FALSE, 0};
-          if (!textToBinary(&decoded, blockValueBuff, valueLength)) {
-            xPL_Debug("Unable to xlate binary value for name %s", blockNameBuff);
-            return failAt(thePosition);
-          }
-          xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-          thePair->itemValue = decoded.itemValue;
-          thePair->isBinary = TRUE;
-          thePair->binaryLength = decoded.binaryLength;
-        } else {
-          xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-          thePair->itemValue = xPL_StrDup(blockValueBuff);
+      case LF_AFTER_BRACE:
+        if (theChar != '\n') {
+          xPL_Debug(
+              "Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
+              theChar, thePosition);
+          return failAt(thePosition);
         }
         nameLength = 0;
         theState = IN_NAME;
-      } else if (!collectChar(blockValueBuff, sizeof(blockValueBuff), &valueLength, theChar)) {
-        xPL_Debug("Item value too long at position %d", thePosition);
-        return failAt(thePosition);
-      }
-      break;
+        break;
 
-    case CLOSING_LF:
-      if (theChar != '\n') {
-        xPL_Debug("Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)", theChar,
-                  thePosition);
-        return failAt(thePosition);
-      }
-      blockHeaderBuff[headerLength] = '\0';
-      *theHeader = xPL_StrDup(blockHeaderBuff);
-      return thePosition + 1;
+      case IN_NAME:
+        if (theChar == '=' || theChar == '!') {
+          isBinary = (theChar == '!');
+          valueLength = 0;
+          theState = IN_VALUE;
+        } else if (theChar == '}') {
+          nameLength = 0;
+          theState = CLOSING_LF;
+        } else if (!collectChar(blockNameBuff, sizeof(blockNameBuff), &nameLength, theChar)) {
+          xPL_Debug("Item name too long at position %d", thePosition);
+          return failAt(thePosition);
+        }
+        break;
+
+      case IN_VALUE:
+        if (theChar == '\n') {
+          blockNameBuff[nameLength] = '\0';
+          blockValueBuff[valueLength] = '\0';
+          if (isBinary) {
+            xPL_NameValuePair decoded = {NULL, NULL, FALSE, 0};
+            if (!textToBinary(&decoded, blockValueBuff, valueLength)) {
+              xPL_Debug("Unable to xlate binary value for name %s", blockNameBuff);
+              return failAt(thePosition);
+            }
+            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
+            thePair->itemValue = decoded.itemValue;
+            thePair->isBinary = TRUE;
+            thePair->binaryLength = decoded.binaryLength;
+          } else {
+            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
+            thePair->itemValue = xPL_StrDup(blockValueBuff);
+          }
+          nameLength = 0;
+          theState = IN_NAME;
+        } else if (!collectChar(blockValueBuff, sizeof(blockValueBuff), &valueLength, theChar)) {
+          xPL_Debug("Item value too long at position %d", thePosition);
+          return failAt(thePosition);
+        }
+        break;
+
+      case CLOSING_LF:
+        if (theChar != '\n') {
+          xPL_Debug(
+              "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
+              theChar, thePosition);
+          return failAt(thePosition);
+        }
+        blockHeaderBuff[headerLength] = '\0';
+        *theHeader = xPL_StrDup(blockHeaderBuff);
+        return thePosition + 1;
     }
   }
 
@@ -305,8 +312,8 @@ const char *headerText(xPL_NameValuePairPtr thePair) {
 
 /* Splits "vendor-device.instance": vendor before the first '-', device up to
  * the first '.' after it, instance the rest (further '-' and '.' included). */
-Bool splitIdentity(const char *theValue, const char *theItem, size_t *vendorLength, const char **theDevice,
-                   size_t *deviceLength, const char **theInstance) {
+Bool splitIdentity(const char *theValue, const char *theItem, size_t *vendorLength,
+                   const char **theDevice, size_t *deviceLength, const char **theInstance) {
   const char *theDash = strchr(theValue, '-');
   if (theDash == NULL) {
     xPL_Debug("%s Missing Device ID - %s", theItem, theValue);
@@ -314,7 +321,8 @@ Bool splitIdentity(const char *theValue, const char *theItem, size_t *vendorLeng
   }
   const char *theDot = strchr(theDash + 1, '.');
   if (theDot == NULL) {
-    xPL_Debug("%s Missing Instance ID - %.*s.%s", theItem, (int)(theDash - theValue), theValue, theDash + 1);
+    xPL_Debug("%s Missing Instance ID - %.*s.%s", theItem, (int)(theDash - theValue), theValue,
+              theDash + 1);
     return FALSE;
   }
   *vendorLength = (size_t)(theDash - theValue);
@@ -358,7 +366,8 @@ Bool parseMessageHeader(xPL_MessagePtr theMessage, xPL_NameValueListPtr theList)
     xPL_Debug("Message SOURCE invalid");
     return FALSE;
   }
-  if (!splitIdentity(theText, "SOURCE", &vendorLength, &theDevice, &deviceLength, &theInstance)) return FALSE;
+  if (!splitIdentity(theText, "SOURCE", &vendorLength, &theDevice, &deviceLength, &theInstance))
+    return FALSE;
   storePiece(&theMessage->sourceVendor, theText, vendorLength);
   storePiece(&theMessage->sourceDeviceID, theDevice, deviceLength);
   storePiece(&theMessage->sourceInstanceID, theInstance, strlen(theInstance));
@@ -377,7 +386,8 @@ Bool parseMessageHeader(xPL_MessagePtr theMessage, xPL_NameValueListPtr theList)
     theMessage->isBroadcastMessage = TRUE;
     return TRUE;
   }
-  if (!splitIdentity(theText, "TARGET", &vendorLength, &theDevice, &deviceLength, &theInstance)) return FALSE;
+  if (!splitIdentity(theText, "TARGET", &vendorLength, &theDevice, &deviceLength, &theInstance))
+    return FALSE;
   if (pieceEquals(theText, vendorLength, "XPL") && pieceEquals(theDevice, deviceLength, "GROUP")) {
     /* received groups keep the upper-case prefix: services compare the whole text */
     char theGroup[GROUP_PREFIX_LEN + RECEIVED_GROUP_MAX + 1];
@@ -396,7 +406,8 @@ Bool parseMessageHeader(xPL_MessagePtr theMessage, xPL_NameValueListPtr theList)
 Bool isHubEcho(xPL_MessagePtr theMessage) {
   const char *theClass = theMessage->schemaClass;
   if (theClass == NULL) return FALSE;
-  if (xPL_strcmpIgnoreCase(theClass, "hbeat") != 0 && xPL_strcmpIgnoreCase(theClass, "config") != 0) return FALSE;
+  if (xPL_strcmpIgnoreCase(theClass, "hbeat") != 0 && xPL_strcmpIgnoreCase(theClass, "config") != 0)
+    return FALSE;
   const char *remoteIP = xPL_getMessageNamedValue(theMessage, (String) "remote-ip");
   const char *remotePort = xPL_getMessageNamedValue(theMessage, (String) "port");
   if (remoteIP == NULL || remotePort == NULL) return FALSE;
@@ -407,7 +418,7 @@ Bool isHubEcho(xPL_MessagePtr theMessage) {
   return strcmp(remotePort, ourPort) == 0 ? TRUE : FALSE;
 }
 
-} // namespace
+}  // namespace
 
 /* ---- Creation ----------------------------------------------------------- */
 
@@ -440,8 +451,8 @@ xPL_MessagePtr xPL_createTargetedMessage(xPL_ServicePtr theService, xPL_MessageT
   return theMessage;
 }
 
-xPL_MessagePtr xPL_createGroupTargetedMessage(xPL_ServicePtr theService, xPL_MessageType messageType,
-                                              String theGroup) {
+xPL_MessagePtr xPL_createGroupTargetedMessage(xPL_ServicePtr theService,
+                                              xPL_MessageType messageType, String theGroup) {
   xPL_MessagePtr theMessage = createSendableMessage(theService, messageType);
   xPL_setTargetGroup(theMessage, theGroup);
   return theMessage;
@@ -458,7 +469,9 @@ xPL_MessagePtr xPL_createBroadcastMessage(xPL_ServicePtr theService, xPL_Message
 xPL_MessageType xPL_getMessageType(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? xPL_MESSAGE_ANY : theMessage->messageType;
 }
-int xPL_getHopCount(xPL_MessagePtr theMessage) { return theMessage == NULL ? 0 : theMessage->hopCount; }
+int xPL_getHopCount(xPL_MessagePtr theMessage) {
+  return theMessage == NULL ? 0 : theMessage->hopCount;
+}
 Bool xPL_isReceivedMessage(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? FALSE : theMessage->receivedMessage;
 }
@@ -468,7 +481,9 @@ Bool xPL_isBroadcastMessage(xPL_MessagePtr theMessage) {
 Bool xPL_isGroupMessage(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? FALSE : theMessage->isGroupMessage;
 }
-String xPL_getTargetGroup(xPL_MessagePtr theMessage) { return theMessage == NULL ? NULL : theMessage->groupName; }
+String xPL_getTargetGroup(xPL_MessagePtr theMessage) {
+  return theMessage == NULL ? NULL : theMessage->groupName;
+}
 String xPL_getTargetVendor(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? NULL : theMessage->targetVendor;
 }
@@ -487,8 +502,12 @@ String xPL_getSourceDeviceID(xPL_MessagePtr theMessage) {
 String xPL_getSourceInstanceID(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? NULL : theMessage->sourceInstanceID;
 }
-String xPL_getSchemaClass(xPL_MessagePtr theMessage) { return theMessage == NULL ? NULL : theMessage->schemaClass; }
-String xPL_getSchemaType(xPL_MessagePtr theMessage) { return theMessage == NULL ? NULL : theMessage->schemaType; }
+String xPL_getSchemaClass(xPL_MessagePtr theMessage) {
+  return theMessage == NULL ? NULL : theMessage->schemaClass;
+}
+String xPL_getSchemaType(xPL_MessagePtr theMessage) {
+  return theMessage == NULL ? NULL : theMessage->schemaType;
+}
 xPL_NameValueListPtr xPL_getMessageBody(xPL_MessagePtr theMessage) {
   return theMessage == NULL ? NULL : theMessage->messageBody;
 }
@@ -509,11 +528,14 @@ void xPL_setTargetGroup(xPL_MessagePtr theMessage, String theGroup) {
     releaseTargetGroup(theMessage);
     return;
   }
-  if (theMessage->groupName != NULL && xPL_strcmpIgnoreCase(theMessage->groupName, theGroup) == 0) return;
+  if (theMessage->groupName != NULL && xPL_strcmpIgnoreCase(theMessage->groupName, theGroup) == 0)
+    return;
   /* the group may be read from one of the strings released below */
   String heldGroup = NULL;
-  if (pointsInto(theGroup, theMessage->targetVendor) || pointsInto(theGroup, theMessage->targetDeviceID) ||
-      pointsInto(theGroup, theMessage->targetInstanceID) || pointsInto(theGroup, theMessage->groupName))
+  if (pointsInto(theGroup, theMessage->targetVendor) ||
+      pointsInto(theGroup, theMessage->targetDeviceID) ||
+      pointsInto(theGroup, theMessage->targetInstanceID) ||
+      pointsInto(theGroup, theMessage->groupName))
     heldGroup = xPL_StrDup(theGroup);
   releaseField(&theMessage->targetVendor);
   releaseField(&theMessage->targetDeviceID);
@@ -535,7 +557,8 @@ void xPL_setTargetInstanceID(xPL_MessagePtr theMessage, String theInstanceID) {
   if (theMessage != NULL) setTargetPart(theMessage, &theMessage->targetInstanceID, theInstanceID);
 }
 
-void xPL_setTarget(xPL_MessagePtr theMessage, String theVendor, String theDeviceID, String theInstanceID) {
+void xPL_setTarget(xPL_MessagePtr theMessage, String theVendor, String theDeviceID,
+                   String theInstanceID) {
   xPL_setTargetVendor(theMessage, theVendor);
   xPL_setTargetDeviceID(theMessage, theDeviceID);
   xPL_setTargetInstanceID(theMessage, theInstanceID);
@@ -543,11 +566,13 @@ void xPL_setTarget(xPL_MessagePtr theMessage, String theVendor, String theDevice
 
 /* The source of an outgoing message belongs to its service; only a received one owns its own. */
 void xPL_setSourceVendor(xPL_MessagePtr theMessage, String theVendor) {
-  if (theMessage != NULL && theMessage->receivedMessage) setStringField(&theMessage->sourceVendor, theVendor);
+  if (theMessage != NULL && theMessage->receivedMessage)
+    setStringField(&theMessage->sourceVendor, theVendor);
 }
 
 void xPL_setSourceDeviceID(xPL_MessagePtr theMessage, String theDeviceID) {
-  if (theMessage != NULL && theMessage->receivedMessage) setStringField(&theMessage->sourceDeviceID, theDeviceID);
+  if (theMessage != NULL && theMessage->receivedMessage)
+    setStringField(&theMessage->sourceDeviceID, theDeviceID);
 }
 
 void xPL_setSourceInstanceID(xPL_MessagePtr theMessage, String theInstanceID) {
@@ -555,7 +580,8 @@ void xPL_setSourceInstanceID(xPL_MessagePtr theMessage, String theInstanceID) {
     setStringField(&theMessage->sourceInstanceID, theInstanceID);
 }
 
-void xPL_setSource(xPL_MessagePtr theMessage, String theVendor, String theDeviceID, String theInstanceID) {
+void xPL_setSource(xPL_MessagePtr theMessage, String theVendor, String theDeviceID,
+                   String theInstanceID) {
   xPL_setSourceVendor(theMessage, theVendor);
   xPL_setSourceDeviceID(theMessage, theDeviceID);
   xPL_setSourceInstanceID(theMessage, theInstanceID);
@@ -616,7 +642,8 @@ void xPL_clearMessageNamedValues(xPL_MessagePtr theMessage) {
 
 void xPL_releaseMessage(xPL_MessagePtr theMessage) {
   if (theMessage == NULL) return;
-  xPL_Debug("Releasing message, TYPE=%d, RECEIVED=%d", theMessage->messageType, theMessage->receivedMessage);
+  xPL_Debug("Releasing message, TYPE=%d, RECEIVED=%d", theMessage->messageType,
+            theMessage->receivedMessage);
   if (theMessage->receivedMessage) {
     releaseField(&theMessage->sourceVendor);
     releaseField(&theMessage->sourceDeviceID);
@@ -659,17 +686,25 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
 
   const char *theHeader;
   switch (theMessage->messageType) {
-  case xPL_MESSAGE_STATUS: theHeader = "xpl-stat\n{\nhop=1\nsource="; break;
-  case xPL_MESSAGE_TRIGGER: theHeader = "xpl-trig\n{\nhop=1\nsource="; break;
-  case xPL_MESSAGE_COMMAND: theHeader = "xpl-cmnd\n{\nhop=1\nsource="; break;
-  default:
-    xPL_Debug("Unable to format message -- invalid/unknown message type %d", theMessage->messageType);
-    return NULL;
+    case xPL_MESSAGE_STATUS:
+      theHeader = "xpl-stat\n{\nhop=1\nsource=";
+      break;
+    case xPL_MESSAGE_TRIGGER:
+      theHeader = "xpl-trig\n{\nhop=1\nsource=";
+      break;
+    case xPL_MESSAGE_COMMAND:
+      theHeader = "xpl-cmnd\n{\nhop=1\nsource=";
+      break;
+    default:
+      xPL_Debug("Unable to format message -- invalid/unknown message type %d",
+                theMessage->messageType);
+      return NULL;
   }
   if (!checkFormattable(theMessage)) return NULL;
 
   if (!appendText(theHeader)) return NULL;
-  if (!appendIdentity(theMessage->sourceVendor, theMessage->sourceDeviceID, theMessage->sourceInstanceID))
+  if (!appendIdentity(theMessage->sourceVendor, theMessage->sourceDeviceID,
+                      theMessage->sourceInstanceID))
     return NULL;
   if (!appendText("\n")) return NULL;
 
@@ -679,7 +714,8 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
     if (!appendText("target=XPL-GROUP.") || !appendText(theMessage->groupName)) return NULL;
   } else {
     if (!appendText("target=") ||
-        !appendIdentity(theMessage->targetVendor, theMessage->targetDeviceID, theMessage->targetInstanceID))
+        !appendIdentity(theMessage->targetVendor, theMessage->targetDeviceID,
+                        theMessage->targetInstanceID))
       return NULL;
   }
 
@@ -692,7 +728,8 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
     xPL_NameValuePairPtr thePair = theBody->namedValues[i];
     if (!appendText(thePair->itemName) || !appendText("=")) return NULL;
     if (thePair->isBinary) {
-      if (!writeBinaryValue((const unsigned char *)thePair->itemValue, thePair->binaryLength)) return NULL;
+      if (!writeBinaryValue((const unsigned char *)thePair->itemValue, thePair->binaryLength))
+        return NULL;
     } else if (thePair->itemValue != NULL) {
       if (!appendText(thePair->itemValue)) return NULL;
     }
@@ -796,4 +833,6 @@ void xPL_receiveMessage(int theFD, int thePollInfo, int userValue) {
   }
 }
 
-Bool xPL_isHubConfirmed(void) { return hubConfirmed; }
+Bool xPL_isHubConfirmed(void) {
+  return hubConfirmed;
+}

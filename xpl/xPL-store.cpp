@@ -54,13 +54,16 @@ char *rawString(int stringLength) {
   return theString;
 }
 
-itemCachePtr allocItemCache() { return (itemCachePtr)zeroedBlock(sizeof(itemCache)); }
+itemCachePtr allocItemCache() {
+  return (itemCachePtr)zeroedBlock(sizeof(itemCache));
+}
 
 void releaseItem(itemCachePtr theCache, void *theItem) {
   if (theCache->cacheCount == theCache->cacheAllocCount) {
     int newAlloc = theCache->cacheAllocCount + CACHE_GROW_BY;
     size_t theSize = sizeof(void *) * (size_t)newAlloc;
-    theCache->cachedItems = (void **)xPL_checkedAlloc(realloc(theCache->cachedItems, theSize), theSize);
+    theCache->cachedItems =
+        (void **)xPL_checkedAlloc(realloc(theCache->cachedItems, theSize), theSize);
     theCache->cacheAllocCount = newAlloc;
   }
   theCache->cachedItems[theCache->cacheCount++] = theItem;
@@ -83,7 +86,7 @@ void initCaches() {
   for (int i = 0; i < STRING_CACHE_SLOTS; i++) StringCache[i] = NULL;
 }
 
-} // namespace
+}  // namespace
 
 /* Wraps an allocator call: xPL_checkedAlloc(realloc(p, n), n). A null result
  * for a non-empty request ends the process; there is no way to go on. */
@@ -100,8 +103,8 @@ xPL_NameValuePairPtr xPL_AllocNVPair(void) {
   if (thePair == NULL) {
     thePair = (xPL_NameValuePairPtr)zeroedBlock(sizeof(xPL_NameValuePair));
     totalNameValueAlloc++;
-    xPL_Debug("STORE:: Allocating new xPL_NameValuePair @ %p, now %d pairs allocated", (void *)thePair,
-              totalNameValueAlloc);
+    xPL_Debug("STORE:: Allocating new xPL_NameValuePair @ %p, now %d pairs allocated",
+              (void *)thePair, totalNameValueAlloc);
     return thePair;
   }
   memset(thePair, 0, sizeof(xPL_NameValuePair));
@@ -122,8 +125,8 @@ xPL_NameValueListPtr xPL_AllocNVList(void) {
   if (theList == NULL) {
     theList = (xPL_NameValueListPtr)zeroedBlock(sizeof(xPL_NameValueList));
     totalNameValueListAlloc++;
-    xPL_Debug("STORE:: Allocating new xPL_NameValueList @ %p, now %d lists allocted", (void *)theList,
-              totalNameValueListAlloc);
+    xPL_Debug("STORE:: Allocating new xPL_NameValueList @ %p, now %d lists allocted",
+              (void *)theList, totalNameValueListAlloc);
     return theList;
   }
   /* the slot array comes along so a reused list needs no new one */
@@ -189,24 +192,26 @@ String xPL_StrAlloc(int stringLength) {
   String theString;
   if (stringLength >= STRING_CACHE_SLOTS) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: Allocating entirely new LARGE string @ %p (LEN=%d)", (void *)theString, stringLength);
+    xPL_Debug("STORE:: Allocating entirely new LARGE string @ %p (LEN=%d)", (void *)theString,
+              stringLength);
     return theString;
   }
   if (StringCache[stringLength] == NULL) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)", (void *)theString,
-              stringLength);
+    xPL_Debug("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)",
+              (void *)theString, stringLength);
     return theString;
   }
   theString = (String)allocItem(StringCache[stringLength]);
   if (theString == NULL) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: No Cache Entry found, Allocating entirely new string @ %p (LEN=%d)", (void *)theString,
-              stringLength);
+    xPL_Debug("STORE:: No Cache Entry found, Allocating entirely new string @ %p (LEN=%d)",
+              (void *)theString, stringLength);
     return theString;
   }
   theString[0] = '\0';
-  xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)", (void *)theString, stringLength);
+  xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)", (void *)theString,
+            stringLength);
   return theString;
 }
 
@@ -226,8 +231,8 @@ String xPL_StrNDup(const char *theString, int maxChars) {
   String theCopy = xPL_StrAlloc((int)theLength);
   memcpy(theCopy, theString, theLength);
   theCopy[theLength] = '\0';
-  xPL_Debug("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)", (int)theLength, theString,
-            (int)theLength, maxChars);
+  xPL_Debug("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)", (int)theLength,
+            theString, (int)theLength, maxChars);
   return theCopy;
 }
 
@@ -238,7 +243,8 @@ void xPL_FreeStr(String theString) {
    * string for length L then always has room for L characters */
   size_t theLength = strlen(theString);
   if (theLength >= (size_t)STRING_CACHE_SLOTS) {
-    xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]", (void *)theString, theString);
+    xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]", (void *)theString,
+              theString);
     free(theString);
     return;
   }
@@ -246,7 +252,7 @@ void xPL_FreeStr(String theString) {
     xPL_Debug("STORE:: Allocating new cache for strings %d characters long", (int)theLength);
     StringCache[theLength] = allocItemCache();
   }
-  xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)", (void *)theString, theString,
-            (int)theLength, StringCache[theLength]->cacheCount);
+  xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)", (void *)theString,
+            theString, (int)theLength, StringCache[theLength]->cacheCount);
   releaseItem(StringCache[theLength], theString);
 }

@@ -79,7 +79,8 @@ void writeLogLine(const char *thePrefix, const char *theFormat, va_list theArgs)
   time_t now = time(NULL);
   struct tm local;
   size_t used = 0;
-  if (localtime_r(&now, &local) != NULL) used = strftime(logMessageBuffer, room, "%y/%m/%d %H:%M:%S ", &local);
+  if (localtime_r(&now, &local) != NULL)
+    used = strftime(logMessageBuffer, room, "%y/%m/%d %H:%M:%S ", &local);
   int wrote = snprintf(logMessageBuffer + used, room - used, "%s", thePrefix);
   if (wrote > 0) used += ((size_t)wrote < room - used) ? (size_t)wrote : room - used - 1;
   wrote = vsnprintf(logMessageBuffer + used, room - used, theFormat, theArgs);
@@ -88,11 +89,13 @@ void writeLogLine(const char *thePrefix, const char *theFormat, va_list theArgs)
   fwrite(logMessageBuffer, 1, used, stderr);
 }
 
-} // namespace
+}  // namespace
 
 /* ---- Lists -------------------------------------------------------------- */
 
-xPL_NameValueListPtr xPL_newNamedValueList(void) { return xPL_AllocNVList(); }
+xPL_NameValueListPtr xPL_newNamedValueList(void) {
+  return xPL_AllocNVList();
+}
 
 void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
   if (theList == NULL) return;
@@ -105,7 +108,8 @@ xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, String 
   if (theList->namedValues == NULL || theList->namedValueCount >= theList->namedValueAlloc) {
     int newAlloc = theList->namedValueAlloc + NAMED_VALUE_GROW_BY;
     size_t theSize = sizeof(xPL_NameValuePairPtr) * (size_t)newAlloc;
-    theList->namedValues = (xPL_NameValuePairPtr *)xPL_checkedAlloc(realloc(theList->namedValues, theSize), theSize);
+    theList->namedValues =
+        (xPL_NameValuePairPtr *)xPL_checkedAlloc(realloc(theList->namedValues, theSize), theSize);
     theList->namedValueAlloc = newAlloc;
   }
   xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
@@ -286,9 +290,13 @@ void xPL_Error(const char *theFormat, ...) {
   va_end(theArgs);
 }
 
-Bool xPL_isDebugging(void) { return xPL_DebugMode; }
+Bool xPL_isDebugging(void) {
+  return xPL_DebugMode;
+}
 
-void xPL_setDebugging(Bool isDebugging) { xPL_DebugMode = isDebugging; }
+void xPL_setDebugging(Bool isDebugging) {
+  xPL_DebugMode = isDebugging;
+}
 
 Bool xPL_parseCommonArgs(int *argc, String argv[], Bool silentErrors) {
   if (argc == NULL || argv == NULL || *argc <= 0) return TRUE;
@@ -314,4 +322,6 @@ Bool xPL_parseCommonArgs(int *argc, String argv[], Bool silentErrors) {
   return TRUE;
 }
 
-xPL_ConnectType xPL_getParsedConnectionType(void) { return xPL_ParsedConnectionType; }
+xPL_ConnectType xPL_getParsedConnectionType(void) {
+  return xPL_ParsedConnectionType;
+}

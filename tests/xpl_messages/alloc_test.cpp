@@ -3,7 +3,6 @@
 // The xpl library's malloc, calloc and realloc are wrapped at link time
 // (-Wl,--wrap), which also works under AddressSanitizer.
 #include <gtest/gtest.h>
-
 #include <stddef.h>
 
 #include "xplmsg_support.h"
@@ -71,7 +70,7 @@ TEST(SteadyState, ParseAnswerReleaseTakesNothingFromTheAllocator) {
 
 TEST(SteadyState, CounterSeesTheStoreGrow) {
   // Guards the test above against a wrap that silently counts nothing.
-  xPL_FreeStr(xPL_StrDup("x")); // the store's own tables are made on first use
+  xPL_FreeStr(xPL_StrDup("x"));  // the store's own tables are made on first use
   allocatorCalls = 0;
   counting = true;
   String fresh = xPL_StrAlloc(4000);
@@ -80,4 +79,4 @@ TEST(SteadyState, CounterSeesTheStoreGrow) {
   EXPECT_EQ(1, allocatorCalls);
 }
 
-} // namespace
+}  // namespace

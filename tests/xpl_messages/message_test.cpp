@@ -1,6 +1,5 @@
 // The message record (setter rules, release) and its wire text both ways.
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <string>
@@ -18,30 +17,33 @@ std::string formatted(xPL_MessagePtr m) {
 }
 
 class MessageModel : public ::testing::Test {
-protected:
+ protected:
   FakeService service{"quorvel", "davis", "station1"};
 };
 
 // ---- Model ------------------------------------------------------------------
 
 TEST_F(MessageModel, TenLineCommand) {
-  MessageHolder m(xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("quorvel"), S("davis"),
-                                            S("station2")));
+  MessageHolder m(xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("quorvel"),
+                                            S("davis"), S("station2")));
   xPL_setSchema(m.get(), S("sensor"), S("request"));
   xPL_addMessageNamedValue(m.get(), S("request"), S("current"));
-  EXPECT_EQ("xpl-cmnd\n{\nhop=1\nsource=quorvel-davis.station1\ntarget=quorvel-davis.station2\n}\n"
-            "sensor.request\n{\nrequest=current\n}\n",
-            formatted(m.get()));
+  EXPECT_EQ(
+      "xpl-cmnd\n{\nhop=1\nsource=quorvel-davis.station1\ntarget=quorvel-davis.station2\n}\n"
+      "sensor.request\n{\nrequest=current\n}\n",
+      formatted(m.get()));
   EXPECT_EQ(1, xPL_getHopCount(m.get()));
   EXPECT_FALSE(xPL_isReceivedMessage(m.get()));
-  EXPECT_EQ(service.record.serviceVendor, xPL_getSourceVendor(m.get())) << "source borrowed, not copied";
+  EXPECT_EQ(service.record.serviceVendor, xPL_getSourceVendor(m.get()))
+      << "source borrowed, not copied";
 }
 
 TEST_F(MessageModel, TargetForms) {
   MessageHolder m(xPL_createBroadcastMessage(service.ptr(), xPL_MESSAGE_STATUS));
   xPL_setSchema(m.get(), S("hbeat"), S("app"));
   xPL_setTarget(m.get(), S("a"), S("b"), S("c"));
-  EXPECT_TRUE(contains(formatted(m.get()), "\ntarget=*\n")) << "broadcast wins whatever else is set";
+  EXPECT_TRUE(contains(formatted(m.get()), "\ntarget=*\n"))
+      << "broadcast wins whatever else is set";
   xPL_setBroadcastMessage(m.get(), FALSE);
   EXPECT_TRUE(contains(formatted(m.get()), "\ntarget=a-b.c\n"));
 
@@ -68,7 +70,8 @@ TEST_F(MessageModel, StringSetterRules) {
   MessageHolder m(xPL_createBroadcastMessage(service.ptr(), xPL_MESSAGE_TRIGGER));
   xPL_setSchemaClass(m.get(), S("SENSOR"));
   xPL_setSchemaClass(m.get(), S("sensor"));
-  EXPECT_STREQ("SENSOR", xPL_getSchemaClass(m.get())) << "case-only change keeps the stored spelling";
+  EXPECT_STREQ("SENSOR", xPL_getSchemaClass(m.get()))
+      << "case-only change keeps the stored spelling";
   xPL_setSchemaClass(m.get(), S("control"));
   EXPECT_STREQ("control", xPL_getSchemaClass(m.get()));
   xPL_setSchemaClass(m.get(), nullptr);
@@ -135,11 +138,15 @@ TEST_F(MessageModel, RefusesWhatCannotBeWritten) {
          m->isGroupMessage = TRUE;
          xPL_setTarget(m, nullptr, nullptr, nullptr);
        }},
-      {"item without name", [](xPL_MessagePtr m) { xPL_FreeStr(m->messageBody->namedValues[0]->itemName);
-                                                   m->messageBody->namedValues[0]->itemName = nullptr; }},
+      {"item without name",
+       [](xPL_MessagePtr m) {
+         xPL_FreeStr(m->messageBody->namedValues[0]->itemName);
+         m->messageBody->namedValues[0]->itemName = nullptr;
+       }},
   };
   for (const auto &c : cases) {
-    MessageHolder m(xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("a"), S("b"), S("c")));
+    MessageHolder m(
+        xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("a"), S("b"), S("c")));
     xPL_setSchema(m.get(), S("x"), S("y"));
     xPL_addMessageNamedValue(m.get(), S("n"), S("v"));
     ASSERT_NE("<null>", formatted(m.get())) << c.why;
@@ -150,8 +157,8 @@ TEST_F(MessageModel, RefusesWhatCannotBeWritten) {
 }
 
 TEST_F(MessageModel, SizeLimitAt1500) {
-  MessageHolder m(xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("quorvel"), S("davis"),
-                                            S("station2")));
+  MessageHolder m(xPL_createTargetedMessage(service.ptr(), xPL_MESSAGE_COMMAND, S("quorvel"),
+                                            S("davis"), S("station2")));
   xPL_setSchema(m.get(), S("sensor"), S("request"));
   xPL_addMessageNamedValue(m.get(), S("v"), S(""));
   const size_t base = formatted(m.get()).size();
@@ -171,7 +178,8 @@ TEST_F(MessageModel, SizeLimitAt1500) {
 }
 
 TEST_F(MessageModel, BinaryItemsGoOutAsHex) {
-  MessageHolder m(parse("xpl-trig\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\nx.y\n{\nraw!007F80FF\n}\n"));
+  MessageHolder m(
+      parse("xpl-trig\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\nx.y\n{\nraw!007F80FF\n}\n"));
   ASSERT_TRUE(m);
   EXPECT_TRUE(contains(formatted(m.get()), "\nraw=007F80FF\n"));
 
@@ -190,44 +198,57 @@ const std::string kHead = "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n";
 struct ParseCase {
   const char *why;
   std::string text;
-  const char *debugLine; // null: must parse
+  const char *debugLine;  // a piece of the debug line that names the reason
 };
 
 TEST(Parser, RejectsWithItsReason) {
   const ParseCase cases[] = {
-      {"unknown header word", "xpl-cmnds\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n", "Unknown message header of xpl-cmnds"},
+      {"unknown header word", "xpl-cmnds\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n",
+       "Unknown message header of xpl-cmnds"},
       // The CR joins the header word; the brace line's CR is position 11.
       {"CR LF line ends", "xpl-cmnd\r\n{\r\nhop=1\r\n}\r\n", "at position 11 (wanted a LF)"},
-      {"blank behind header word", "xpl-cmnd \n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n", "Unknown message header of xpl-cmnd "},
+      {"blank behind header word", "xpl-cmnd \n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n",
+       "Unknown message header of xpl-cmnd "},
       {"no brace", "xpl-cmnd\nhop=1\n", "(wanted a {)"},
       {"missing hop", "xpl-cmnd\n{\nsource=a-b.c\ntarget=*\n}\n", "Message missing HOP count"},
       {"hop zero", "xpl-cmnd\n{\nhop=0\nsource=a-b.c\ntarget=*\n}\n", "Message HOP Count invalid"},
-      {"hop negative", "xpl-cmnd\n{\nhop=-1\nsource=a-b.c\ntarget=*\n}\n", "Message HOP Count invalid"},
-      {"hop letter", "xpl-cmnd\n{\nhop=x\nsource=a-b.c\ntarget=*\n}\n", "Message HOP Count invalid"},
-      {"hop in binary form", "xpl-cmnd\n{\nhop!01\nsource=a-b.c\ntarget=*\n}\n", "Message HOP Count invalid"},
+      {"hop negative", "xpl-cmnd\n{\nhop=-1\nsource=a-b.c\ntarget=*\n}\n",
+       "Message HOP Count invalid"},
+      {"hop letter", "xpl-cmnd\n{\nhop=x\nsource=a-b.c\ntarget=*\n}\n",
+       "Message HOP Count invalid"},
+      {"hop in binary form", "xpl-cmnd\n{\nhop!01\nsource=a-b.c\ntarget=*\n}\n",
+       "Message HOP Count invalid"},
       {"missing source", "xpl-cmnd\n{\nhop=1\ntarget=*\n}\n", "Message missing SOURCE"},
       {"source without period", "xpl-cmnd\n{\nhop=1\nsource=quorvel-davis\ntarget=*\n}\n",
        "SOURCE Missing Instance ID - quorvel.davis"},
       {"source without dash", "xpl-cmnd\n{\nhop=1\nsource=quorvel.davis\ntarget=*\n}\n",
        "SOURCE Missing Device ID - quorvel.davis"},
-      {"source in binary form", "xpl-cmnd\n{\nhop=1\nsource!AB\ntarget=*\n}\n", "Message SOURCE invalid"},
+      {"source in binary form", "xpl-cmnd\n{\nhop=1\nsource!AB\ntarget=*\n}\n",
+       "Message SOURCE invalid"},
       {"missing target", "xpl-cmnd\n{\nhop=1\nsource=a-b.c\n}\n", "Message missing TARGET"},
-      {"target without dash", "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=ab\n}\n", "TARGET Missing Device ID - ab"},
+      {"target without dash", "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=ab\n}\n",
+       "TARGET Missing Device ID - ab"},
       {"target without period", "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=a-b\n}\n",
        "TARGET Missing Instance ID - a.b"},
-      {"lower-case hex", kHead + "x.y\n{\nraw!7f\n}\n", "Unable to xlate binary value for name raw"},
-      {"odd hex digits", kHead + "x.y\n{\nraw!7F0\n}\n", "Unable to xlate binary value for name raw"},
-      {"schema without period", kHead + "sensorrequest\n{\n}\n", "Malformed message block header - sensorrequest"},
+      {"lower-case hex", kHead + "x.y\n{\nraw!7f\n}\n",
+       "Unable to xlate binary value for name raw"},
+      {"odd hex digits", kHead + "x.y\n{\nraw!7F0\n}\n",
+       "Unable to xlate binary value for name raw"},
+      {"schema without period", kHead + "sensorrequest\n{\n}\n",
+       "Malformed message block header - sensorrequest"},
       {"body cut short", kHead + "x.y\n{\na=1\n", "Ran out of characters parsing block"},
       {"header cut short", "xpl-cmnd\n{\nhop=1\n", "Ran out of characters parsing block"},
       {"junk after closing brace", "xpl-cmnd\n{\nhop=1\n}x\n", "(wanted a LF)"},
       {"empty text", "", "Error parsing message header"},
       {"only blanks", " \n\t\n", "Error parsing message header"},
-      {"block header of 127 fits but names no type", std::string(127, 'h') + "\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n",
+      {"block header of 127 fits but names no type",
+       std::string(127, 'h') + "\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\n",
        "Unknown message header of hhhh"},
       {"block header over 127", std::string(128, 'h') + "\n{\n}\n", "Block header too long"},
-      {"item name over 255", kHead + "x.y\n{\n" + std::string(256, 'n') + "=1\n}\n", "Item name too long"},
-      {"item value over 1499", kHead + "x.y\n{\nn=" + std::string(1500, 'v') + "\n}\n", "Item value too long"},
+      {"item name over 255", kHead + "x.y\n{\n" + std::string(256, 'n') + "=1\n}\n",
+       "Item name too long"},
+      {"item value over 1499", kHead + "x.y\n{\nn=" + std::string(1500, 'v') + "\n}\n",
+       "Item value too long"},
   };
   DebugOn debug;
   for (const auto &c : cases) {
@@ -240,7 +261,8 @@ TEST(Parser, RejectsWithItsReason) {
 }
 
 TEST(Parser, ItemLimitsThatStillFit) {
-  MessageHolder m = parse(kHead + "x.y\n{\n" + std::string(255, 'n') + "=" + std::string(1499, 'v') + "\n}\n");
+  MessageHolder m =
+      parse(kHead + "x.y\n{\n" + std::string(255, 'n') + "=" + std::string(1499, 'v') + "\n}\n");
   ASSERT_TRUE(m);
   xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(xPL_getMessageBody(m.get()), 0);
   EXPECT_EQ(255u, strlen(pair->itemName));
@@ -249,8 +271,10 @@ TEST(Parser, ItemLimitsThatStillFit) {
 
 TEST(Parser, AcceptedForms) {
   {
-    MessageHolder m = parse("\n\n  XpL-sTaT\n{\nHOP=3\nSource=a-b-c.d.e\ntarget=x-y.z\nextra=1\n}\nSensor.Basic.More\n{\n"
-                            "Device=BARDTA\nv=a=b!c\n}\ntrailing junk");
+    MessageHolder m = parse(
+        "\n\n  "
+        "XpL-sTaT\n{\nHOP=3\nSource=a-b-c.d.e\ntarget=x-y.z\nextra=1\n}\nSensor.Basic.More\n{\n"
+        "Device=BARDTA\nv=a=b!c\n}\ntrailing junk");
     ASSERT_TRUE(m) << "leading blanks, mixed-case words, anything after the second block";
     EXPECT_EQ(xPL_MESSAGE_STATUS, xPL_getMessageType(m.get()));
     EXPECT_EQ(3, xPL_getHopCount(m.get()));
@@ -263,19 +287,23 @@ TEST(Parser, AcceptedForms) {
     EXPECT_STREQ("Sensor", xPL_getSchemaClass(m.get()));
     EXPECT_STREQ("Basic.More", xPL_getSchemaType(m.get()));
     EXPECT_STREQ("BARDTA", xPL_getMessageNamedValue(m.get(), S("device")));
-    EXPECT_STREQ("a=b!c", xPL_getMessageNamedValue(m.get(), S("v"))) << "= and ! inside a value are kept";
+    EXPECT_STREQ("a=b!c", xPL_getMessageNamedValue(m.get(), S("v")))
+        << "= and ! inside a value are kept";
     EXPECT_EQ(2, xPL_getNamedValueCount(xPL_getMessageBody(m.get())));
   }
   {
     MessageHolder m = parse(kHead + "x.y\n{\nv={|}~\x7f\x80\x01" + "\nabc\ndef=1\nskip}\n");
     ASSERT_TRUE(m);
-    EXPECT_STREQ("|||||||", xPL_getMessageNamedValue(m.get(), S("v"))) << "braces, tilde, DEL, high and control";
-    EXPECT_STREQ("1", xPL_getMessageNamedValue(m.get(), S("abc|def"))) << "a line without = runs on";
+    EXPECT_STREQ("|||||||", xPL_getMessageNamedValue(m.get(), S("v")))
+        << "braces, tilde, DEL, high and control";
+    EXPECT_STREQ("1", xPL_getMessageNamedValue(m.get(), S("abc|def")))
+        << "a line without = runs on";
     EXPECT_EQ(2, xPL_getNamedValueCount(xPL_getMessageBody(m.get()))) << "name before } dropped";
   }
   {
-    MessageHolder m = parse("xpl-trig\n{\nhop=1\nsource=a-b.c\ntarget=xpl-group.kitchen\n}\nx.y\n{\nraw!007F80FF\n"
-                            "none!\n}\n");
+    MessageHolder m = parse(
+        "xpl-trig\n{\nhop=1\nsource=a-b.c\ntarget=xpl-group.kitchen\n}\nx.y\n{\nraw!007F80FF\n"
+        "none!\n}\n");
     ASSERT_TRUE(m);
     EXPECT_TRUE(xPL_isGroupMessage(m.get()));
     EXPECT_STREQ("XPL-GROUP.kitchen", xPL_getTargetGroup(m.get()));
@@ -291,9 +319,11 @@ TEST(Parser, AcceptedForms) {
     EXPECT_EQ(0, none->binaryLength);
   }
   {
-    MessageHolder m = parse("xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=XPL-GROUP.abcdefghijklmnopqrst\n}\n");
+    MessageHolder m =
+        parse("xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=XPL-GROUP.abcdefghijklmnopqrst\n}\n");
     ASSERT_TRUE(m);
-    EXPECT_STREQ("XPL-GROUP.abcdefghijklmnop", xPL_getTargetGroup(m.get())) << "16 characters of the group kept";
+    EXPECT_STREQ("XPL-GROUP.abcdefghijklmnop", xPL_getTargetGroup(m.get()))
+        << "16 characters of the group kept";
   }
 }
 
@@ -302,7 +332,8 @@ TEST(Parser, MessagesWithoutSchema) {
   ASSERT_TRUE(headerOnly);
   EXPECT_EQ(nullptr, xPL_getSchemaClass(headerOnly.get()));
   EXPECT_TRUE(xPL_isBroadcastMessage(headerOnly.get()));
-  EXPECT_STREQ("1", xPL_getMessageNamedValue(headerOnly.get(), S("hop"))) << "body keeps the header items";
+  EXPECT_STREQ("1", xPL_getMessageNamedValue(headerOnly.get(), S("hop")))
+      << "body keeps the header items";
   EXPECT_EQ(3, xPL_getNamedValueCount(xPL_getMessageBody(headerOnly.get())));
 
   MessageHolder trailingLf = parse(kHead + "\n");
@@ -313,8 +344,10 @@ TEST(Parser, MessagesWithoutSchema) {
 
 TEST(Parser, FormatParseRoundTrip) {
   const std::string text =
-      "xpl-stat\n{\nhop=1\nsource=quorvel-davis.station1\ntarget=XPL-GROUP.kitchen\n}\nconfig.response\n{\n"
-      "newconf=station1\ninterval=5\ngroup=\ngroup=\nfilter=\ntype=tcp\ndevice=/dev/ttyS0\nnet-address=127.0.0.1\n}\n";
+      "xpl-stat\n{\nhop=1\nsource=quorvel-davis.station1\ntarget=XPL-GROUP.kitchen\n}\nconfig."
+      "response\n{\n"
+      "newconf=station1\ninterval=5\ngroup=\ngroup=\nfilter=\ntype=tcp\ndevice=/dev/"
+      "ttyS0\nnet-address=127.0.0.1\n}\n";
   MessageHolder m = parse(text);
   ASSERT_TRUE(m);
   // A received group holds its prefix; the formatter adds one, so strip it for the comparison.
@@ -322,4 +355,4 @@ TEST(Parser, FormatParseRoundTrip) {
   EXPECT_EQ(text, formatted(m.get()));
 }
 
-} // namespace
+}  // namespace

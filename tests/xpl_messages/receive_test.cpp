@@ -1,9 +1,8 @@
 // The receive loop on a real socket, inside a private network namespace:
 // every datagram reaches the raw listeners, only valid ones the message
 // listeners, and the hub is confirmed by the echo of our own address and port.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,7 +33,7 @@ void onMessage(xPL_MessagePtr m, xPL_ObjectPtr) {
 }
 
 class ReceiveLoop : public ::testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() {
     xPL_setBroadcastInterface(S("lo"));
     ASSERT_TRUE(xPL_initialize(xcViaHub));
@@ -61,7 +60,8 @@ protected:
     to.sin_family = AF_INET;
     to.sin_port = htons((uint16_t)xPL_getPort());
     inet_aton("127.0.0.1", &to.sin_addr);
-    ASSERT_EQ((ssize_t)text.size(), sendto(sender_, text.data(), text.size(), 0, (sockaddr *)&to, sizeof to));
+    ASSERT_EQ((ssize_t)text.size(),
+              sendto(sender_, text.data(), text.size(), 0, (sockaddr *)&to, sizeof to));
   }
 
   // Drains what is queued, as the event loop would on readiness.
@@ -72,7 +72,8 @@ protected:
   }
 
   std::string heartbeat(int port) {
-    return "xpl-stat\n{\nhop=1\nsource=quorvel-hub.h\ntarget=*\n}\nhbeat.app\n{\ninterval=5\nport=" +
+    return "xpl-stat\n{\nhop=1\nsource=quorvel-hub.h\ntarget=*\n}\nhbeat.app\n{\ninterval="
+           "5\nport=" +
            std::to_string(port) + "\nremote-ip=" + xPL_getListenerIPAddr() + "\n}\n";
   }
 
@@ -87,7 +88,8 @@ TEST_F(ReceiveLoop, RawSeesAllValidOnesAreDispatched) {
   send(request);
   send(std::string(3000, 'x'));
   drain();
-  EXPECT_EQ((std::vector<int>{18, 0, (int)request.size(), 2047}), rawLengths) << "datagrams cut at 2047 bytes";
+  EXPECT_EQ((std::vector<int>{18, 0, (int)request.size(), 2047}), rawLengths)
+      << "datagrams cut at 2047 bytes";
   ASSERT_EQ(4u, rawTexts.size());
   EXPECT_EQ(request, rawTexts[2]);
   EXPECT_EQ((std::vector<std::string>{"sensor.request"}), schemas);
@@ -135,4 +137,4 @@ TEST_F(ReceiveLoop, SentMessageArrivesAsItsFormattedText) {
   EXPECT_EQ(expected, std::string(got, n > 0 ? (size_t)n : 0)) << "one datagram, no terminator";
 }
 
-} // namespace
+}  // namespace

@@ -2,7 +2,6 @@
 // Store state lives for the whole process, so each test uses string lengths
 // no other test touches.
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <string>
@@ -33,7 +32,8 @@ TEST(StringStore, ReuseByExactLength) {
   String taken = xPL_StrAlloc(6);
   StderrCapture cap2;
   String fresh = xPL_StrAlloc(6);
-  EXPECT_TRUE(contains(cap2.text(), "STORE:: No Cache Entry found, Allocating entirely new string @"));
+  EXPECT_TRUE(
+      contains(cap2.text(), "STORE:: No Cache Entry found, Allocating entirely new string @"));
   xPL_FreeStr(again);
   xPL_FreeStr(six);
   xPL_FreeStr(taken);
@@ -62,8 +62,10 @@ TEST(StringStore, LargeStringsAreNotCached) {
     EXPECT_STREQ(c.text->c_str(), s);
     xPL_FreeStr(s);
     std::string log = cap.text();
-    EXPECT_EQ(c.large, contains(log, "STORE:: Allocating entirely new LARGE string @")) << c.text->size();
-    EXPECT_EQ(c.large, contains(log, "STORE:: Permanently releasing large string @")) << c.text->size();
+    EXPECT_EQ(c.large, contains(log, "STORE:: Allocating entirely new LARGE string @"))
+        << c.text->size();
+    EXPECT_EQ(c.large, contains(log, "STORE:: Permanently releasing large string @"))
+        << c.text->size();
     EXPECT_EQ(!c.large, contains(log, "to cache -- [")) << c.text->size();
   }
 }
@@ -127,4 +129,4 @@ TEST(StoreDeathTest, FailedAllocationEndsTheProcessWithAnErrorLine) {
   EXPECT_EQ(nullptr, xPL_checkedAlloc(nullptr, 0)) << "an empty request may come back null";
 }
 
-} // namespace
+}  // namespace

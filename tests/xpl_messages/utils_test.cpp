@@ -1,6 +1,5 @@
 // Named-value lists, comparison, number helpers, log lines and switches.
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <string>
@@ -35,7 +34,8 @@ TEST(Compare, LengthFirstThenFoldedBytes) {
       {"difference within the limit", "abd", "ABC", 3, 1},
   };
   for (const auto &c : cases) {
-    int got = c.limit < 0 ? xPL_strcmpIgnoreCase(c.a, c.b) : xPL_strncmpIgnoreCase(c.a, c.b, c.limit);
+    int got =
+        c.limit < 0 ? xPL_strcmpIgnoreCase(c.a, c.b) : xPL_strncmpIgnoreCase(c.a, c.b, c.limit);
     EXPECT_EQ(c.expected, got) << c.why;
   }
 }
@@ -59,12 +59,9 @@ TEST(TextHelpers, HexDigits) {
     bool ok;
     int value;
   } in[] = {
-      {"upper-case digit", "7F", true, 127},
-      {"lower-case digit refused", "7f", false, 0},
-      {"single digit then end", "7", false, 0},
-      {"empty text", "", false, 0},
-      {"only two digits read", "A0FF", true, 160},
-      {"non-digit", "G0", false, 0},
+      {"upper-case digit", "7F", true, 127},       {"lower-case digit refused", "7f", false, 0},
+      {"single digit then end", "7", false, 0},    {"empty text", "", false, 0},
+      {"only two digits read", "A0FF", true, 160}, {"non-digit", "G0", false, 0},
   };
   for (const auto &c : in) {
     int value = -99;
@@ -107,7 +104,8 @@ using ListHolder = std::unique_ptr<xPL_NameValueList, ListRelease>;
 
 std::vector<std::string> names(xPL_NameValueListPtr list) {
   std::vector<std::string> out;
-  for (int i = 0; i < xPL_getNamedValueCount(list); i++) out.push_back(xPL_getNamedValuePairAt(list, i)->itemName);
+  for (int i = 0; i < xPL_getNamedValueCount(list); i++)
+    out.push_back(xPL_getNamedValuePairAt(list, i)->itemName);
   return out;
 }
 
@@ -122,13 +120,15 @@ TEST(NamedValues, DuplicatesFirstMatchAndRemoveAll) {
 
   xPL_setNamedValue(list.get(), S("interval"), S("6"));
   EXPECT_STREQ("6", xPL_getNamedValuePairAt(list.get(), 0)->itemValue) << "first match replaced";
-  EXPECT_STREQ("9", xPL_getNamedValuePairAt(list.get(), 2)->itemValue) << "later duplicate untouched";
+  EXPECT_STREQ("9", xPL_getNamedValuePairAt(list.get(), 2)->itemValue)
+      << "later duplicate untouched";
 
   xPL_setNamedValue(list.get(), S("new"), S("n"));
   EXPECT_EQ((std::vector<std::string>{"interval", "other", "INTERVAL", "new"}), names(list.get()));
 
   xPL_clearNamedValue(list.get(), S("interval"));
-  EXPECT_EQ((std::vector<std::string>{"other", "new"}), names(list.get())) << "all matches gone, order kept";
+  EXPECT_EQ((std::vector<std::string>{"other", "new"}), names(list.get()))
+      << "all matches gone, order kept";
 }
 
 TEST(NamedValues, ValueRules) {
@@ -165,7 +165,8 @@ TEST(NamedValues, ValueRules) {
     const char *why;
     std::string before;
     size_t offset;
-  } aliased[] = {{"same text", "same", 0}, {"its own tail", "xtail", 1}, {"tail of a LARGE text", big, 1}};
+  } aliased[] = {
+      {"same text", "same", 0}, {"its own tail", "xtail", 1}, {"tail of a LARGE text", big, 1}};
   for (const auto &c : aliased) {
     xPL_setNamedValue(list.get(), S("own"), S(c.before.c_str()));
     xPL_setNamedValue(list.get(), S("own"), xPL_getNamedValue(list.get(), S("own")) + c.offset);
@@ -198,7 +199,7 @@ TEST(NamedValues, NullListAndIndexBounds) {
   xPL_freeNamedValueList(nullptr);
 
   ListHolder list(xPL_newNamedValueList());
-  xPL_clearNamedValueAt(list.get(), 0); // no array yet
+  xPL_clearNamedValueAt(list.get(), 0);  // no array yet
   xPL_addNamedValue(list.get(), S("a"), S("1"));
   xPL_addNamedValue(list.get(), S("b"), S("2"));
   xPL_addNamedValue(list.get(), S("c"), S("3"));
@@ -253,8 +254,14 @@ struct ArgsCase {
 TEST(CommonArgs, TakesOnlyTheXplSwitches) {
   const ArgsCase cases[] = {
       {"debug switch dropped", {"prog", "-xpldebug", "-d"}, {"prog", "-d"}, true},
-      {"interface and its name dropped", {"prog", "-interface", "eth1", "-d", "x"}, {"prog", "-d", "x"}, false},
-      {"longer switch kept", {"prog", "-interfacex", "eth1"}, {"prog", "-interfacex", "eth1"}, false},
+      {"interface and its name dropped",
+       {"prog", "-interface", "eth1", "-d", "x"},
+       {"prog", "-d", "x"},
+       false},
+      {"longer switch kept",
+       {"prog", "-interfacex", "eth1"},
+       {"prog", "-interfacex", "eth1"},
+       false},
       {"trailing interface dropped alone", {"prog", "-d", "-interface"}, {"prog", "-d"}, false},
       {"program name never taken", {"-xpldebug"}, {"-xpldebug"}, false},
   };
@@ -264,7 +271,7 @@ TEST(CommonArgs, TakesOnlyTheXplSwitches) {
     for (const char *a : c.in) argv.push_back(S(a));
     argv.push_back(nullptr);
     int argc = (int)c.in.size();
-    StderrCapture quiet; // the enabling line
+    StderrCapture quiet;  // the enabling line
     EXPECT_TRUE(xPL_parseCommonArgs(&argc, argv.data(), FALSE)) << c.why;
     std::vector<std::string> kept(argv.begin(), argv.begin() + argc);
     EXPECT_EQ(c.kept, kept) << c.why;
@@ -275,4 +282,4 @@ TEST(CommonArgs, TakesOnlyTheXplSwitches) {
   EXPECT_EQ(xcViaHub, xPL_getParsedConnectionType());
 }
 
-} // namespace
+}  // namespace

@@ -11,7 +11,9 @@
 namespace xplmsg {
 
 // The C interface takes char* for texts it only reads.
-inline String S(const char *theText) { return const_cast<String>(theText); }
+inline String S(const char *theText) {
+  return const_cast<String>(theText);
+}
 
 using testsupport::StderrCapture;
 
@@ -30,7 +32,9 @@ struct MessageRelease {
 };
 using MessageHolder = std::unique_ptr<xPL_Message, MessageRelease>;
 
-inline MessageHolder parse(const std::string &text) { return MessageHolder(parseMessage(text.c_str())); }
+inline MessageHolder parse(const std::string &text) {
+  return MessageHolder(parseMessage(text.c_str()));
+}
 
 // A service record stands in for a real service: messages only borrow its identity strings.
 struct FakeService {
@@ -48,4 +52,4 @@ struct FakeService {
   xPL_ServicePtr ptr() { return &record; }
 };
 
-} // namespace xplmsg
+}  // namespace xplmsg
