@@ -6,6 +6,7 @@
  * over stops calling the general allocator. Only LARGE strings (256
  * characters or more) go back to the system.
  */
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -218,6 +219,8 @@ String xPL_StrAlloc(int stringLength) {
 String xPL_StrDup(const char *theString) {
   if (theString == NULL) return NULL;
   size_t theLength = strlen(theString);
+  /* lengths travel as int: a longer text would be copied into a short block */
+  if (theLength >= (size_t)INT_MAX) allocationFailed(theLength + 1);
   String theCopy = xPL_StrAlloc((int)theLength);
   memcpy(theCopy, theString, theLength + 1);
   xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theString, (int)theLength);
