@@ -44,12 +44,17 @@ class Heartbeats : public testing::Test {
     return sent;
   }
 
+  // How many of the messages broadcast since the last call contain the text.
+  int countSent(const std::string &needle) {
+    int count = 0;
+    for (const std::string &text : sentSoFar()) count += text.find(needle) != std::string::npos;
+    return count;
+  }
+
+  // The heartbeat this library sends for the source.
   std::string heartbeat(const std::string &source, const std::string &schema, int interval,
                         const std::string &version = "") {
-    std::string body = "interval=" + std::to_string(interval) +
-                       "\nport=" + std::to_string(xPL_getPort()) + "\nremote-ip=" + kAddress + "\n";
-    if (!version.empty()) body += "version=" + version + "\n";
-    return messageText("xpl-stat", source, "*", schema, body);
+    return heartbeatText(source, schema, xPL_getPort(), kAddress, interval, version);
   }
 
   std::unique_ptr<UdpPeer> hub;
@@ -155,12 +160,7 @@ TEST_F(Heartbeats, TimingBeforeAndAfterTheHubEcho) {
   ASSERT_FALSE(xPL_isHubConfirmed());
   time_t t = freshEpoch();
   FakeClock clock(t);
-  auto heartbeats = [this] {
-    int count = 0;
-    for (const std::string &text : sentSoFar())
-      if (text.find("\nhbeat.app\n") != std::string::npos) count++;
-    return count;
-  };
+  auto heartbeats = [this] { return countSent("\nhbeat.app\n"); };
 
   xPL_ServicePtr service = makeService("timed");
   xPL_setServiceEnabled(service, TRUE);
@@ -218,12 +218,7 @@ TEST_F(Heartbeats, TimingBeforeAndAfterTheHubEcho) {
   xPL_ServicePtr waiting = xPL_createConfigurableService(const_cast<String>("acme"),
                                                          const_cast<String>("wait"), nullptr);
   xPL_setServiceEnabled(waiting, TRUE);
-  auto configBeats = [this] {
-    int count = 0;
-    for (const std::string &text : sentSoFar())
-      if (text.find("\nconfig.app\n") != std::string::npos) count++;
-    return count;
-  };
+  auto configBeats = [this] { return countSent("\nconfig.app\n"); };
   EXPECT_EQ(configBeats(), 1);
   passAt(t + 59);
   EXPECT_EQ(configBeats(), 0);

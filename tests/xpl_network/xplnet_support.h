@@ -171,10 +171,12 @@ inline std::string messageText(const std::string &type, const std::string &sourc
 }
 
 inline std::string heartbeatText(const std::string &source, const std::string &schema, int port,
-                                 const std::string &address, int interval = 5) {
-  return messageText("xpl-stat", source, "*", schema,
-                     "interval=" + std::to_string(interval) + "\nport=" + std::to_string(port) +
-                         "\nremote-ip=" + address + "\n");
+                                 const std::string &address, int interval = 5,
+                                 const std::string &version = "") {
+  std::string body = "interval=" + std::to_string(interval) + "\nport=" + std::to_string(port) +
+                     "\nremote-ip=" + address + "\n";
+  if (!version.empty()) body += "version=" + version + "\n";
+  return messageText("xpl-stat", source, "*", schema, body);
 }
 
 // Value of one body item in a message text, "" when absent.
