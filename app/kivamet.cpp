@@ -20,11 +20,7 @@
 #include <optional>
 #include <string>
 
-#if __has_include("webweather.h")
 #include "webweather.h"
-#else
-int16_t web_bp(const char *rs);
-#endif
 
 // ---- Memory map ------------------------------------------------------------
 
@@ -329,16 +325,6 @@ int rrdPath(char *path, size_t pathSize, const char *dir) {
   return 0;
 }
 
-int locationUsable(const char *location) {
-  if (location == nullptr || *location == '\0') return 0;
-  for (const char *p = location; *p; p++) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    // Printable ASCII only, and nothing that would end or split the path.
-    if (c <= 0x20 || c >= 0x7F || c == '/' || c == '?' || c == '#') return 0;
-  }
-  return 1;
-}
-
 int16_t barOffset(int16_t station, int16_t web) {
   return static_cast<int16_t>(static_cast<uint16_t>(station - web));
 }
@@ -493,7 +479,7 @@ void calibrate() {
     dbg("calibration skipped: a station read failed\n");
     return;
   }
-  if (!weatherloc || !locationUsable(weatherloc->c_str())) {
+  if (!weatherloc || !web_locationfits(weatherloc->c_str())) {
     dbg("calibration skipped: no usable location\n");
     return;
   }

@@ -3,7 +3,7 @@
  * jobs (database logging, clock check) and the barometer calibration.
  *
  * The pure pieces (map lookup, encodings, clock comparison, update text,
- * location check) take everything they need as arguments, so they can be
+ * barometer offset) take everything they need as arguments, so they can be
  * tested without a station or a network.
  */
 #ifndef KIVAMET_KIVAMET_H
@@ -128,9 +128,6 @@ int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
 
 /* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
 int rrdPath(char *path, size_t pathSize, const char *dir);
-
-/* True when the location can stand in the request path as it is. */
-int locationUsable(const char *location);
 
 /* Barometer offset written to STNDRD: station reading minus web value,
  * kept to 16 bits. */

@@ -93,21 +93,6 @@ bool isAsciiAlnum(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-// The location goes into the request line unescaped, so only characters
-// that stand for themselves in a URL path segment may pass: no blank or
-// control character that would end or split the line, no '/', '?', '#' or
-// '%' that would change what is asked for.
-bool locationFits(const char *rs) {
-  if (rs == nullptr || *rs == '\0') return false;
-  size_t n = 0;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(rs); *p; p++, n++) {
-    if (n >= WEB_LOCATION_MAX) return false;
-    if (isAsciiAlnum(*p) || strchr("-._~!$&'()*+,;=:@", *p) != nullptr) continue;
-    return false;
-  }
-  return true;
-}
-
 // "host" or "host:port"; the name goes into the Host header as well, so it
 // must be a plain host name or dotted address.
 bool parseServer(const char *text, Server *srv) {
@@ -327,20 +312,32 @@ int16_t scanAnswer(int fd, const regex_t *re, int timeoutMs) {
 
 }  // namespace
 
+// The location goes into the request line unescaped, so only characters
+// that stand for themselves in a URL path segment may pass: no blank or
+// control character that would end or split the line, no '/', '?', '#' or
+// '%' that would change what is asked for.
+int web_locationfits(const char *rs) {
+  if (rs == nullptr || *rs == '\0') return 0;
+  size_t n = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(rs); *p; p++, n++) {
+    if (n >= WEB_LOCATION_MAX) return 0;
+    if (isAsciiAlnum(*p) || strchr("-._~!$&'()*+,;=:@", *p) != nullptr) continue;
+    return 0;
+  }
+  return 1;
+}
+
 int16_t web_bp(const char *rs) {
-  if (!locationFits(rs)) return WEB_NONE;
+  if (!web_locationfits(rs)) return WEB_NONE;
   Server srv;
   if (!parseServer(getenv(WEB_HOST_ENV), &srv)) return WEB_NONE;
 
+  // The Host line carries the host name alone, also when a test server
+  // listens on another port.
   char request[WEB_REQUEST_SIZE];
-  int len;
-  if (srv.port == WEB_DEFAULT_PORT)
-    len = snprintf(request, sizeof request,
-                   "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n", rs, srv.host);
-  else
-    len = snprintf(request, sizeof request,
-                   "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s:%d\r\n\r\n", rs, srv.host,
-                   srv.port);
+  const int len =
+      snprintf(request, sizeof request, "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n",
+               rs, srv.host);
   if (len < 0 || static_cast<size_t>(len) >= sizeof request) return WEB_NONE;
 
   RegexGuard re;

@@ -21,6 +21,10 @@
  * then). Blocks for at most a few time limits; never retries. */
 int16_t web_bp(const char *rs);
 
+/* True when the location can stand in the request path as it is: 1 to 64
+ * characters, each one that means itself in a URL path segment. */
+int web_locationfits(const char *rs);
+
 /* Replaces WEB_TIMEOUT_MS for later calls (tests use short limits);
  * ms <= 0 restores it. */
 void web_settimeout(int ms);

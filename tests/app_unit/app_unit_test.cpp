@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kivamet.h"
+#include "webweather.h"
 
 namespace {
 
@@ -383,20 +384,36 @@ TEST(DatabasePath, RefusedRatherThanCut) {
   }
 }
 
+// The calibration asks the web only for a location the request can carry.
 TEST(Location, OnlyTextThatStandsInAPath) {
   struct Case {
-    const char *location;
+    std::string location;
     bool usable;
   };
+  const std::string longest(64, 'K');
   const Case cases[] = {
-      {"KSFO", true},         {"EGLL_2-x.y~", true}, {nullptr, false}, {"", false},
-      {"K SFO", false},       {"KSFO\n", false},     {"\t", false},    {"a/b", false},
-      {"../etc", false},      {"a?b=1", false},      {"a#b", false},   {"\x7f", false},
+      {"KSFO", true},
+      {"EGLL_2-x.y~", true},
+      {longest, true},
+      {longest + "K", false},
+      {"", false},
+      {"K SFO", false},
+      {"KSFO\n", false},
+      {"\t", false},
+      {"a/b", false},
+      {"../etc", false},
+      {"a?b=1", false},
+      {"a#b", false},
+      {"K%53FO", false},
+      {"a<b", false},
+      {"a\"b", false},
+      {"\x7f", false},
       {"K\xC3\xB6ln", false},  // UTF-8
       {"\r\nHost: x", false},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(locationUsable(c.location) != 0, c.usable) << (c.location ? c.location : "(null)");
+    EXPECT_EQ(web_locationfits(c.location.c_str()) != 0, c.usable) << c.location;
+  EXPECT_EQ(web_locationfits(nullptr), 0);
 }
 
 TEST(Calibration, OffsetIsStationMinusWebIn16Bits) {

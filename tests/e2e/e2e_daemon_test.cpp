@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "harness.h"
@@ -37,6 +38,21 @@ std::string fileText(const std::string &path) {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+// A message of the configured daemon with the schema, after a mark.
+bool fromDaemon(e2e::Rig &rig, const std::string &schema, size_t from, milliseconds limit) {
+  return rig.peer.waitFor(
+             [&](const XplMsg &m) { return m.source == rig.target() && m.schema == schema; }, limit,
+             from) != nullptr;
+}
+
+// The signal ends the daemon with status 0 after its goodbye heartbeat.
+void expectCleanStop(e2e::Rig &rig, int sig) {
+  const size_t from = rig.peer.mark();
+  ASSERT_TRUE(rig.daemon.proc().signal(sig));
+  EXPECT_EQ(rig.daemon.proc().wait(seconds(20)), 0);
+  EXPECT_TRUE(fromDaemon(rig, "hbeat.end", from, seconds(5)));
 }
 
 const char *const kProbe = "57 52 44 12 4d 0d";  // model code, one nibble at 0x4D
@@ -98,25 +114,14 @@ TEST(Startup, FirstStartUnconfiguredThenConfiguredOverXplThenRestart) {
   from = rig.peer.mark();
   const size_t simBefore = rig.sim.outMark();
   rig.peer.send("xpl-cmnd", unconfigured, "config.response", body);
-  EXPECT_NE(
-      rig.peer.waitFor(
-          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.app"; },
-          seconds(10), from),
-      nullptr);
+  EXPECT_TRUE(fromDaemon(rig, "hbeat.app", from, seconds(10)));
   EXPECT_TRUE(rig.sim.waitForRx(kProbe, seconds(10), simBefore));
   EXPECT_EQ(rig.reading("ID"), "wizard3");
   const std::string stored = fileText(rig.daemon.dir() + "/kivamet.xml");
   EXPECT_NE(stored.find("newconf=e2etest\n"), std::string::npos) << stored;
   EXPECT_NE(stored.find("net-port=" + wanted.netPort + "\n"), std::string::npos) << stored;
 
-  from = rig.peer.mark();
-  ASSERT_TRUE(rig.daemon.proc().signal(SIGTERM));
-  EXPECT_EQ(rig.daemon.proc().wait(seconds(20)), 0);
-  EXPECT_NE(
-      rig.peer.waitFor(
-          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.end"; },
-          seconds(5), from),
-      nullptr);
+  expectCleanStop(rig, SIGTERM);
 
   // A restart comes up configured from kivamet.xml and opens the station.
   e2e::Daemon &again = rig.daemon;
@@ -131,14 +136,7 @@ TEST(Startup, FirstStartUnconfiguredThenConfiguredOverXplThenRestart) {
   EXPECT_TRUE(rig.sim.waitForRx(kProbe, seconds(5), simRestart));
   EXPECT_EQ(rig.reading("ID"), "wizard3");
 
-  from = rig.peer.mark();
-  ASSERT_TRUE(again.proc().signal(SIGINT));
-  EXPECT_EQ(again.proc().wait(seconds(20)), 0);
-  EXPECT_NE(
-      rig.peer.waitFor(
-          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.end"; },
-          seconds(5), from),
-      nullptr);
+  expectCleanStop(rig, SIGINT);
 }
 
 TEST(Startup, UnknownOptionPrintsUsageAndExits1) {
@@ -293,11 +291,7 @@ TEST_F(Requests, SilentStationHoldsARequestBoundedlyThenAnswersAgain) {
   // Still alive and announcing itself.
   const size_t beatFrom = rig.peer.mark();
   rig.peer.send("xpl-cmnd", "*", "hbeat.request", {{"command", "request"}});
-  EXPECT_NE(
-      rig.peer.waitFor(
-          [&](const XplMsg &m) { return m.source == rig.target() && m.schema == "hbeat.app"; },
-          seconds(10), beatFrom),
-      nullptr);
+  EXPECT_TRUE(fromDaemon(rig, "hbeat.app", beatFrom, seconds(10)));
 
   ASSERT_TRUE(rig.sim.command("silent off"));
   EXPECT_EQ(rig.reading("BARDTA"), "29.921");
@@ -332,43 +326,40 @@ TEST(Station, FailingReadsWriteNothingAndRequestsTryTwice) {
 
 // ---- Settings -----------------------------------------------------------
 
-TEST(Settings, SerialStationWithMixedCaseTypeKeepsItsDeviceAcrossConfigurations) {
-  e2e::Rig rig;
-  rig.simOptions.tcp = false;
-  ASSERT_TRUE(rig.startNetworkAndStation());
-  rig.config.type = "DeViCe";
-  ASSERT_TRUE(rig.startDaemon());
-  EXPECT_EQ(rig.reading("ID"), "wizard3");
+// A type in any letter case picks its connection kind, and a configuration
+// that leaves the connection's settings empty keeps the earlier ones.
+TEST(Settings, TypeInAnyCaseAndEmptyConnectionSettingsKeepTheStation) {
+  struct Case {
+    const char *what;
+    bool tcp;
+    const char *type;
+    std::function<void(e2e::DaemonConfig &)> leaveEmpty;
+  };
+  const Case cases[] = {
+      {"serial line, mixed case, device left empty", false, "DeViCe",
+       [](e2e::DaemonConfig &c) { c.device = ""; }},
+      {"TCP, capitals, address and port left empty", true, "NET-ADDRESS",
+       [](e2e::DaemonConfig &c) { c.netAddress = c.netPort = ""; }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    e2e::Rig rig;
+    rig.simOptions.tcp = c.tcp;
+    ASSERT_TRUE(rig.startNetworkAndStation());
+    rig.config.type = c.type;
+    ASSERT_TRUE(rig.startDaemon());
+    EXPECT_EQ(rig.reading("ID"), "wizard3");
 
-  // A configuration that leaves the device empty keeps the earlier path.
-  e2e::DaemonConfig next = rig.config;
-  next.device = "";
-  next.location = "KTS2";
-  const size_t simFrom = rig.sim.outMark();
-  ASSERT_TRUE(rig.reconfigure(next));
-  const std::vector<std::string> frames = rig.sim.rx(simFrom);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.front(), kProbe);
-  EXPECT_EQ(rig.reading("ID"), "wizard3");
-}
-
-TEST(Settings, TcpStationKeptWhenLaterConfigurationLeavesAddressAndPortEmpty) {
-  e2e::Rig rig;
-  ASSERT_TRUE(rig.startNetworkAndStation());
-  rig.config.type = "NET-ADDRESS";
-  ASSERT_TRUE(rig.startDaemon());
-  EXPECT_EQ(rig.reading("ID"), "wizard3");
-
-  e2e::DaemonConfig next = rig.config;
-  next.netAddress = "";
-  next.netPort = "";
-  next.location = "KTS2";
-  const size_t simFrom = rig.sim.outMark();
-  ASSERT_TRUE(rig.reconfigure(next));
-  const std::vector<std::string> frames = rig.sim.rx(simFrom);
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.front(), kProbe);
-  EXPECT_EQ(rig.reading("ID"), "wizard3");
+    e2e::DaemonConfig next = rig.config;
+    c.leaveEmpty(next);
+    next.location = "KTS2";
+    const size_t simFrom = rig.sim.outMark();
+    ASSERT_TRUE(rig.reconfigure(next));
+    const std::vector<std::string> frames = rig.sim.rx(simFrom);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.front(), kProbe);
+    EXPECT_EQ(rig.reading("ID"), "wizard3");
+  }
 }
 
 }  // namespace

@@ -249,7 +249,7 @@ TEST(Jobs, NoWebRequestWithoutAUsableLocation) {
   ASSERT_TRUE(rig.startDaemon());
   EXPECT_TRUE(rig.daemon.waitErr("calibration skipped: no usable location\n", seconds(1), errFrom));
 
-  for (const char *location : {"K SFO", "a/b", "x?y"}) {
+  for (const char *location : {"K SFO", "a/b", "x?y", "K%53FO"}) {
     e2e::DaemonConfig next = rig.config;
     next.location = location;
     const size_t from = rig.daemon.errMark();

@@ -373,30 +373,6 @@ bool StationSim::waitForRx(const std::string &hexBytes, milliseconds limit, size
   return p_.waitForStdout("rx " + hexBytes + "\n", limit, from);
 }
 
-bool WeatherStub::start(const std::string &pressure, milliseconds limit) {
-  if (!p_.start(
-          {testsupport::binDir() + "/kivamet-weatherstub", "--port", "0", "--pressure", pressure}))
-    return false;
-  if (!p_.waitForStdout("weatherstub 127.0.0.1 ", limit)) return false;
-  for (const std::string &l : splitLines(p_.out())) {
-    const std::vector<std::string> w = words(l);
-    if (w.size() == 3 && w[0] == "weatherstub") port_ = std::stoi(w[2]);
-  }
-  return port_ > 0;
-}
-
-bool WeatherStub::command(const std::string &line) {
-  return p_.writeStdin(line + "\n");
-}
-
-std::vector<std::string> WeatherStub::requests() {
-  p_.pump();
-  std::vector<std::string> out;
-  for (const std::string &l : linesFrom(p_.out(), 0))
-    if (l.compare(0, 8, "request ") == 0) out.push_back(l.substr(8));
-  return out;
-}
-
 std::vector<std::pair<std::string, std::string>> DaemonConfig::items() const {
   return {{"type", type},        {"device", device},     {"net-address", netAddress},
           {"net-port", netPort}, {"location", location}, {"rrddir", rrddir}};
@@ -479,7 +455,8 @@ void Rig::dumpOutputs() {
 }
 
 bool Rig::startNetworkAndStation(const std::string &pressure) {
-  if (!hub.start() || !peer.join() || !web.start(pressure) || !sim.start(simOptions)) return false;
+  if (!hub.start() || !peer.join() || !web.start(0, pressure) || !sim.start(simOptions))
+    return false;
   rrdDir = scratchDir("rrd");
   if (simOptions.tcp) {
     config.type = "net-address";

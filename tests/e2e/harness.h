@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "proc.h"
+#include "weatherstub.h"
 
 namespace e2e {
 
@@ -149,20 +150,7 @@ class StationSim {
   size_t lineScan_ = 0;
 };
 
-class WeatherStub {
- public:
-  bool start(const std::string &pressure = "29.92", milliseconds limit = seconds(10));
-  testsupport::Process &proc() { return p_; }
-  // For KIVAMET_WEATHER_HOST.
-  std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
-  bool command(const std::string &line);  // "pressure 30.05", "mode close"
-  // Request lines ("request <escaped>") seen so far.
-  std::vector<std::string> requests();
-
- private:
-  testsupport::Process p_;
-  int port_ = 0;
-};
+using testsupport::WeatherStub;
 
 // The daemon's stored configuration, as kivamet.xml holds it.
 struct DaemonConfig {
