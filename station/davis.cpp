@@ -7,11 +7,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -207,9 +209,17 @@ int davis_flush(davis_device *d) {
   int flushErrno = errno;
   if (err != 0 && flushErrno == ENOTTY) {
     // A socket has no terminal queues; drop what has already arrived so a
-    // retry does not read the tail of the failed reply as its answer.
+    // retry does not read the tail of the failed reply as its answer. Only
+    // what is queued now: a peer that never stops sending must not keep
+    // the flush going for ever.
+    int queued = 0;
+    if (ioctl(d->fd, FIONREAD, &queued) != 0) queued = 0;
     unsigned char junk[256];
-    while (recv(d->fd, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+    while (queued > 0) {
+      ssize_t n =
+          recv(d->fd, junk, std::min(static_cast<size_t>(queued), sizeof junk), MSG_DONTWAIT);
+      if (n <= 0) break;
+      queued -= static_cast<int>(n);
     }
   }
   printf("flush err=%d errno=%d\n", err, flushErrno);

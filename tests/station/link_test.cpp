@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <regex>
 
 #include "ccitt.h"
 #include "davis.h"
@@ -105,19 +106,6 @@ Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call,
   r.sent = peer.finish();
   r.commands = peer.commands();
   return r;
-}
-
-std::vector<std::string> linesWith(const std::string &text, const std::string &needle) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(pos, nl - pos);
-    if (line.find(needle) != std::string::npos) out.push_back(line);
-    pos = nl + 1;
-  }
-  return out;
 }
 
 int openFdCount() {
@@ -235,6 +223,63 @@ TEST(StationRead, EndsOnSilenceAndOnHangup) {
   d.fd = gone.link;
   CaptureStdout cap;
   EXPECT_EQ(davis_read(&d, buf, 4), -1);
+}
+
+TEST(StationRead, FlushOnASocketDropsWhatHasArrived) {
+  // What a failed reply left behind is gone; only what comes after is read.
+  Line line = Line::socketPair();
+  davis_device d{0, line.link};
+  const Bytes stale = series(0x40, 100);
+  ASSERT_EQ(write(line.peer, stale.data(), stale.size()), 100);
+  uint8_t c = 0;
+  {
+    CaptureStdout cap;
+    davis_flush(&d);
+    ASSERT_EQ(write(line.peer, "\x06", 1), 1);
+    EXPECT_EQ(davis_read(&d, &c, 2), 2);
+    EXPECT_EQ(cap.text().rfind("flush err=-1 errno=" + std::to_string(ENOTTY) + "\n", 0), 0u);
+  }
+  EXPECT_EQ(c, ACK);
+}
+
+TEST(StationTrace, ExactLinesOfAStationReadAndASensorImage) {
+  const Bytes crc = withCrc(IMAGE);
+  char crcLine[64];
+  const int crcValue = crc[15] | (crc[16] << 8);
+  snprintf(crcLine, sizeof crcLine, "crc=%x %x err=4 retries=4", crcValue, crcValue);
+  const std::string flush = "flush err=-1 errno=" + std::to_string(ENOTTY);
+  struct Row {
+    const char *what;
+    Call call;
+    size_t cmdlen;
+    Bytes reply;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {"station read, 6 nibbles at 0x1BE",
+       readStation(0x1BE, 6),
+       6,
+       {ACK, 0x14, 0x05, 0x00},
+       {flush, "rs write 6 ret 6 retries=4", "read start 2", "read loop 1 got 1",
+        "read done 2 got 2", "rs1 c=6 err=2", "read start 6", "read loop 3 got 3",
+        "read done 6 got 6", "rs2 datalen=6 err=6", "station read 0xbe 6 S.U secs"}},
+      {"one sensor image",
+       images(1, 30),
+       7,
+       GOOD_IMAGE_REPLY,
+       {flush, "ds write 7 ret 7 retries=4", "read start 2", "read loop 1 got 1",
+        "read done 2 got 2", "ds1 c=6 err=2 retries=4", "read start 2", "read loop 1 got 1",
+        "read done 2 got 2", "ds2 c=1 err=2 retries=4", "read start 30", "read loop 15 got 15",
+        "read done 30 got 30", "datalen=30 err=30 retries=4", "read start 4", "read loop 2 got 2",
+        "read done 4 got 4", crcLine, "dumpsensor S.U secs"}},
+  };
+  const std::regex timing("[0-9]+\\.[0-9]+ secs$");
+  for (const Row &r : rows) {
+    Exchange run = play(0, {{r.cmdlen, r.reply}}, r.call);
+    EXPECT_EQ(run.result, 0) << r.what;
+    std::vector<std::string> lines = linesWith(run.trace, "");
+    for (std::string &l : lines) l = std::regex_replace(l, timing, "S.U secs");
+    EXPECT_EQ(lines, r.lines) << r.what;
+  }
 }
 
 TEST(StationCommands, SendExactBytesAndHandleReplies) {
@@ -489,44 +534,39 @@ TEST(StationTrace, TimingLinesOfWritesLinkAndArchiveNeedDebug) {
 }
 
 TEST(StationOpen, SerialOpenSetsARawLineAndReadsTheModel) {
-  Line line = Line::pty();
-  ScriptedPeer peer(line.peer, {{6, {ACK, 0x03}}});
-  davis_device *d;
-  {
-    CaptureStdout cap;
-    d = davis_open(line.path.c_str());
+  struct Row {
+    const char *what;
+    std::vector<Step> steps;
+    const char *model;
+  } rows[] = {
+      {"the probe answered", {{6, {ACK, 0x03}}}, "perception"},
+      {"the probe never acknowledged", std::vector<Step>(5, {6, {NAK}}), "unknown"},
+  };
+  for (const Row &r : rows) {
+    Line line = Line::pty();
+    ScriptedPeer peer(line.peer, r.steps);
+    Device dev;
+    {
+      CaptureStdout cap;
+      dev.d = davis_open(line.path.c_str());
+    }
+    ASSERT_NE(dev.d, nullptr) << r.what;
+    EXPECT_STREQ(davis_model_str(dev.d), r.model) << r.what;
+    EXPECT_EQ(peer.commands(),
+              std::vector<Bytes>(r.steps.size(), {'W', 'R', 'D', 0x12, 0x4D, 0x0D}))
+        << r.what;
+    struct termios t;
+    ASSERT_EQ(tcgetattr(dev.d->fd, &t), 0);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CREAD | CLOCAL | CRTSCTS),
+              static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B2400));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
   }
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->type, 3);
-  EXPECT_STREQ(davis_model_str(d), "perception");
-  struct termios t;
-  ASSERT_EQ(tcgetattr(d->fd, &t), 0);
-  EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
-  EXPECT_EQ(t.c_oflag, 0u);
-  EXPECT_EQ(t.c_lflag, 0u);
-  EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB | PARENB | CREAD | CLOCAL | CRTSCTS),
-            static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
-  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B2400));
-  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B2400));
-  EXPECT_EQ(t.c_cc[VMIN], 1);
-  EXPECT_EQ(t.c_cc[VTIME], 0);
-  EXPECT_EQ(peer.commands(), (std::vector<Bytes>{{'W', 'R', 'D', 0x12, 0x4D, 0x0D}}));
-  close(d->fd);
-  free(d);
-}
-
-TEST(StationOpen, UnansweredProbeLeavesTheModelUnknown) {
-  Line line = Line::pty();
-  ScriptedPeer peer(line.peer, std::vector<Step>(5, {6, {NAK}}));
-  davis_device *d;
-  {
-    CaptureStdout cap;
-    d = davis_open(line.path.c_str());
-  }
-  ASSERT_NE(d, nullptr);
-  EXPECT_STREQ(davis_model_str(d), "unknown");
-  close(d->fd);
-  free(d);
 }
 
 TEST(StationOpen, PathsThatAreNotTerminalsAreRefused) {
@@ -581,17 +621,15 @@ TEST(StationTcpOpen, ConnectsReadsTheModelOrFailsWhenRefused) {
     peer.finish();
     close(c);
   });
-  davis_device *d;
+  Device dev;
   {
     CaptureStdout cap;
-    d = davis_tcp_open("127.0.0.1", port.c_str());
+    dev.d = davis_tcp_open("127.0.0.1", port.c_str());
   }
   opened.set_value();
-  ASSERT_NE(d, nullptr);
-  EXPECT_STREQ(davis_model_str(d), "energy");
-  close(d->fd);
-  free(d);
   station.join();
+  ASSERT_NE(dev.d, nullptr);
+  EXPECT_STREQ(davis_model_str(dev.d), "energy");
 
   // Nobody listens there any more.
   close(lis);

@@ -115,6 +115,26 @@ std::vector<Bytes> ScriptedPeer::commands() {
   return commands_;
 }
 
+std::vector<std::string> linesWith(const std::string &text, const std::string &needle) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(pos, nl - pos);
+    if (line.find(needle) != std::string::npos) out.push_back(line);
+    pos = nl + 1;
+  }
+  return out;
+}
+
+void Device::reset() {
+  if (d == nullptr) return;
+  close(d->fd);
+  free(d);
+  d = nullptr;
+}
+
 Line Line::socketPair() {
   Line l;
   int sv[2];

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "davis.h"
+
 namespace stationtest {
 
 using Bytes = std::vector<uint8_t>;
@@ -43,6 +45,20 @@ class ScriptedPeer {
   Bytes all_;
   std::thread thread_;
   bool finished_ = false;
+};
+
+// The lines of `text` that contain `needle` ("" for every line).
+std::vector<std::string> linesWith(const std::string &text, const std::string &needle);
+
+// Owns a record from davis_open or davis_tcp_open: closes and frees it.
+struct Device {
+  davis_device *d = nullptr;
+  Device() = default;
+  explicit Device(davis_device *dev) : d(dev) {}
+  Device(const Device &) = delete;
+  Device &operator=(const Device &) = delete;
+  ~Device() { reset(); }
+  void reset();
 };
 
 // A connected pair for the link: `link` is what davis_device uses.

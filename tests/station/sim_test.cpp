@@ -66,23 +66,6 @@ class Sim {
   std::string path_, host_, port_;
 };
 
-struct Device {
-  davis_device *d = nullptr;
-  ~Device() { reset(); }
-  void reset() {
-    if (d == nullptr) return;
-    close(d->fd);
-    free(d);
-    d = nullptr;
-  }
-};
-
-size_t count(const std::string &text, const std::string &needle) {
-  size_t n = 0;
-  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) n++;
-  return n;
-}
-
 }  // namespace
 
 TEST(StationSimFramer, CutsCommandsOutOfNoise) {
@@ -157,9 +140,10 @@ TEST(StationSim, AnswersTheLinkOverAPty) {
   ASSERT_TRUE(sim.control("fault ack 1"));
   EXPECT_EQ(davis_readstation(dev.d, 0x100, bar, 4), 0);
   const std::string text = trace.text();
-  EXPECT_EQ(count(text, "ds write"), 1u + 3u) << "wrong ack, then bad CRC, then the image";
-  EXPECT_EQ(count(text, "crc="), 1u + 2u);
-  EXPECT_EQ(count(text, "rs write"), 1u + 1u + 2u) << "probe, poked read, retried read";
+  EXPECT_EQ(linesWith(text, "ds write").size(), 1u + 3u)
+      << "wrong ack, then bad CRC, then the image";
+  EXPECT_EQ(linesWith(text, "crc=").size(), 1u + 2u);
+  EXPECT_EQ(linesWith(text, "rs write").size(), 1u + 1u + 2u) << "probe, poked read, retried read";
 
   // The line stays usable for the next client.
   dev.reset();
@@ -207,4 +191,12 @@ TEST(StationSim, DroppedTcpConnectionFailsTheReadAndReconnects) {
   ASSERT_NE(dev.d, nullptr);
   uint8_t data[15];
   EXPECT_EQ(davis_dumpsensor(dev.d, 1, data, 30), 0);
+}
+
+TEST(StationSim, StopsWhenItsControlPipeCloses) {
+  // A test that dies leaves no simulator behind.
+  Sim sim({"--tcp", "0"});
+  ASSERT_TRUE(sim.ready());
+  sim.proc().closeStdin();
+  EXPECT_EQ(sim.proc().wait(LIMIT), 0);
 }

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -52,6 +53,9 @@ const char USAGE[] =
     "Standard output: 'rx <hex bytes>' for every command frame received,\n"
     "'write station|link|archive <address hex> <hex bytes>' for every memory write,\n"
     "'client open' and 'client closed' as TCP clients come and go.\n"
+    "\n"
+    "It runs until killed, or until standard input is a pipe that reaches its end\n"
+    "(whoever drives it has gone): then it exits with status 0.\n"
     "\n"
     "Control lines on standard input (each answered by 'ok <line>' or an error on stderr):\n"
     "  silent on|off                  stop or start answering at all\n"
@@ -116,7 +120,9 @@ class Simulator {
   }
 
   bool open();
-  void run();
+  // Returns the exit status: 0 once the controlling pipe has closed, 1
+  // when the wait fails.
+  int run();
 
  private:
   static void say(const std::string &line) { printf("%s\n", line.c_str()); }
@@ -152,10 +158,17 @@ class Simulator {
   // When the last command byte would have finished arriving on a real line.
   Clock::time_point inLineFree_{};
   bool stdinOpen_ = true;
+  // End of file on a pipe means the controller has gone (a test that
+  // crashed, say): stop with it rather than linger. A terminal or
+  // /dev/null (started in the background) just ends control.
+  bool stdinIsPipe_ = false;
+  bool controllerGone_ = false;
   std::string stdinBuf_;
 };
 
 bool Simulator::open() {
+  struct stat st;
+  stdinIsPipe_ = fstat(STDIN_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
   return opt_.pty ? openPty() : openTcp();
 }
 
@@ -295,8 +308,8 @@ void Simulator::readStdin() {
   ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
-    // Run on without control once stdin is gone (started in the background).
     stdinOpen_ = false;
+    controllerGone_ = stdinIsPipe_;
     return;
   }
   stdinBuf_.append(buf, static_cast<size_t>(n));
@@ -369,8 +382,8 @@ void Simulator::control(const std::string &line) {
   printf("ok %s\n", line.c_str());
 }
 
-void Simulator::run() {
-  for (;;) {
+int Simulator::run() {
+  while (!controllerGone_) {
     Clock::time_point now = Clock::now();
     station_.advance(secondsRunning(now));
 
@@ -402,7 +415,7 @@ void Simulator::run() {
     if (poll(fds, nfds, static_cast<int>(std::max<long long>(0, waitMs) + 1)) < 0 &&
         errno != EINTR) {
       perror("kivamet-stationsim: poll");
-      return;
+      return 1;
     }
     now = Clock::now();
     station_.advance(secondsRunning(now));
@@ -414,6 +427,7 @@ void Simulator::run() {
     sendDue(now);
     fflush(stdout);
   }
+  return 0;
 }
 
 }  // namespace
@@ -472,6 +486,5 @@ int main(int argc, char **argv) {
   }
   stationsim::Simulator sim(o);
   if (!sim.open()) return 1;
-  sim.run();
-  return 1;
+  return sim.run();
 }
