@@ -332,12 +332,17 @@ int16_t web_bp(const char *rs) {
   Server srv;
   if (!parseServer(getenv(WEB_HOST_ENV), &srv)) return WEB_NONE;
 
-  // The Host line carries the host name alone, also when a test server
-  // listens on another port.
+  // A server on a port other than 80 is named with its port in the Host
+  // line, as HTTP expects.
   char request[WEB_REQUEST_SIZE];
-  const int len =
-      snprintf(request, sizeof request, "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n",
-               rs, srv.host);
+  int len;
+  if (srv.port == WEB_DEFAULT_PORT)
+    len = snprintf(request, sizeof request,
+                   "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s\r\n\r\n", rs, srv.host);
+  else
+    len = snprintf(request, sizeof request,
+                   "GET /xml/current_obs/%s.xml HTTP/1.0\r\nHost: %s:%d\r\n\r\n", rs, srv.host,
+                   srv.port);
   if (len < 0 || static_cast<size_t>(len) >= sizeof request) return WEB_NONE;
 
   RegexGuard re;

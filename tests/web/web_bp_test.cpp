@@ -58,7 +58,7 @@ class WebBp : public testing::Test {
 
 // --- the request itself ---------------------------------------------------
 
-TEST_F(WebBp, RequestTextAndHostHeaderWithTheNameAlone) {
+TEST_F(WebBp, RequestTextAndHostHeaderWithThePortWhenNot80) {
   Stub port80;
   ASSERT_TRUE(port80.start(80)) << port80.proc().err();
   const std::string p = std::to_string(stub_.port());
@@ -76,8 +76,8 @@ TEST_F(WebBp, RequestTextAndHostHeaderWithTheNameAlone) {
     SCOPED_TRACE(r.name);
     setenv(kHostEnv, r.env.c_str(), 1);
     EXPECT_EQ(web_bp("KJFK"), 30050);
-    // Host carries the name alone, whatever the port.
-    const std::string host = r.env.substr(0, r.env.find(':'));
+    // Host carries the name, and the port when it is not 80.
+    const std::string host = r.env == "127.0.0.1:80" ? "127.0.0.1" : r.env;
     EXPECT_TRUE(r.server->waitRequest(
         "GET /xml/current_obs/KJFK.xml HTTP/1.0\\r\\nHost: " + host + "\\r\\n\\r\\n", kWait))
         << r.server->proc().out();
