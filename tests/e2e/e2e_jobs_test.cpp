@@ -139,7 +139,9 @@ TEST(Jobs, SettingsPassCalibratesSetsTheClockAndLogs) {
   EXPECT_TRUE(rig.daemon.waitErr("bar 29950 web 29920 cal 30\n", seconds(1)));
   const std::vector<std::string> asked = rig.web.requests();
   ASSERT_EQ(asked.size(), 1u);
-  EXPECT_NE(asked[0].find("GET /xml/current_obs/KTST.xml HTTP/1.0"), std::string::npos) << asked[0];
+  // The whole request, as the stub logs it (CR and LF escaped).
+  EXPECT_EQ(asked[0], "GET /xml/current_obs/KTST.xml HTTP/1.0\\r\\nHost: " + rig.web.hostPort() +
+                          "\\r\\n\\r\\n");
 
   // The database: 10 sources, 12 archives, and the first sample with the
   // offsets in force before this pass (bar -30, inside -5, outside +10).
