@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,8 @@ bool Process::start(const std::vector<std::string> &argv,
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
+    // A test that crashes must not leave its programs running.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     dup2(inPipe[0], 0);
