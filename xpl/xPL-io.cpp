@@ -260,17 +260,22 @@ bool setupBroadcastAddr() {
   return true;
 }
 
-bool attemptStandaloneConnection() {
+/* Steps both listener connections share: a UDP socket, or -1 after the
+ * debug line that says why. */
+int openListenerSocket() {
   struct protoent *protocol = getprotobyname("udp");
   if (protocol == nullptr) {
     xPL_Debug("Unable to lookup UDP protocol info");
-    return false;
+    return -1;
   }
   int sockfd = socket(AF_INET, SOCK_DGRAM, protocol->p_proto);
-  if (sockfd < 0) {
-    xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
-    return false;
-  }
+  if (sockfd < 0) xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
+  return sockfd;
+}
+
+bool attemptStandaloneConnection() {
+  int sockfd = openListenerSocket();
+  if (sockfd < 0) return false;
   /* No SO_REUSEADDR: the bind must fail while a hub holds the port, which
    * is what sends the automatic mode on to hub mode. */
   int flag = 1;
@@ -305,16 +310,8 @@ bool attemptStandaloneConnection() {
 }
 
 bool attempHubConnection() {
-  struct protoent *protocol = getprotobyname("udp");
-  if (protocol == nullptr) {
-    xPL_Debug("Unable to lookup UDP protocol info");
-    return false;
-  }
-  int sockfd = socket(AF_INET, SOCK_DGRAM, protocol->p_proto);
-  if (sockfd < 0) {
-    xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
-    return false;
-  }
+  int sockfd = openListenerSocket();
+  if (sockfd < 0) return false;
   int flag = 1;
   if (setsockopt(sockfd, SOL_SOCKET, SO_BROADCAST, &flag, sizeof flag) < 0) {
     xPL_Debug("Unable to set SO_BROADCAST on socket %s (%d)", strerror(errno), errno);
