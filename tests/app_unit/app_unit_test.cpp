@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kivamet.h"
+#include "quantities.h"
 #include "webweather.h"
 
 namespace {
@@ -424,6 +425,60 @@ TEST(Calibration, OffsetIsStationMinusWebIn16Bits) {
       {29950, 29920, 30}, {29920, 29950, -30}, {0, 30050, -30050}, {-32768, 1, 32767}};
   for (const Case &c : cases) EXPECT_EQ(barOffset(c.station, c.web), c.offset);
   EXPECT_EQ(barOffset(0, 30), -30);  // how the negated STNDRD offset is formed
+}
+
+// ---- Quantities -----------------------------------------------------------
+
+TEST(Quantities, StationValuesInHumanUnits) {
+  davis_sample s = {};
+  s.itemp = 700;
+  s.otemp = 320;
+  s.wsp = 10;
+  s.wdir = 355;
+  s.barom = 29921;
+  s.ohum = 87;
+  s.rain = -1;  // 0xFFFF counts
+  s.dew = -4;
+  const davis_cal cal = {-100, -5, 0, 0, 0};
+  struct Case {
+    const char *key;
+    unit_system units;
+    int rainPerInch;
+    const char *text;
+  };
+  const Case cases[] = {
+      {"inside_temperature", UNITS_US, 0, "69.5"},      // offset applied: 700 - 5
+      {"outside_temperature", UNITS_METRIC, 0, "0.0"},  // 32 F, never "-0.0"
+      {"dew_point", UNITS_METRIC, 0, "-18.0"},          // below zero on both scales
+      {"barometer", UNITS_US, 0, "29.821"},             // cal.bar added
+      {"barometer", UNITS_METRIC, 0, "1009.9"},
+      {"wind_speed", UNITS_METRIC, 0, "16.1"},
+      {"wind_direction", UNITS_METRIC, 0, "355"},  // degrees, not the compass index
+      {"outside_humidity", UNITS_US, 0, "87"},
+      {"rain_total", UNITS_US, 0, "655.35"},        // unsigned count, 0.01 in default
+      {"rain_total", UNITS_METRIC, 200, "8322.9"},  // RNCAL 200: 327.675 in
+  };
+  for (const Case &c : cases) {
+    const quantity *q = quantityFind(c.key);
+    ASSERT_NE(q, nullptr) << c.key;
+    char text[32];
+    quantityFormat(text, sizeof text, q,
+                   quantityHuman(q, quantityStationValue(q, &s, &cal), c.units, c.rainPerInch),
+                   c.units);
+    EXPECT_STREQ(text, c.text) << c.key << " " << c.units;
+  }
+  std::set<std::string> keys, sources;
+  for (const quantity &q : QUANTITIES) {
+    keys.insert(q.key);
+    sources.insert(q.ds);
+  }
+  EXPECT_EQ(keys.size(), 10u);
+  EXPECT_EQ(sources.size(), 10u);  // every data source of weather.rrd, once
+  EXPECT_EQ(quantityFind("rain"), nullptr);
+  unit_system u = UNITS_US;
+  EXPECT_EQ(unitSystemParse("metric", &u), 0);
+  EXPECT_EQ(u, UNITS_METRIC);
+  EXPECT_EQ(unitSystemParse("US", &u), -1);
 }
 
 }  // namespace

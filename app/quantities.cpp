@@ -1,0 +1,123 @@
+// quantities.cpp - the table of weather quantities and their conversions.
+#include "quantities.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// Tenths of a degree Fahrenheit: F = t / 10, C = (F - 32) * 5 / 9.
+constexpr unit_form TEMP_US = {0.1, 0.0, 1, "°F", "F"};
+constexpr unit_form TEMP_METRIC = {1.0 / 18.0, -160.0 / 9.0, 1, "°C", "C"};
+constexpr unit_form PERCENT = {1.0, 0.0, 0, "%", "%"};
+// Thousandths of an inch of mercury; 1 inHg is 33.8639 hPa.
+constexpr unit_form BAR_US = {0.001, 0.0, 3, "inHg", "inHg"};
+constexpr unit_form BAR_METRIC = {0.0338639, 0.0, 1, "hPa", "hPa"};
+constexpr unit_form SPEED_US = {1.0, 0.0, 0, "mph", "mph"};
+constexpr unit_form SPEED_METRIC = {1.609344, 0.0, 1, "km/h", "km/h"};
+constexpr unit_form DEGREES = {1.0, 0.0, 0, "°", "degrees"};
+// Rain counts are first turned into inches by the station's RNCAL.
+constexpr unit_form RAIN_US = {1.0, 0.0, 2, "in", "in"};
+constexpr unit_form RAIN_METRIC = {25.4, 0.0, 1, "mm", "mm"};
+
+constexpr int DEFAULT_RAIN_COUNTS_PER_INCH = 100;
+
+}  // namespace
+
+const quantity QUANTITIES[QUANTITY_COUNT] = {
+    {"outside_temperature", "Outside temperature", "tout", 1.0, Q_OUTSIDE_TEMP, "temp",
+     "temperature", "measurement", TEMP_US, TEMP_METRIC},
+    {"inside_temperature", "Inside temperature", "tin", 1.0, Q_INSIDE_TEMP, "temp", "temperature",
+     "measurement", TEMP_US, TEMP_METRIC},
+    {"outside_humidity", "Outside humidity", "hout", 1.0, Q_OUTSIDE_HUMIDITY, "humidity",
+     "humidity", "measurement", PERCENT, PERCENT},
+    {"inside_humidity", "Inside humidity", "hin", 1.0, Q_INSIDE_HUMIDITY, "humidity", "humidity",
+     "measurement", PERCENT, PERCENT},
+    {"barometer", "Barometer", "barom", 1.0, Q_BAROMETER, "pressure", "atmospheric_pressure",
+     "measurement", BAR_US, BAR_METRIC},
+    {"wind_speed", "Wind speed", "wsp", 1.0, Q_WIND_SPEED, "speed", "wind_speed", "measurement",
+     SPEED_US, SPEED_METRIC},
+    // The database keeps the compass index (0..15, 22.5 degrees each).
+    {"wind_direction", "Wind direction", "wdir", 22.5, Q_WIND_DIRECTION, "direction",
+     "wind_direction", "measurement_angle", DEGREES, DEGREES},
+    // Rain depth; the total only grows until the station clears it.
+    {"rain_total", "Rain total", "rain", 1.0, Q_RAIN_TOTAL, "distance", "precipitation",
+     "total_increasing", RAIN_US, RAIN_METRIC},
+    {"dew_point", "Dew point", "dew", 1.0, Q_DEW_POINT, "temp", "temperature", "measurement",
+     TEMP_US, TEMP_METRIC},
+    {"wind_chill", "Wind chill", "chill", 1.0, Q_WIND_CHILL, "temp", "temperature", "measurement",
+     TEMP_US, TEMP_METRIC},
+};
+
+const quantity *quantityFind(const char *key) {
+  if (key == nullptr) return nullptr;
+  for (const quantity &q : QUANTITIES)
+    if (strcmp(q.key, key) == 0) return &q;
+  return nullptr;
+}
+
+const unit_form *quantityForm(const quantity *q, unit_system units) {
+  return units == UNITS_METRIC ? &q->metric : &q->us;
+}
+
+int quantityStationValue(const quantity *q, const davis_sample *s, const davis_cal *c) {
+  // Sums at int width, as logging forms them.
+  switch (q->field) {
+    case Q_INSIDE_TEMP:
+      return s->itemp + c->itemp;
+    case Q_OUTSIDE_TEMP:
+      return s->otemp + c->otemp;
+    case Q_WIND_SPEED:
+      return s->wsp;
+    case Q_WIND_DIRECTION:
+      return s->wdir;
+    case Q_BAROMETER:
+      return s->barom + c->bar;
+    case Q_INSIDE_HUMIDITY:
+      return s->ihum;
+    case Q_OUTSIDE_HUMIDITY:
+      return s->ohum;
+    case Q_RAIN_TOTAL:
+      // An unsigned count on the wire.
+      return static_cast<uint16_t>(s->rain);
+    case Q_DEW_POINT:
+      return s->dew;
+    case Q_WIND_CHILL:
+      return s->chill;
+  }
+  return 0;
+}
+
+double quantityHuman(const quantity *q, int stationValue, unit_system units,
+                     int rainCountsPerInch) {
+  const unit_form *f = quantityForm(q, units);
+  double v = stationValue;
+  if (q->field == Q_RAIN_TOTAL)
+    v /= rainCountsPerInch > 0 ? rainCountsPerInch : DEFAULT_RAIN_COUNTS_PER_INCH;
+  return v * f->factor + f->offset;
+}
+
+int quantityFormat(char *text, size_t textSize, const quantity *q, double human,
+                   unit_system units) {
+  const int decimals = quantityForm(q, units)->decimals;
+  // No "-0.0" for a value that rounds to zero.
+  double shown = human;
+  char probe[64];
+  snprintf(probe, sizeof probe, "%.*f", decimals, shown);
+  if (probe[0] == '-' && strspn(probe + 1, "0.") == strlen(probe + 1)) shown = 0.0;
+  return snprintf(text, textSize, "%.*f", decimals, shown);
+}
+
+int unitSystemParse(const char *text, unit_system *units) {
+  if (text == nullptr) return -1;
+  if (strcmp(text, "us") == 0) {
+    *units = UNITS_US;
+    return 0;
+  }
+  if (strcmp(text, "metric") == 0) {
+    *units = UNITS_METRIC;
+    return 0;
+  }
+  return -1;
+}
