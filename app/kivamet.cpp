@@ -132,6 +132,34 @@ const memtype mem[MEM_ROWS] = {
     {"ATLOWOUT", 0x1AE, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
 };
 
+// rrd_create's arguments after the command word and the path.
+const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
+    "-s",
+    "60",
+    "DS:tin:GAUGE:90:-200:1200",
+    "DS:tout:GAUGE:90:-200:1200",
+    "DS:wsp:GAUGE:90:0:150",
+    "DS:wdir:GAUGE:90:0:15",
+    "DS:barom:GAUGE:90:26000:34000",
+    "DS:hin:GAUGE:90:0:100",
+    "DS:hout:GAUGE:90:0:100",
+    "DS:rain:COUNTER:90:0:U",
+    "DS:dew:GAUGE:90:-200:1200",
+    "DS:chill:GAUGE:90:-400:1200",
+    "RRA:AVERAGE:0.5:1:1440",
+    "RRA:AVERAGE:0.5:5:8928",
+    "RRA:AVERAGE:0.5:60:26280",
+    "RRA:MIN:0.5:1:1440",
+    "RRA:MIN:0.5:5:8928",
+    "RRA:MIN:0.5:60:26280",
+    "RRA:MAX:0.5:1:1440",
+    "RRA:MAX:0.5:5:8928",
+    "RRA:MAX:0.5:60:26280",
+    "RRA:LAST:0.5:1:1440",
+    "RRA:LAST:0.5:5:8928",
+    "RRA:LAST:0.5:60:26280",
+};
+
 namespace {
 
 // Station memory cells the timed jobs and the calibration use directly.
@@ -513,32 +541,8 @@ int readRow(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]) {
 }
 
 void createDatabase(char *path) {
-  const char *args[] = {"create",
-                        path,
-                        "-s",
-                        "60",
-                        "DS:tin:GAUGE:90:-200:1200",
-                        "DS:tout:GAUGE:90:-200:1200",
-                        "DS:wsp:GAUGE:90:0:150",
-                        "DS:wdir:GAUGE:90:0:15",
-                        "DS:barom:GAUGE:90:26000:34000",
-                        "DS:hin:GAUGE:90:0:100",
-                        "DS:hout:GAUGE:90:0:100",
-                        "DS:rain:COUNTER:90:0:U",
-                        "DS:dew:GAUGE:90:-200:1200",
-                        "DS:chill:GAUGE:90:-400:1200",
-                        "RRA:AVERAGE:0.5:1:1440",
-                        "RRA:AVERAGE:0.5:5:8928",
-                        "RRA:AVERAGE:0.5:60:26280",
-                        "RRA:MIN:0.5:1:1440",
-                        "RRA:MIN:0.5:5:8928",
-                        "RRA:MIN:0.5:60:26280",
-                        "RRA:MAX:0.5:1:1440",
-                        "RRA:MAX:0.5:5:8928",
-                        "RRA:MAX:0.5:60:26280",
-                        "RRA:LAST:0.5:1:1440",
-                        "RRA:LAST:0.5:5:8928",
-                        "RRA:LAST:0.5:60:26280"};
+  const char *args[2 + RRD_DEFINITION_COUNT] = {"create", path};
+  for (int i = 0; i < RRD_DEFINITION_COUNT; i++) args[2 + i] = rrdDefinition[i];
   constexpr int argCount = sizeof args / sizeof args[0];
   static_assert(argCount == 26, "the database definition has 26 arguments");
   rrd_clear_error();

@@ -129,6 +129,11 @@ int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
 /* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
 int rrdPath(char *path, size_t pathSize, const char *dir);
 
+/* The database definition: what rrd_create takes after the command word and
+ * the path (the step, the ten data sources, the twelve archives). */
+#define RRD_DEFINITION_COUNT 24
+extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
+
 /* Barometer offset written to STNDRD: station reading minus web value,
  * kept to 16 bits. */
 int16_t barOffset(int16_t station, int16_t web);
