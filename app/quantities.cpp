@@ -109,6 +109,25 @@ int quantityFormat(char *text, size_t textSize, const quantity *q, double human,
   return snprintf(text, textSize, "%.*f", decimals, shown);
 }
 
+void quantityDatabaseMap(const quantity *q, unit_system units, double rainCountsPerInch,
+                         double *mul, double *add) {
+  const unit_form *f = quantityForm(q, units);
+  double perStation = f->factor;
+  if (q->field == Q_RAIN_TOTAL)
+    perStation /= rainCountsPerInch > 0 ? rainCountsPerInch : DEFAULT_RAIN_COUNTS_PER_INCH;
+  *mul = q->dsScale * perStation;
+  *add = f->offset;
+}
+
+int quantityRpn(char *text, size_t textSize, const quantity *q, unit_system units,
+                double rainCountsPerInch, const char *var) {
+  double mul, add;
+  quantityDatabaseMap(q, units, rainCountsPerInch, &mul, &add);
+  // Seventeen digits carry a double exactly, so the graph and the page agree.
+  if (add == 0.0) return snprintf(text, textSize, "%s,%.17g,*", var, mul);
+  return snprintf(text, textSize, "%s,%.17g,*,%.17g,+", var, mul, add);
+}
+
 int unitSystemParse(const char *text, unit_system *units) {
   if (text == nullptr) return -1;
   if (strcmp(text, "us") == 0) {

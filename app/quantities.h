@@ -74,6 +74,19 @@ double quantityHuman(const quantity *q, int stationValue, unit_system units, int
  * snprintf result. */
 int quantityFormat(char *text, size_t textSize, const quantity *q, double human, unit_system units);
 
+/* How a weather.rrd value of the quantity becomes human units:
+ * human = value * mul + add. The database keeps the compass index for the
+ * wind direction (degrees come out) and a per-second rate for the rain
+ * counter (depth per second comes out). `rainCountsPerInch` as above. */
+void quantityDatabaseMap(const quantity *q, unit_system units, double rainCountsPerInch,
+                         double *mul, double *add);
+
+/* The same map as rrd_graph RPN applied to the variable `var`, for CDEFs,
+ * so graphs show what every other output shows. Returns the snprintf
+ * result. */
+int quantityRpn(char *text, size_t textSize, const quantity *q, unit_system units,
+                double rainCountsPerInch, const char *var);
+
 /* "us" or "metric"; -1 for anything else. */
 int unitSystemParse(const char *text, unit_system *units);
 
