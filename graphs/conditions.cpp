@@ -1,0 +1,184 @@
+// conditions.cpp - the page's numbers from weather.rrd through librrd.
+#include "conditions.h"
+
+#include <rrd.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+
+namespace graphs {
+namespace {
+
+constexpr unsigned long MINUTE = 60;
+// The barometer of three hours ago is the latest one logged in this span
+// before that moment, so a missed sample does not lose the trend.
+constexpr long TREND_SLACK = 600;
+
+int quantityIndex(const char *ds) {
+  for (int i = 0; i < QUANTITY_COUNT; i++)
+    if (strcmp(QUANTITIES[i].ds, ds) == 0) return i;
+  return -1;
+}
+
+bool isRain(int i) {
+  return QUANTITIES[i].field == Q_RAIN_TOTAL;
+}
+
+// rrd_info names a data source's fields "ds[NAME].FIELD".
+int infoIndex(const char *key, const char *field) {
+  if (strncmp(key, "ds[", 3) != 0) return -1;
+  const char *close = strchr(key, ']');
+  if (close == nullptr || close[1] != '.' || strcmp(close + 2, field) != 0) return -1;
+  const std::string name(key + 3, close);
+  return quantityIndex(name.c_str());
+}
+
+// One rrd_fetch result; its rows end at start + step, start + 2 step, ...
+class Fetch {
+ public:
+  ~Fetch() {
+    for (unsigned long i = 0; i < dsCount_; i++) rrd_freemem(names_[i]);
+    rrd_freemem(names_);
+    rrd_freemem(data_);
+  }
+  bool run(const std::string &path, const char *cf, time_t start, time_t end, std::string *why) {
+    start_ = start;
+    end_ = end;
+    step_ = MINUTE;
+    rrd_clear_error();
+    if (rrd_fetch_r(path.c_str(), cf, &start_, &end_, &step_, &dsCount_, &names_, &data_) != 0) {
+      *why = rrd_get_error();
+      return false;
+    }
+    for (unsigned long d = 0; d < dsCount_; d++) column_[d] = quantityIndex(names_[d]);
+    return true;
+  }
+  unsigned long rows() const { return step_ ? (end_ - start_) / step_ : 0; }
+  unsigned long columns() const { return dsCount_ < QUANTITY_COUNT ? dsCount_ : QUANTITY_COUNT; }
+  time_t rowEnd(unsigned long r) const { return start_ + static_cast<time_t>((r + 1) * step_); }
+  unsigned long step() const { return step_; }
+  int quantity(unsigned long d) const { return column_[d]; }
+  double at(unsigned long r, unsigned long d) const { return data_[r * dsCount_ + d]; }
+
+ private:
+  time_t start_ = 0, end_ = 0;
+  unsigned long step_ = 0, dsCount_ = 0;
+  char **names_ = nullptr;
+  rrd_value_t *data_ = nullptr;
+  int column_[QUANTITY_COUNT] = {};
+};
+
+bool readLast(const std::string &path, Conditions *c, std::string *why) {
+  rrd_clear_error();
+  rrd_info_t *info = rrd_info_r(path.c_str());
+  if (info == nullptr) {
+    *why = rrd_get_error();
+    return false;
+  }
+  double low[QUANTITY_COUNT], high[QUANTITY_COUNT];
+  bool any = false;
+  time_t last = 0;
+  for (int i = 0; i < QUANTITY_COUNT; i++) low[i] = high[i] = NAN;
+  for (rrd_info_t *e = info; e != nullptr; e = e->next) {
+    int i;
+    if (strcmp(e->key, "last_update") == 0 && e->type == RD_I_CNT) {
+      last = static_cast<time_t>(e->value.u_cnt);
+    } else if ((i = infoIndex(e->key, "last_ds")) >= 0 && e->type == RD_I_STR) {
+      char *end = nullptr;
+      const double v = strtod(e->value.u_str, &end);
+      if (end != e->value.u_str && *end == '\0') {
+        c->current[i] = v;
+        any = true;
+      }
+    } else if ((i = infoIndex(e->key, "min")) >= 0 && e->type == RD_I_VAL) {
+      low[i] = e->value.u_val;
+    } else if ((i = infoIndex(e->key, "max")) >= 0 && e->type == RD_I_VAL) {
+      high[i] = e->value.u_val;
+    }
+  }
+  rrd_info_free(info);
+  // Until the first sample every last value reads "U".
+  c->lastSample = any ? last : 0;
+  // The database keeps an out-of-range value as unknown; so does the page.
+  // The rain counter's bounds are on its rate, not on the total.
+  for (int i = 0; i < QUANTITY_COUNT; i++) {
+    if (isRain(i)) continue;
+    if (c->current[i] < low[i] || c->current[i] > high[i]) c->current[i] = NAN;
+  }
+  return true;
+}
+
+void takeExtreme(Extreme *e, double v, time_t at, bool lower) {
+  if (std::isnan(v)) return;
+  if (std::isnan(e->value) || (lower ? v < e->value : v > e->value)) *e = Extreme{v, at};
+}
+
+bool readToday(const std::string &path, time_t midnight, Conditions *c, std::string *why) {
+  const time_t last = c->lastSample;
+  const bool today = last > midnight;
+  for (const char *cf : {"MIN", "MAX"}) {
+    if (!today) break;
+    const bool lower = cf[1] == 'I';
+    Fetch f;
+    if (!f.run(path, cf, midnight, last, why)) return false;
+    for (unsigned long r = 0; r < f.rows(); r++) {
+      for (unsigned long d = 0; d < f.columns(); d++) {
+        const int i = f.quantity(d);
+        if (i < 0 || isRain(i)) continue;
+        takeExtreme(lower ? &c->low[i] : &c->high[i], f.at(r, d), f.rowEnd(r), lower);
+      }
+    }
+  }
+  // The last sample may not be in a whole minute yet.
+  for (int i = 0; today && i < QUANTITY_COUNT; i++) {
+    if (isRain(i)) continue;
+    takeExtreme(&c->low[i], c->current[i], last, true);
+    takeExtreme(&c->high[i], c->current[i], last, false);
+  }
+
+  // The rain counter's rate over each minute, summed since midnight; and
+  // the barometer at the start of the trend.
+  const time_t trendFrom = last - TREND_SECONDS - TREND_SLACK;
+  const time_t trendTo = last - TREND_SECONDS;
+  Fetch f;
+  if (!f.run(path, "AVERAGE", today && midnight < trendFrom ? midnight : trendFrom, last, why))
+    return false;
+  for (unsigned long r = 0; r < f.rows(); r++) {
+    const time_t end = f.rowEnd(r);
+    for (unsigned long d = 0; d < f.columns(); d++) {
+      const int i = f.quantity(d);
+      const double v = f.at(r, d);
+      if (i < 0 || std::isnan(v)) continue;
+      if (isRain(i) && today && end > midnight)
+        c->rainToday = (std::isnan(c->rainToday) ? 0.0 : c->rainToday) + v * f.step();
+      if (QUANTITIES[i].field == Q_BAROMETER && end > trendFrom && end <= trendTo)
+        c->barometerBefore = v;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+time_t localMidnight(time_t t) {
+  struct tm lt;
+  localtime_r(&t, &lt);
+  lt.tm_hour = lt.tm_min = lt.tm_sec = 0;
+  lt.tm_isdst = -1;
+  return mktime(&lt);
+}
+
+bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why) {
+  for (int i = 0; i < QUANTITY_COUNT; i++) {
+    c->current[i] = NAN;
+    c->low[i] = c->high[i] = Extreme{NAN, 0};
+  }
+  c->lastSample = 0;
+  c->rainToday = c->barometerBefore = NAN;
+  if (!readLast(rrdPath, c, why)) return false;
+  if (c->lastSample == 0) return true;
+  return readToday(rrdPath, localMidnight(now), c, why);
+}
+
+}  // namespace graphs

@@ -1,0 +1,42 @@
+// conditions.h - what the weather page says in words and numbers, read
+// from weather.rrd: the last sample, today's highs and lows, rain today
+// and the barometer three hours ago. Values stay in database units; the
+// page converts them through the table of quantities.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "quantities.h"
+
+namespace graphs {
+
+// One extreme of the day: its value (NaN when unknown) and the end of the
+// minute it was seen in.
+struct Extreme {
+  double value;
+  time_t at;
+};
+
+struct Conditions {
+  time_t lastSample = 0;  // 0: the database holds no sample yet
+  // Indexed like QUANTITIES; NaN where unknown. Rain is the raw counter.
+  double current[QUANTITY_COUNT];
+  Extreme low[QUANTITY_COUNT];
+  Extreme high[QUANTITY_COUNT];
+  double rainToday;        // counts since local midnight, NaN when unknown
+  double barometerBefore;  // barometer about three hours before the last sample
+};
+
+// How far back the barometer trend looks.
+constexpr long TREND_SECONDS = 3 * 3600;
+
+// Reads the conditions at time `now` (which fixes "today"). Returns false
+// with librrd's reason when the database cannot be read.
+bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why);
+
+// Local midnight that begins the day of `t`.
+time_t localMidnight(time_t t);
+
+}  // namespace graphs

@@ -1,0 +1,99 @@
+// main.cpp - kivamet-graphs: the weather page of weather.rrd, once or
+// after every new sample.
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <string>
+
+#include "output.h"
+#include "render.h"
+#include "watch.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: kivamet-graphs --rrd PATH --out DIR [--units us|metric] [--title TEXT]\n"
+    "                      [--rain-per-count INCHES] [--watch]\n"
+    "\n"
+    "Writes DIR/index.html and its graphs from the weather database PATH.\n"
+    "  --rrd PATH               the database kivamet logs to (weather.rrd)\n"
+    "  --out DIR                the page's folder, created when missing\n"
+    "  --units us|metric        °F, inHg, mph, in (default) or °C, hPa, km/h, mm\n"
+    "  --title TEXT             the page's heading (default \"Weather\")\n"
+    "  --rain-per-count INCHES  rain of one count of the rain counter (default 0.01)\n"
+    "  --watch                  render again after every new sample, until SIGTERM\n";
+
+// A rain collector tips for well under an inch.
+constexpr double MAX_RAIN_PER_COUNT = 1.0;
+
+int usage() {
+  fputs(USAGE, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  graphs::RenderOptions opt;
+  bool watch = false;
+  static const struct option longOptions[] = {{"rrd", required_argument, nullptr, 'r'},
+                                              {"out", required_argument, nullptr, 'o'},
+                                              {"units", required_argument, nullptr, 'u'},
+                                              {"title", required_argument, nullptr, 't'},
+                                              {"rain-per-count", required_argument, nullptr, 'c'},
+                                              {"watch", no_argument, nullptr, 'w'},
+                                              {"help", no_argument, nullptr, 'h'},
+                                              {nullptr, 0, nullptr, 0}};
+  int o;
+  while ((o = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+    switch (o) {
+      case 'r':
+        opt.rrdPath = optarg;
+        break;
+      case 'o':
+        opt.outDir = optarg;
+        break;
+      case 'u':
+        if (unitSystemParse(optarg, &opt.style.units) != 0) return usage();
+        break;
+      case 't':
+        opt.title = optarg;
+        break;
+      case 'c': {
+        char *end = nullptr;
+        const double inches = strtod(optarg, &end);
+        if (end == optarg || *end != '\0' || !std::isfinite(inches) || inches <= 0 ||
+            inches > MAX_RAIN_PER_COUNT)
+          return usage();
+        opt.style.rainCountsPerInch = 1.0 / inches;
+        break;
+      }
+      case 'w':
+        watch = true;
+        break;
+      case 'h':
+        fputs(USAGE, stdout);
+        return 0;
+      default:
+        return usage();
+    }
+  }
+  if (optind != argc || opt.rrdPath.empty() || opt.outDir.empty()) return usage();
+
+  std::string why;
+  if (!graphs::makeDirectories(opt.outDir, &why)) {
+    fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
+    return 1;
+  }
+  if (watch) return graphs::watchAndRender(opt);
+  graphs::RenderState state;
+  graphs::Conditions conditions;
+  if (!graphs::renderOnce(opt, time(nullptr), &state, &conditions, &why)) {
+    fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
+    return 1;
+  }
+  return 0;
+}

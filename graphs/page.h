@@ -1,0 +1,40 @@
+// page.h - the weather page's HTML: current conditions, today's highs and
+// lows, and the graphs of each period behind tabs. One self-contained file:
+// no scripts, no fonts or styles from elsewhere.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "conditions.h"
+#include "plots.h"
+
+namespace graphs {
+
+// A sample older than this is marked stale.
+constexpr long STALE_SECONDS = 300;
+
+struct PageGraph {
+  std::string file;  // empty: not drawn
+  int width = 0;
+  int height = 0;
+};
+
+struct PageInput {
+  std::string title;
+  PlotStyle style;
+  time_t now = 0;
+  Conditions conditions;
+  PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
+};
+
+std::string pageHtml(const PageInput &in);
+
+// A value of weather.rrd in human units with its unit ("58.4 °F"), or "—".
+std::string showValue(const quantity *q, double databaseValue, const PlotStyle &style);
+
+// The compass point of a compass index ("N", "NNE", ...).
+const char *compassWord(double index);
+
+}  // namespace graphs

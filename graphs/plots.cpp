@@ -1,0 +1,247 @@
+// plots.cpp - rrd_graph argument lists for the page's graphs, rendered in
+// memory so the caller can write them atomically.
+#include "plots.h"
+
+#include <rrd.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+namespace graphs {
+
+const Period PERIODS[PERIOD_COUNT] = {
+    {"day", "Day", 86400, 60, false},
+    {"week", "Week", 7 * 86400, 300, false},
+    {"month", "Month", 31 * 86400, 3600, true},
+    {"year", "Year", 365 * 86400, 3600, true},
+};
+
+const Chart CHARTS[CHART_COUNT] = {
+    {"temperature",
+     "Temperature",
+     Draw::Lines,
+     4,
+     {{"outside_temperature", "Outside", "#d62728", true},
+      {"inside_temperature", "Inside", "#2ca02c", false},
+      {"dew_point", "Dew point", "#1f77b4", false},
+      {"wind_chill", "Wind chill", "#9467bd", false}}},
+    {"humidity",
+     "Humidity",
+     Draw::Lines,
+     2,
+     {{"outside_humidity", "Outside", "#1f77b4", true},
+      {"inside_humidity", "Inside", "#2ca02c", false}}},
+    {"barometer", "Barometer", Draw::Lines, 1, {{"barometer", "Barometer", "#8c564b", true}}},
+    {"wind", "Wind speed", Draw::Lines, 1, {{"wind_speed", "Speed", "#ff7f0e", true}}},
+    {"direction",
+     "Wind direction",
+     Draw::Points,
+     1,
+     {{"wind_direction", "Direction", "#17becf", false}}},
+    {"rain", "Rain", Draw::Bars, 1, {{"rain_total", "Rain", "#1f77b4", false}}},
+};
+
+namespace {
+
+constexpr int GRAPH_WIDTH = 400;  // plot area; the image adds the axes
+constexpr int GRAPH_HEIGHT = 120;
+constexpr long DAY = 86400;
+constexpr long HOUR = 3600;
+// The direction marks: this many degrees tall, centred on the value.
+constexpr int MARK_DEGREES = 8;
+// Band fill: the line's colour at this opacity.
+const char BAND_ALPHA[] = "40";
+
+const quantity *seriesQuantity(const Series &s) {
+  return quantityFind(s.key);
+}
+
+// rrd_graph splits its arguments at colons; a colon in the path is escaped.
+std::string escapePath(const std::string &path) {
+  std::string out;
+  for (char ch : path) {
+    if (ch == ':' || ch == '\\') out += '\\';
+    out += ch;
+  }
+  return out;
+}
+
+std::string rpn(const quantity *q, const PlotStyle &style, const std::string &var) {
+  char text[160];
+  quantityRpn(text, sizeof text, q, style.units, style.rainCountsPerInch, var.c_str());
+  return text;
+}
+
+class Args {
+ public:
+  Args &operator<<(const std::string &a) {
+    list_.push_back(a);
+    return *this;
+  }
+  void def(const std::string &var, const std::string &db, const char *ds, const char *cf, long step,
+           const std::string &extra = "") {
+    *this << "DEF:" + var + "=" + db + ":" + ds + ":" + cf + ":step=" + std::to_string(step) +
+                 extra;
+  }
+  void cdef(const std::string &var, const std::string &expr) {
+    *this << "CDEF:" + var + "=" + expr;
+  }
+  std::vector<char *> argv() {
+    std::vector<char *> v;
+    for (std::string &a : list_) v.push_back(&a[0]);
+    return v;
+  }
+
+ private:
+  std::vector<std::string> list_;
+};
+
+void drawLines(Args &a, const std::string &db, const Period &p, const Chart &c,
+               const PlotStyle &style) {
+  // Bands first, so every line is drawn over them.
+  for (int n = 0; n < c.seriesCount; n++) {
+    const Series &s = c.series[n];
+    if (!s.band) continue;
+    const quantity *q = seriesQuantity(s);
+    const std::string v = "s" + std::to_string(n);
+    a.def(v + "lo", db, q->ds, "MIN", p.step);
+    a.def(v + "hi", db, q->ds, "MAX", p.step);
+    a.cdef(v + "min", rpn(q, style, v + "lo"));
+    a.cdef(v + "span", rpn(q, style, v + "hi") + "," + v + "min,-");
+    a << "AREA:" + v + "min";
+    a << "AREA:" + v + "span" + s.color + BAND_ALPHA + "::STACK";
+  }
+  for (int n = 0; n < c.seriesCount; n++) {
+    const Series &s = c.series[n];
+    const quantity *q = seriesQuantity(s);
+    const std::string v = "s" + std::to_string(n);
+    a.def(v + "raw", db, q->ds, "AVERAGE", p.step);
+    a.cdef(v, rpn(q, style, v + "raw"));
+    a << std::string(n == 0 ? "LINE2:" : "LINE1:") + v + s.color + ":" + s.legend;
+  }
+}
+
+// Each row's last compass point as a short mark: averaging directions
+// would make north and north-north-west a southerly wind.
+void drawPoints(Args &a, const std::string &db, const Period &p, const Chart &c,
+                const PlotStyle &style) {
+  const Series &s = c.series[0];
+  const quantity *q = seriesQuantity(s);
+  a << "--lower-limit"
+    << "0"
+    << "--upper-limit"
+    << "360"
+    << "--rigid"
+    << "--y-grid"
+    << "45:2";
+  a.def("raw", db, q->ds, "LAST", p.step, ":reduce=LAST");
+  a.cdef("deg", rpn(q, style, "raw"));
+  a.cdef("mark", "deg," + std::to_string(MARK_DEGREES / 2) + ",-");
+  a.cdef("height", "deg,UN,UNKN," + std::to_string(MARK_DEGREES) + ",IF");
+  a << "AREA:mark";
+  a << std::string("AREA:height") + s.color + ":" + s.legend + ":STACK";
+}
+
+// The counter's per-second rate times the seconds of each bin. Hours come
+// from the hourly archive directly. Days follow local midnights, which no
+// archive does: each row sums the day that follows it (the data shifted
+// back a day, then a day's trailing sum), the row that ends at midnight
+// keeps that sum, and the rows after it hold it until the next midnight.
+void drawBars(Args &a, const std::string &db, const Period &p, const Chart &c,
+              const PlotStyle &style, time_t start, time_t end) {
+  const Series &s = c.series[0];
+  const quantity *q = seriesQuantity(s);
+  a << "--lower-limit"
+    << "0";
+  if (!p.rainPerDay) {
+    a.def("rate", db, q->ds, "AVERAGE", HOUR);
+    a.cdef("bar", rpn(q, style, "rate") + "," + std::to_string(HOUR) + ",*");
+  } else {
+    a.def("ahead", db, q->ds, "AVERAGE", HOUR,
+          ":start=" + std::to_string(start) + ":end=" + std::to_string(end + DAY));
+    a << "SHIFT:ahead:-" + std::to_string(DAY);
+    a.cdef("depth", "ahead,UN,0," + rpn(q, style, "ahead") + ",IF,STEPWIDTH,*");
+    const std::string day = std::to_string(DAY);
+    a.cdef("next", "depth," + day + ",TREND," + day + ",*,STEPWIDTH,/");
+    a.cdef("midnight", "next,POP,LTIME," + day + ",%,STEPWIDTH,LT");
+    a.cdef("held", "midnight,next,PREV,IF");
+    a.cdef("bar", "PREV(held)");
+  }
+  a << std::string("AREA:bar") + s.color + ":" + s.legend;
+}
+
+}  // namespace
+
+std::string graphFileName(const Period &p, const Chart &c) {
+  return std::string(p.id) + "-" + c.id + ".png";
+}
+
+std::string graphCaption(const Period &p, const Chart &c, unit_system units) {
+  std::string title = c.title;
+  if (c.draw == Draw::Bars) title += p.rainPerDay ? " per day" : " per hour";
+  const quantity *q = seriesQuantity(c.series[0]);
+  return title + " (" + quantityForm(q, units)->unit + ")";
+}
+
+bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
+                 const PlotStyle &style, time_t end, Image *out, std::string *why) {
+  const time_t start = end - p.span;
+  const std::string db = escapePath(rrdPath);
+  Args a;
+  // "-" keeps the image in memory, handed back in the info list.
+  a << "graph"
+    << "-"
+    << "--imgformat"
+    << "PNG";
+  a << "--start" << std::to_string(start) << "--end" << std::to_string(end);
+  a << "--width" << std::to_string(GRAPH_WIDTH) << "--height" << std::to_string(GRAPH_HEIGHT);
+  a << "--vertical-label" << quantityForm(seriesQuantity(c.series[0]), style.units)->unit;
+  a << "--font"
+    << "DEFAULT:9:DejaVu Sans Mono"
+    << "--units-exponent"
+    << "0"
+    << "--slope-mode";
+  a << "--border"
+    << "0"
+    << "--disable-rrdtool-tag";
+  a << "--color"
+    << "BACK#ffffff"
+    << "--color"
+    << "CANVAS#ffffff";
+  switch (c.draw) {
+    case Draw::Lines:
+      drawLines(a, db, p, c, style);
+      break;
+    case Draw::Points:
+      drawPoints(a, db, p, c, style);
+      break;
+    case Draw::Bars:
+      drawBars(a, db, p, c, style, start, end);
+      break;
+  }
+  std::vector<char *> argv = a.argv();
+  rrd_clear_error();
+  rrd_info_t *info = rrd_graph_v(static_cast<int>(argv.size()), argv.data());
+  if (info == nullptr) {
+    *why = rrd_get_error();
+    return false;
+  }
+  out->png.clear();
+  for (rrd_info_t *e = info; e != nullptr; e = e->next) {
+    if (strcmp(e->key, "image") == 0 && e->type == RD_I_BLO)
+      out->png.assign(reinterpret_cast<const char *>(e->value.u_blo.ptr), e->value.u_blo.size);
+    else if (strcmp(e->key, "image_width") == 0 && e->type == RD_I_CNT)
+      out->width = static_cast<int>(e->value.u_cnt);
+    else if (strcmp(e->key, "image_height") == 0 && e->type == RD_I_CNT)
+      out->height = static_cast<int>(e->value.u_cnt);
+  }
+  rrd_info_free(info);
+  if (out->png.empty()) {
+    *why = "rrd_graph gave no image";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace graphs

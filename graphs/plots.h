@@ -1,0 +1,69 @@
+// plots.h - the weather page's graphs: four periods times six charts, each
+// drawn by librrd's rrd_graph from the archive that matches its period,
+// with the conversions of the table of quantities as CDEFs.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "quantities.h"
+
+namespace graphs {
+
+struct Period {
+  const char *id;    // "day": file names and page anchors
+  const char *name;  // "Day"
+  long span;         // seconds shown
+  long step;         // the archive's row: 60, 300 or 3600 seconds
+  bool rainPerDay;   // rain bars per day, else per hour
+};
+constexpr int PERIOD_COUNT = 4;
+extern const Period PERIODS[PERIOD_COUNT];
+
+enum class Draw {
+  Lines,   // averages as lines, MIN/MAX bands where the series asks
+  Points,  // the last value of each row as a short mark
+  Bars     // the rain counter summed per hour or per day
+};
+
+struct Series {
+  const char *key;     // quantity key
+  const char *legend;  // "Outside"
+  const char *color;   // "#rrggbb"
+  bool band;           // MIN/MAX band behind the line
+};
+
+struct Chart {
+  const char *id;     // "temperature"
+  const char *title;  // "Temperature"
+  Draw draw;
+  int seriesCount;
+  Series series[4];
+};
+constexpr int CHART_COUNT = 6;
+extern const Chart CHARTS[CHART_COUNT];
+
+struct PlotStyle {
+  unit_system units = UNITS_US;
+  double rainCountsPerInch = 100;
+};
+
+struct Image {
+  std::string png;
+  int width = 0;
+  int height = 0;
+};
+
+// "day-temperature.png"
+std::string graphFileName(const Period &p, const Chart &c);
+
+// The chart's caption on the page: "Temperature (°F)", "Rain per day (mm)".
+std::string graphCaption(const Period &p, const Chart &c, unit_system units);
+
+// Draws one graph for the span that ends at `end`. Returns false with
+// librrd's reason when it cannot.
+bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
+                 const PlotStyle &style, time_t end, Image *out, std::string *why);
+
+}  // namespace graphs

@@ -1,0 +1,44 @@
+// render.cpp - one pass of the weather page.
+#include "render.h"
+
+#include "output.h"
+
+namespace graphs {
+
+const char PAGE_FILE[] = "index.html";
+
+bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
+                std::string *why) {
+  std::string reason;
+  if (!readConditions(opt.rrdPath, now, conditions, &reason)) {
+    *why = "cannot read " + opt.rrdPath + ": " + reason;
+    return false;
+  }
+  PageInput page;
+  page.title = opt.title;
+  page.style = opt.style;
+  page.now = now;
+  page.conditions = *conditions;
+  const time_t last = conditions->lastSample;
+  // Graphs first: the page never names a graph that is not there yet.
+  for (int p = 0; p < PERIOD_COUNT && last != 0; p++) {
+    const long row = static_cast<long>(last / PERIODS[p].step);
+    if (state->drawnRow[p] == row) continue;
+    for (int c = 0; c < CHART_COUNT; c++) {
+      Image image;
+      const std::string file = graphFileName(PERIODS[p], CHARTS[c]);
+      if (!renderGraph(opt.rrdPath, PERIODS[p], CHARTS[c], opt.style, now, &image, &reason)) {
+        *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + reason;
+        return false;
+      }
+      if (!writeAtomically(opt.outDir, file, image.png, why)) return false;
+      state->graphs[p][c] = PageGraph{file, image.width, image.height};
+    }
+    state->drawnRow[p] = row;
+  }
+  for (int p = 0; p < PERIOD_COUNT && last != 0; p++)
+    for (int c = 0; c < CHART_COUNT; c++) page.graphs[p][c] = state->graphs[p][c];
+  return writeAtomically(opt.outDir, PAGE_FILE, pageHtml(page), why);
+}
+
+}  // namespace graphs

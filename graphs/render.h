@@ -1,0 +1,38 @@
+// render.h - one pass of the weather page: read the database, draw the
+// graphs that are due, write them and then the page into the output folder.
+#pragma once
+
+#include <time.h>
+
+#include <string>
+
+#include "page.h"
+#include "plots.h"
+
+namespace graphs {
+
+struct RenderOptions {
+  std::string rrdPath;
+  std::string outDir;
+  std::string title = "Weather";
+  PlotStyle style;
+};
+
+// Carried from pass to pass: which archive row each period was last drawn
+// for. A period's graphs are drawn again only when its archive has a new
+// row, so the year's graphs cost one pass an hour, not one a minute.
+struct RenderState {
+  long drawnRow[PERIOD_COUNT] = {-1, -1, -1, -1};
+  PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
+};
+
+// The page's file name in the output folder.
+extern const char PAGE_FILE[];
+
+// One pass at time `now`. Fills `conditions` with what the page shows.
+// Returns false with a reason naming the file when the database cannot be
+// read or a file cannot be written; nothing half-written is left behind.
+bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
+                std::string *why);
+
+}  // namespace graphs
