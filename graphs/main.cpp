@@ -7,7 +7,6 @@
 #include <cmath>
 #include <string>
 
-#include "output.h"
 #include "render.h"
 #include "watch.h"
 
@@ -83,14 +82,10 @@ int main(int argc, char **argv) {
   }
   if (optind != argc || opt.rrdPath.empty() || opt.outDir.empty()) return usage();
 
-  std::string why;
-  if (!graphs::makeDirectories(opt.outDir, &why)) {
-    fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
-    return 1;
-  }
   if (watch) return graphs::watchAndRender(opt);
   graphs::RenderState state;
   graphs::Conditions conditions;
+  std::string why;
   if (!graphs::renderOnce(opt, time(nullptr), &state, &conditions, &why)) {
     fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
     return 1;

@@ -11,10 +11,10 @@
 namespace graphs {
 
 const Period PERIODS[PERIOD_COUNT] = {
-    {"day", "Day", 86400, 60, false},
-    {"week", "Week", 7 * 86400, 300, false},
-    {"month", "Month", 31 * 86400, 3600, true},
-    {"year", "Year", 365 * 86400, 3600, true},
+    {"day", "Day", 86400, 60, RainBin::Hour},
+    {"week", "Week", 7 * 86400, 300, RainBin::Hour},
+    {"month", "Month", 31 * 86400, 3600, RainBin::LocalDay},
+    {"year", "Year", 365 * 86400, 3600, RainBin::Day},
 };
 
 const Chart CHARTS[CHART_COUNT] = {
@@ -79,6 +79,9 @@ class Args {
     list_.push_back(a);
     return *this;
   }
+  void add(std::initializer_list<std::string> args) {
+    list_.insert(list_.end(), args.begin(), args.end());
+  }
   void def(const std::string &var, const std::string &db, const char *ds, const char *cf, long step,
            const std::string &extra = "") {
     *this << "DEF:" + var + "=" + db + ":" + ds + ":" + cf + ":step=" + std::to_string(step) +
@@ -87,11 +90,7 @@ class Args {
   void cdef(const std::string &var, const std::string &expr) {
     *this << "CDEF:" + var + "=" + expr;
   }
-  std::vector<char *> argv() {
-    std::vector<char *> v;
-    for (std::string &a : list_) v.push_back(&a[0]);
-    return v;
-  }
+  const std::vector<std::string> &list() const { return list_; }
 
  private:
   std::vector<std::string> list_;
@@ -128,13 +127,7 @@ void drawPoints(Args &a, const std::string &db, const Period &p, const Chart &c,
                 const PlotStyle &style) {
   const Series &s = c.series[0];
   const quantity *q = seriesQuantity(s);
-  a << "--lower-limit"
-    << "0"
-    << "--upper-limit"
-    << "360"
-    << "--rigid"
-    << "--y-grid"
-    << "45:2";
+  a.add({"--lower-limit", "0", "--upper-limit", "360", "--rigid", "--y-grid", "45:2"});
   a.def("raw", db, q->ds, "LAST", p.step, ":reduce=LAST");
   a.cdef("deg", rpn(q, style, "raw"));
   a.cdef("mark", "deg," + std::to_string(MARK_DEGREES / 2) + ",-");
@@ -143,30 +136,35 @@ void drawPoints(Args &a, const std::string &db, const Period &p, const Chart &c,
   a << std::string("AREA:height") + s.color + ":" + s.legend + ":STACK";
 }
 
-// The counter's per-second rate times the seconds of each bin. Hours come
-// from the hourly archive directly. Days follow local midnights, which no
-// archive does: each row sums the day that follows it (the data shifted
-// back a day, then a day's trailing sum), the row that ends at midnight
-// keeps that sum, and the rows after it hold it until the next midnight.
+// The counter's per-second rate times the seconds of each bin. Local days
+// follow midnights that no archive row need fall on: each row is given the
+// sum of the day that follows it (the data shifted back a day, then a
+// day's trailing sum), the row that ends at midnight keeps that sum, and
+// the rows of the day hold it, from the row after, until the next midnight.
 void drawBars(Args &a, const std::string &db, const Period &p, const Chart &c,
               const PlotStyle &style, time_t start, time_t end) {
   const Series &s = c.series[0];
   const quantity *q = seriesQuantity(s);
-  a << "--lower-limit"
-    << "0";
-  if (!p.rainPerDay) {
-    a.def("rate", db, q->ds, "AVERAGE", HOUR);
-    a.cdef("bar", rpn(q, style, "rate") + "," + std::to_string(HOUR) + ",*");
-  } else {
-    a.def("ahead", db, q->ds, "AVERAGE", HOUR,
-          ":start=" + std::to_string(start) + ":end=" + std::to_string(end + DAY));
-    a << "SHIFT:ahead:-" + std::to_string(DAY);
-    a.cdef("depth", "ahead,UN,0," + rpn(q, style, "ahead") + ",IF,STEPWIDTH,*");
-    const std::string day = std::to_string(DAY);
-    a.cdef("next", "depth," + day + ",TREND," + day + ",*,STEPWIDTH,/");
-    a.cdef("midnight", "next,POP,LTIME," + day + ",%,STEPWIDTH,LT");
-    a.cdef("held", "midnight,next,PREV,IF");
-    a.cdef("bar", "PREV(held)");
+  const std::string day = std::to_string(DAY);
+  a.add({"--lower-limit", "0"});
+  switch (p.rain) {
+    case RainBin::Hour:
+    case RainBin::Day: {
+      const long bin = p.rain == RainBin::Hour ? HOUR : DAY;
+      a.def("rate", db, q->ds, "AVERAGE", bin);
+      a.cdef("bar", rpn(q, style, "rate") + "," + std::to_string(bin) + ",*");
+      break;
+    }
+    case RainBin::LocalDay:
+      a.def("ahead", db, q->ds, "AVERAGE", HOUR,
+            ":start=" + std::to_string(start) + ":end=" + std::to_string(end + DAY));
+      a << "SHIFT:ahead:-" + day;
+      a.cdef("depth", "ahead,UN,0," + rpn(q, style, "ahead") + ",IF,STEPWIDTH,*");
+      a.cdef("next", "depth," + day + ",TREND," + day + ",*,STEPWIDTH,/");
+      a.cdef("midnight", "next,POP,LTIME," + day + ",%,STEPWIDTH,LT");
+      a.cdef("held", "midnight,next,PREV,IF");
+      a.cdef("bar", "PREV(held)");
+      break;
   }
   a << std::string("AREA:bar") + s.color + ":" + s.legend;
 }
@@ -179,36 +177,24 @@ std::string graphFileName(const Period &p, const Chart &c) {
 
 std::string graphCaption(const Period &p, const Chart &c, unit_system units) {
   std::string title = c.title;
-  if (c.draw == Draw::Bars) title += p.rainPerDay ? " per day" : " per hour";
+  if (c.draw == Draw::Bars) title += p.rain == RainBin::Hour ? " per hour" : " per day";
   const quantity *q = seriesQuantity(c.series[0]);
   return title + " (" + quantityForm(q, units)->unit + ")";
 }
 
-bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
-                 const PlotStyle &style, time_t end, Image *out, std::string *why) {
+std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
+                                        const PlotStyle &style, time_t end) {
   const time_t start = end - p.span;
   const std::string db = escapePath(rrdPath);
   Args a;
   // "-" keeps the image in memory, handed back in the info list.
-  a << "graph"
-    << "-"
-    << "--imgformat"
-    << "PNG";
-  a << "--start" << std::to_string(start) << "--end" << std::to_string(end);
-  a << "--width" << std::to_string(GRAPH_WIDTH) << "--height" << std::to_string(GRAPH_HEIGHT);
-  a << "--vertical-label" << quantityForm(seriesQuantity(c.series[0]), style.units)->unit;
-  a << "--font"
-    << "DEFAULT:9:DejaVu Sans Mono"
-    << "--units-exponent"
-    << "0"
-    << "--slope-mode";
-  a << "--border"
-    << "0"
-    << "--disable-rrdtool-tag";
-  a << "--color"
-    << "BACK#ffffff"
-    << "--color"
-    << "CANVAS#ffffff";
+  a.add({"graph", "-", "--imgformat", "PNG", "--start", std::to_string(start), "--end",
+         std::to_string(end), "--width", std::to_string(GRAPH_WIDTH), "--height",
+         std::to_string(GRAPH_HEIGHT), "--vertical-label",
+         quantityForm(seriesQuantity(c.series[0]), style.units)->unit});
+  a.add({"--font", "DEFAULT:9:DejaVu Sans Mono", "--units-exponent", "0", "--slope-mode",
+         "--border", "0", "--disable-rrdtool-tag", "--color", "BACK#ffffff", "--color",
+         "CANVAS#ffffff"});
   switch (c.draw) {
     case Draw::Lines:
       drawLines(a, db, p, c, style);
@@ -220,7 +206,14 @@ bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
       drawBars(a, db, p, c, style, start, end);
       break;
   }
-  std::vector<char *> argv = a.argv();
+  return a.list();
+}
+
+bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
+                 const PlotStyle &style, time_t end, Image *out, std::string *why) {
+  std::vector<std::string> list = graphArguments(rrdPath, p, c, style, end);
+  std::vector<char *> argv;
+  for (std::string &arg : list) argv.push_back(&arg[0]);
   rrd_clear_error();
   rrd_info_t *info = rrd_graph_v(static_cast<int>(argv.size()), argv.data());
   if (info == nullptr) {

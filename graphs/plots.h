@@ -6,17 +6,26 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 #include "quantities.h"
 
 namespace graphs {
+
+// How rain is summed into bars.
+enum class RainBin {
+  Hour,      // hourly rows as they are
+  LocalDay,  // local midnight to midnight, summed in RPN from rows of an hour or two
+  Day        // rrd_graph's own days, from UTC midnight: for a graph where a day is
+             // narrower than a pixel, so the zone's offset cannot show
+};
 
 struct Period {
   const char *id;    // "day": file names and page anchors
   const char *name;  // "Day"
   long span;         // seconds shown
   long step;         // the archive's row: 60, 300 or 3600 seconds
-  bool rainPerDay;   // rain bars per day, else per hour
+  RainBin rain;
 };
 constexpr int PERIOD_COUNT = 4;
 extern const Period PERIODS[PERIOD_COUNT];
@@ -60,6 +69,12 @@ std::string graphFileName(const Period &p, const Chart &c);
 
 // The chart's caption on the page: "Temperature (°F)", "Rain per day (mm)".
 std::string graphCaption(const Period &p, const Chart &c, unit_system units);
+
+// rrd_graph's arguments for one graph of the span that ends at `end`, the
+// image kept in memory. The rain chart's bars are the variable "bar", in
+// the chosen units per hour or per day.
+std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
+                                        const PlotStyle &style, time_t end);
 
 // Draws one graph for the span that ends at `end`. Returns false with
 // librrd's reason when it cannot.

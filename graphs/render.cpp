@@ -9,6 +9,7 @@ const char PAGE_FILE[] = "index.html";
 
 bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
                 std::string *why) {
+  if (!makeDirectories(opt.outDir, why)) return false;
   std::string reason;
   if (!readConditions(opt.rrdPath, now, conditions, &reason)) {
     *why = "cannot read " + opt.rrdPath + ": " + reason;

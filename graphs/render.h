@@ -29,9 +29,9 @@ struct RenderState {
 // The page's file name in the output folder.
 extern const char PAGE_FILE[];
 
-// One pass at time `now`. Fills `conditions` with what the page shows.
-// Returns false with a reason naming the file when the database cannot be
-// read or a file cannot be written; nothing half-written is left behind.
+// One pass at time `now`; the output folder is made when missing. Fills `conditions` with what the
+// page shows. Returns false with a reason naming the file when the database cannot be read or a
+// file cannot be written; nothing half-written is left behind.
 bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
                 std::string *why);
 
