@@ -1,0 +1,392 @@
+// graphs_test.cpp - the weather page from a database the daemon's way: two
+// days of weather with known extremes, the page rendered from it in both
+// unit systems, its graphs decoded, the program's failures, --watch, and
+// the page loaded in a real browser (headless chromium, from file://).
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <regex>
+#include <set>
+
+#include "files.h"
+#include "page.h"
+#include "proc.h"
+#include "render.h"
+#include "weatherdb.h"
+
+namespace {
+
+using std::chrono::seconds;
+using testsupport::readFile;
+using testsupport::ScratchDir;
+
+constexpr time_t HOUR = 3600;
+constexpr time_t DAY = 86400;
+
+// The zone is picked so that local time is about noon now: "today" then
+// always holds the morning's known extremes, whenever the test runs.
+struct Weather {
+  time_t last;      // the last sample, a whole minute
+  time_t midnight;  // today's
+};
+
+Weather noonZone() {
+  const time_t now = time(nullptr);
+  // Whole hours, as most zones have; local = UTC + offset.
+  long offset = ((12 * HOUR - now % DAY + DAY) % DAY + HOUR / 2) / HOUR * HOUR;
+  if (offset > 12 * HOUR) offset -= DAY;
+  char zone[32];
+  snprintf(zone, sizeof zone, "KVT%c%02ld:%02ld", offset >= 0 ? '-' : '+', labs(offset) / HOUR,
+           labs(offset) % HOUR / 60);
+  setenv("TZ", zone, 1);
+  tzset();
+  const time_t last = now - now % 60 - 60;
+  return Weather{last, graphs::localMidnight(last)};
+}
+
+// Rain counts: one a minute from `from` on, `count` of them.
+int tipsUntil(time_t t, time_t from, int count) {
+  return t <= from ? 0 : static_cast<int>(std::min<time_t>((t - from) / 60, count));
+}
+
+// Quiet weather with marked moments. Yesterday is wilder than today, so a
+// day boundary taken wrongly shows; the sample at midnight belongs to it.
+davis_sample knownWeather(const Weather &w, time_t t) {
+  const time_t m = w.midnight;
+  davis_sample s = {700, 600, 5, 180, 29861, 40, 60, 0, 450, 600};
+  if (t == m - 12 * HOUR) s.otemp = 990;
+  if (t == m - 6 * HOUR || t == m) s.otemp = 100;
+  if (t == m + 3 * HOUR) s.otemp = 212;
+  if (t == m + 10 * HOUR) s.otemp = 855;
+  if (t == m + 11 * HOUR) s.wsp = 25;
+  if (t > w.last - graphs::TREND_SECONDS) s.barom = 29921;
+  // 60 counts yesterday across two hours; 30 then 7 this morning.
+  s.rain = static_cast<int16_t>(tipsUntil(t, m - 9 * HOUR - 30 * 60, 60) +
+                                tipsUntil(t, m + 5 * HOUR, 30) + tipsUntil(t, m + 9 * HOUR, 7));
+  if (t == w.last) s = {712, 700, 12, 225, 29921, 42, 67, s.rain, 501, 650};
+  return s;
+}
+
+class Page : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    weather_ = noonZone();
+    dir_ = new ScratchDir("graphs");
+    db_ = dir_->file("weather.rrd");
+    std::string why;
+    ASSERT_TRUE(testsupport::createWeatherDb(db_, weather_.last - 2 * DAY - 60, &why)) << why;
+    ASSERT_TRUE(testsupport::fillWeatherDb(
+        db_, weather_.last - 2 * DAY, weather_.last,
+        [](time_t t) { return knownWeather(weather_, t); }, &why))
+        << why;
+  }
+  static void TearDownTestSuite() { delete dir_; }
+
+  // Renders into a fresh folder and gives the page.
+  std::string render(unit_system units, const std::string &out) {
+    graphs::RenderOptions opt;
+    opt.rrdPath = db_;
+    opt.outDir = out;
+    opt.style.units = units;
+    graphs::RenderState state;
+    graphs::Conditions c;
+    std::string why;
+    EXPECT_TRUE(graphs::renderOnce(opt, weather_.last + 30, &state, &c, &why)) << why;
+    return readFile(out + "/" + graphs::PAGE_FILE);
+  }
+
+  static Weather weather_;
+  static ScratchDir *dir_;
+  static std::string db_;
+};
+Weather Page::weather_;
+ScratchDir *Page::dir_;
+std::string Page::db_;
+
+// What the page shows for an element id, no-break spaces as spaces.
+std::string shown(const std::string &page, const std::string &id) {
+  const std::string open = "id=\"" + id + "\">";
+  const size_t at = page.find(open);
+  if (at == std::string::npos) return "(no " + id + ")";
+  const size_t from = at + open.size();
+  std::string text = page.substr(from, page.find("</", from) - from);
+  for (size_t p; (p = text.find("\u00a0")) != std::string::npos;) text.replace(p, 2, " ");
+  return text;
+}
+
+// The graph files the page names, in page order.
+std::vector<std::string> graphFiles(const std::string &page) {
+  std::vector<std::string> files;
+  const std::regex img("<img src=\"([^\"?]+)");
+  for (auto it = std::sregex_iterator(page.begin(), page.end(), img); it != std::sregex_iterator();
+       ++it)
+    files.push_back((*it)[1]);
+  return files;
+}
+
+// Decodes a PNG; false when it does not decode.
+bool decodePng(const std::string &bytes, int *width, int *height, std::vector<uint8_t> *rgb) {
+  png_image image = {};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return false;
+  image.format = PNG_FORMAT_RGB;
+  rgb->resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr)) return false;
+  *width = static_cast<int>(image.width);
+  *height = static_cast<int>(image.height);
+  return true;
+}
+
+TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
+  struct Case {
+    unit_system units;
+    const char *id;
+    const char *text;
+  };
+  const Case cases[] = {
+      {UNITS_US, "now-outside_temperature", "70.0 °F"},
+      {UNITS_US, "now-inside_temperature", "71.2 °F"},
+      {UNITS_US, "now-outside_humidity", "67 %"},
+      {UNITS_US, "now-barometer", "29.921 inHg<small>rising, +0.060 inHg in 3 h"},
+      {UNITS_US, "now-wind", "12 mph SW"},  // compass index 10
+      {UNITS_US, "now-dew_point", "50.1 °F"},
+      {UNITS_US, "now-wind_chill", "65.0 °F"},
+      {UNITS_US, "now-rain_today", "0.37 in"},  // yesterday's 60 counts left out
+      {UNITS_US, "low-outside_temperature", "21.2 °F<small>03:00"},  // not midnight's 10.0
+      {UNITS_US, "high-outside_temperature", "85.5 °F<small>10:00"},
+      {UNITS_US, "high-wind_speed", "25 mph<small>11:00"},
+      {UNITS_US, "low-barometer", "29.861 inHg<small>00:01"},
+      {UNITS_METRIC, "now-outside_temperature", "21.1 °C"},
+      {UNITS_METRIC, "now-inside_temperature", "21.8 °C"},
+      {UNITS_METRIC, "now-barometer", "1013.2 hPa<small>rising, +2.0 hPa in 3 h"},
+      {UNITS_METRIC, "now-wind", "19.3 km/h SW"},
+      {UNITS_METRIC, "now-dew_point", "10.1 °C"},
+      {UNITS_METRIC, "now-rain_today", "9.4 mm"},
+      {UNITS_METRIC, "low-outside_temperature", "-6.0 °C<small>03:00"},
+      {UNITS_METRIC, "high-outside_temperature", "29.7 °C<small>10:00"},
+      {UNITS_METRIC, "high-wind_speed", "40.2 km/h<small>11:00"},
+  };
+  for (unit_system units : {UNITS_US, UNITS_METRIC}) {
+    const std::string out = dir_->file(units == UNITS_US ? "us" : "metric");
+    const std::string page = render(units, out);
+    for (const Case &c : cases) {
+      if (c.units != units) continue;
+      EXPECT_EQ(shown(page, c.id), c.text) << c.id;
+    }
+    EXPECT_EQ(page.find("nan"), std::string::npos);
+    EXPECT_EQ(page.find("id=\"stale\""), std::string::npos);  // a sample 30 s old
+
+    // Every graph of every period, each a whole PNG of the size the page
+    // gives; nothing else in the folder (no temporary file left).
+    const std::vector<std::string> files = graphFiles(page);
+    EXPECT_EQ(files.size(), static_cast<size_t>(graphs::PERIOD_COUNT * graphs::CHART_COUNT));
+    std::set<std::string> expected = {graphs::PAGE_FILE};
+    for (const std::string &f : files) {
+      expected.insert(f);
+      int width = 0, height = 0;
+      std::vector<uint8_t> rgb;
+      EXPECT_TRUE(decodePng(readFile(out + "/" + f), &width, &height, &rgb)) << f;
+      const std::string size =
+          "width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"";
+      EXPECT_NE(page.find(f + "?v=" + std::to_string(weather_.last) + "\" " + size),
+                std::string::npos)
+          << f;
+    }
+    const std::vector<std::string> listed = testsupport::listDir(out);
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
+  }
+}
+
+// The values rrd_graph PRINTs for an argument list.
+std::vector<double> printed(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(&a[0]);
+  std::vector<double> values;
+  rrd_clear_error();
+  rrd_info_t *info = rrd_graph_v(static_cast<int>(argv.size()), argv.data());
+  if (info == nullptr) ADD_FAILURE() << rrd_get_error();
+  for (rrd_info_t *e = info; e != nullptr; e = e->next)
+    if (strncmp(e->key, "print[", 6) == 0) values.push_back(strtod(e->value.u_str, nullptr));
+  rrd_info_free(info);
+  return values;
+}
+
+// The graphs' CDEFs and the page's numbers are one map: rrd evaluates the
+// RPN to what the page computes, for every quantity in both systems.
+TEST_F(Page, GraphsConvertAsThePageDoes) {
+  for (unit_system units : {UNITS_US, UNITS_METRIC}) {
+    for (const quantity &q : QUANTITIES) {
+      char rpn[160];
+      quantityRpn(rpn, sizeof rpn, &q, units, 100, "v");
+      const std::string span = std::to_string(weather_.last);
+      const std::vector<double> v =
+          printed({"graph", "-", "--start", std::to_string(weather_.last - 3600), "--end", span,
+                   "DEF:v=" + db_ + ":" + q.ds + ":AVERAGE", std::string("CDEF:h=") + rpn,
+                   "VDEF:a=v,AVERAGE", "VDEF:b=h,AVERAGE", "PRINT:a:%.9lf", "PRINT:b:%.9lf"});
+      ASSERT_EQ(v.size(), 2u) << q.key;
+      double mul, add;
+      quantityDatabaseMap(&q, units, 100, &mul, &add);
+      EXPECT_NEAR(v[1], v[0] * mul + add, 1e-6) << q.key << " " << rpn;
+    }
+  }
+}
+
+// Rain bars: per hour over the day and week, per local day over the month;
+// yesterday's 60 counts fell across two hours.
+TEST_F(Page, RainBarsSumHoursAndLocalDays) {
+  struct Case {
+    int period;
+    const char *function;
+    double inches;
+  };
+  const Case cases[] = {
+      {0, "MAXIMUM", 0.30},  // the fullest hour, of yesterday or this morning
+      {1, "MAXIMUM", 0.30},
+      {2, "MAXIMUM", 0.60},  // yesterday, midnight to midnight
+      {2, "LAST", 0.37},     // today so far
+  };
+  const graphs::PlotStyle us;
+  for (const Case &c : cases) {
+    std::vector<std::string> args = graphs::graphArguments(
+        db_, graphs::PERIODS[c.period], graphs::CHARTS[graphs::CHART_COUNT - 1], us, weather_.last);
+    args.push_back(std::string("VDEF:probe=bar,") + c.function);
+    args.push_back("PRINT:probe:%.4lf");
+    const std::vector<double> v = printed(args);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_NEAR(v[0], c.inches, 1e-6) << graphs::PERIODS[c.period].id << " " << c.function;
+  }
+}
+
+// The program itself: its exit status and what it says for each kind of
+// run.
+TEST_F(Page, ProgramRuns) {
+  const ScratchDir scratch("graphs-cli");
+  std::string why;
+  const std::string empty = scratch.file("empty.rrd");
+  ASSERT_TRUE(testsupport::createWeatherDb(empty, weather_.last - 60, &why)) << why;
+  const std::string colon = scratch.file("a:b.rrd");
+  testsupport::writeFile(colon, readFile(db_));
+  testsupport::writeFile(scratch.file("file"), "");
+  struct Case {
+    const char *probe;
+    std::vector<std::string> args;
+    int status;
+    std::string err;   // in stderr
+    std::string page;  // in the page written
+  };
+  const std::string out = scratch.file("out/www");
+  const std::string missing = scratch.file("missing.rrd");
+  const Case cases[] = {
+      {"empty database: says so", {"--rrd", empty}, 0, "", "id=\"no-samples\""},
+      {"colon in the database path", {"--rrd", colon}, 0, "", "day-rain.png"},
+      {"no database", {"--rrd", missing}, 1, "cannot read " + missing, ""},
+      {"unknown units", {"--rrd", db_, "--units", "kelvin"}, 2, "usage:", ""},
+      {"rain per count not positive", {"--rrd", db_, "--rain-per-count", "0"}, 2, "usage:", ""},
+      {"output below a file", {"--rrd", db_, "--out", scratch.file("file/www")}, 1, "file/www", ""},
+  };
+  for (const Case &c : cases) {
+    testsupport::removeTree(out);
+    std::vector<std::string> argv = {testsupport::binDir() + "/kivamet-graphs", "--out", out};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testsupport::Process p;
+    ASSERT_TRUE(p.start(argv));
+    EXPECT_EQ(p.wait(seconds(60)), c.status) << c.probe;
+    EXPECT_NE(p.err().find(c.err), std::string::npos) << c.probe << ": " << p.err();
+    const std::string page = readFile(out + "/index.html");
+    EXPECT_NE(page.find(c.page), std::string::npos) << c.probe;
+    EXPECT_EQ(page.find("nan"), std::string::npos) << c.probe;
+  }
+}
+
+// --watch renders at start, again after a new sample, and ends with 0 on
+// SIGTERM.
+TEST_F(Page, WatchFollowsNewSamples) {
+  const ScratchDir scratch("graphs-watch");
+  const std::string db = scratch.file("weather.rrd");
+  testsupport::writeFile(db, readFile(db_));
+  testsupport::Process p;
+  ASSERT_TRUE(p.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", db, "--out",
+                       scratch.file("www"), "--watch"}));
+  ASSERT_TRUE(p.waitForStdout("rendered ", seconds(60))) << p.err();
+  const size_t mark = p.out().size();
+
+  davis_sample next = knownWeather(weather_, weather_.last);
+  next.otemp = 733;
+  std::string why;
+  ASSERT_TRUE(testsupport::fillWeatherDb(
+      db, weather_.last + 60, weather_.last + 60, [&](time_t) { return next; }, &why))
+      << why;
+  char when[16];
+  const time_t t = weather_.last + 60;
+  strftime(when, sizeof when, "%H:%M:%S\n", localtime(&t));
+  ASSERT_TRUE(p.waitForStdout(when, seconds(60), mark)) << p.out() << p.err();
+  EXPECT_EQ(shown(readFile(scratch.file("www/index.html")), "now-outside_temperature"), "73.3 °F");
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(seconds(30)), 0);
+}
+
+// ---- In a real browser ------------------------------------------------------
+
+// Runs headless chromium on a page: no network (the test's namespace has
+// none either), a fresh profile, nothing fetched for itself.
+int chromium(const ScratchDir &scratch, const std::string &page, std::vector<std::string> what,
+             std::string *out) {
+  std::vector<std::string> argv = {"chromium",
+                                   "--headless",
+                                   "--no-sandbox",  // root in the test's namespace
+                                   "--disable-gpu",
+                                   "--disable-quic",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--disable-dev-shm-usage",
+                                   "--hide-scrollbars",
+                                   "--user-data-dir=" + scratch.file("profile")};
+  argv.insert(argv.end(), what.begin(), what.end());
+  argv.push_back("file://" + page);
+  testsupport::Process p;
+  if (!p.start(argv, {{"HOME", scratch.path()}})) return -1;
+  const int status = p.wait(seconds(120));
+  *out = p.out();
+  if (status != 0) ADD_FAILURE() << "chromium: " << p.err();
+  return status;
+}
+
+TEST_F(Page, LoadsInABrowserAtPhoneAndDesktopWidths) {
+  const ScratchDir scratch("graphs-browser");
+  const std::string out = scratch.file("www");
+  const std::string page = render(UNITS_US, out);
+  std::string dom;
+  ASSERT_EQ(chromium(scratch, out + "/index.html", {"--dump-dom"}, &dom), 0);
+  for (const std::string &f : graphFiles(page))
+    EXPECT_NE(dom.find("<img src=\"" + f + "?v="), std::string::npos) << f;
+  EXPECT_NE(dom.find("id=\"now-outside_temperature\">70.0&nbsp;°F"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("id=\"now-wind\">12&nbsp;mph SW"), std::string::npos);
+
+  for (const char *size : {"390,844", "1280,900"}) {
+    const std::string shot = scratch.file(std::string("shot-") + size + ".png");
+    std::string ignored;
+    ASSERT_EQ(chromium(scratch, out + "/index.html",
+                       {std::string("--window-size=") + size, "--screenshot=" + shot}, &ignored),
+              0);
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    ASSERT_TRUE(decodePng(readFile(shot), &width, &height, &rgb)) << size;
+    EXPECT_EQ(std::to_string(width) + "," + std::to_string(height), size);
+    // Not blank: many colours (text, cards, graph lines), much not white.
+    std::set<uint32_t> colours;
+    size_t inked = 0;
+    for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+      colours.insert(rgb[i] << 16 | rgb[i + 1] << 8 | rgb[i + 2]);
+      if (rgb[i] + rgb[i + 1] + rgb[i + 2] < 600) inked++;
+    }
+    EXPECT_GT(colours.size(), 100u) << size;
+    EXPECT_GT(inked, rgb.size() / 3 / 20) << size;
+  }
+}
+
+}  // namespace
