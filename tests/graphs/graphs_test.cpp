@@ -86,7 +86,7 @@ class Page : public testing::Test {
   static void TearDownTestSuite() { delete dir_; }
 
   // Renders into a fresh folder and gives the page.
-  std::string render(unit_system units, const std::string &out) {
+  std::string render(unit_system units, const std::string &out, time_t after = 30) {
     graphs::RenderOptions opt;
     opt.rrdPath = db_;
     opt.outDir = out;
@@ -94,7 +94,7 @@ class Page : public testing::Test {
     graphs::RenderState state;
     graphs::Conditions c;
     std::string why;
-    EXPECT_TRUE(graphs::renderOnce(opt, weather_.last + 30, &state, &c, &why)) << why;
+    EXPECT_TRUE(graphs::renderOnce(opt, weather_.last + after, &state, &c, &why)) << why;
     return readFile(out + "/" + graphs::PAGE_FILE);
   }
 
@@ -198,6 +198,8 @@ TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
     const std::vector<std::string> listed = testsupport::listDir(out);
     EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
   }
+  const std::string late = render(UNITS_US, dir_->file("late"), graphs::STALE_SECONDS + 1);
+  EXPECT_NE(late.find("id=\"stale\""), std::string::npos);
 }
 
 // The values rrd_graph PRINTs for an argument list.
@@ -301,8 +303,8 @@ TEST_F(Page, ProgramRuns) {
   }
 }
 
-// --watch renders at start, again after a new sample, and ends with 0 on
-// SIGTERM.
+// --watch renders at start, again after a new sample and when the last
+// sample turns stale, and ends with 0 on SIGTERM and SIGINT.
 TEST_F(Page, WatchFollowsNewSamples) {
   const ScratchDir scratch("graphs-watch");
   const std::string db = scratch.file("weather.rrd");
@@ -326,6 +328,25 @@ TEST_F(Page, WatchFollowsNewSamples) {
   EXPECT_EQ(shown(readFile(scratch.file("www/index.html")), "now-outside_temperature"), "73.3 °F");
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(seconds(30)), 0);
+
+  // A sample about to turn stale: one more pass when it does, marking it.
+  // The first pass has ten seconds, a sanitizer build included.
+  const std::string quiet = scratch.file("quiet.rrd");
+  const time_t t0 = time(nullptr) - graphs::STALE_SECONDS + 10;
+  ASSERT_TRUE(testsupport::createWeatherDb(quiet, t0 - 60, &why) &&
+              testsupport::fillWeatherDb(
+                  quiet, t0, t0, [&](time_t) { return next; }, &why))
+      << why;
+  testsupport::Process q;
+  ASSERT_TRUE(q.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", quiet, "--out",
+                       scratch.file("quiet"), "--watch"}));
+  ASSERT_TRUE(q.waitForStdout("rendered ", seconds(60))) << q.err();
+  const std::string first = readFile(scratch.file("quiet/index.html"));
+  ASSERT_TRUE(q.waitForStdout("rendered ", seconds(60), q.out().size())) << q.err();
+  EXPECT_EQ(first.find("id=\"stale\""), std::string::npos);
+  EXPECT_NE(readFile(scratch.file("quiet/index.html")).find("id=\"stale\""), std::string::npos);
+  q.signal(SIGINT);
+  EXPECT_EQ(q.wait(seconds(30)), 0);
 }
 
 // ---- In a real browser ------------------------------------------------------
