@@ -1,4 +1,5 @@
-// weatherdb.h - weather databases for tests and benchmarks, made the way
+// weatherdb.h - weather databases for tests, benchmarks and the simulator's
+// history, made the way
 // the daemon makes them: its own definition and its own update text, so
 // what a reader of weather.rrd sees is what kivamet would have logged.
 // Header only; users link kivamet_app.
@@ -30,12 +31,12 @@ inline bool createWeatherDb(const std::string &path, time_t start, std::string *
 }
 
 // One sample a minute for the minutes in [from, to], each the daemon's
-// update text of the sample the function gives for that time (no
-// calibration offsets).
+// update text of the sample the function gives for that time, with the
+// calibration offsets given.
 inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
-                          const std::function<davis_sample(time_t)> &sample, std::string *why) {
+                          const std::function<davis_sample(time_t)> &sample, std::string *why,
+                          const davis_cal &cal = davis_cal{0, 0, 0, 0, 0}) {
   constexpr size_t BATCH = 1000;
-  const davis_cal none = {0, 0, 0, 0, 0};
   std::vector<std::string> texts;
   auto flush = [&]() {
     std::vector<char *> argv = {const_cast<char *>("update"), const_cast<char *>(path.c_str())};
@@ -49,7 +50,7 @@ inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
   for (time_t t = from; t <= to; t += 60) {
     char text[256];
     const davis_sample s = sample(t);
-    rrdUpdateText(text, sizeof text, static_cast<long>(t), &s, &none);
+    rrdUpdateText(text, sizeof text, static_cast<long>(t), &s, &cal);
     texts.push_back(text);
     if (texts.size() == BATCH && !flush()) return false;
   }

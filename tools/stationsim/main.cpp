@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "framer.h"
+#include "kivamet.h"
 #include "station.h"
+#include "weatherdb.h"
 
 namespace stationsim {
 namespace {
@@ -41,6 +43,7 @@ constexpr size_t MAX_CONTROL_LINE = 4096;
 
 const char USAGE[] =
     "usage: kivamet-stationsim [--model N] (--pty | --tcp PORT) [--pace] [--frozen]\n"
+    "       kivamet-stationsim --history DAYS PATH\n"
     "\n"
     "Plays a station of the memory-mapped family and its data logger.\n"
     "  --model N   model code reported at 0x4D, 0..15 (default 0, wizard3;\n"
@@ -49,6 +52,8 @@ const char USAGE[] =
     "  --tcp PORT  listen on 127.0.0.1 (0: any free port), print 'tcp 127.0.0.1 <port>'\n"
     "  --pace      send at the pace of a 2400 bit/s 8N1 line\n"
     "  --frozen    start with the weather drift off\n"
+    "  --history DAYS PATH  play DAYS (1..400) of the weather up to now and log a\n"
+    "              sample a minute into a new database PATH as kivamet does, then exit\n"
     "\n"
     "Standard output: 'rx <hex bytes>' for every command frame received,\n"
     "'write station|link|archive <address hex> <hex bytes>' for every memory write,\n"
@@ -430,6 +435,32 @@ int Simulator::run() {
   return 0;
 }
 
+// The station's weather of the last `days`, logged a sample a minute with
+// the daemon's own sample, offsets and update text: a database with
+// history for graphs and screenshots, without waiting days.
+int writeHistory(long days, const std::string &path) {
+  const time_t end = time(nullptr) / 60 * 60;
+  const time_t start = end - days * 86400;
+  Station st(0, true, start, [](const std::string &) {});
+  auto cell = [&st](const char *name) {
+    return static_cast<int16_t>(st.stationMemory().get16(memFind(name)->mem_addr));
+  };
+  const davis_cal cal = {static_cast<int16_t>(-cell("STNDRD")), cell("TP1CAL"), cell("TP2CAL"),
+                         cell("RNCAL"), cell("HM2CAL")};
+  auto sample = [&](time_t t) {
+    st.advance(static_cast<uint64_t>(t - start));
+    const std::vector<uint8_t> image = st.image();
+    return sampleFromImage(image.data(), cell("DEWDTA"), cell("CHLDTA"));
+  };
+  std::string why;
+  if (!testsupport::createWeatherDb(path, start - 60, &why) ||
+      !testsupport::fillWeatherDb(path, start, end, sample, &why, cal)) {
+    fprintf(stderr, "kivamet-stationsim: %s: %s\n", path.c_str(), why.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 }  // namespace stationsim
 
@@ -443,6 +474,7 @@ int main(int argc, char **argv) {
                                        {"tcp", required_argument, nullptr, 't'},
                                        {"pace", no_argument, nullptr, 'c'},
                                        {"frozen", no_argument, nullptr, 'f'},
+                                       {"history", required_argument, nullptr, 'H'},
                                        {"help", no_argument, nullptr, 'h'},
                                        {nullptr, 0, nullptr, 0}};
   Options o;
@@ -472,6 +504,12 @@ int main(int argc, char **argv) {
       case 'f':
         o.frozen = true;
         break;
+      case 'H':
+        if (!stationsim::parseNumber(optarg, 10, 1, 400, &v) || optind + 1 != argc) {
+          fputs(stationsim::USAGE, stderr);
+          return 2;
+        }
+        return stationsim::writeHistory(v, argv[optind]);
       case 'h':
         fputs(stationsim::USAGE, stdout);
         return 0;
