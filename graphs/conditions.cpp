@@ -11,6 +11,9 @@ namespace graphs {
 namespace {
 
 constexpr unsigned long MINUTE = 60;
+constexpr unsigned long HOUR = 3600;
+constexpr long DAY = 86400;
+constexpr long YEAR = 366 * DAY;
 // The barometer of three hours ago is the latest one logged in this span
 // before that moment, so a missed sample does not lose the trend.
 constexpr long TREND_SLACK = 600;
@@ -42,10 +45,11 @@ class Fetch {
     rrd_freemem(names_);
     rrd_freemem(data_);
   }
-  bool run(const std::string &path, const char *cf, time_t start, time_t end, std::string *why) {
+  bool run(const std::string &path, const char *cf, time_t start, time_t end, std::string *why,
+           unsigned long step = MINUTE) {
     start_ = start;
     end_ = end;
-    step_ = MINUTE;
+    step_ = step;
     rrd_clear_error();
     if (rrd_fetch_r(path.c_str(), cf, &start_, &end_, &step_, &dsCount_, &names_, &data_) != 0) {
       *why = rrd_get_error();
@@ -159,6 +163,24 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   return true;
 }
 
+// The start of the first row with any value: hourly rows over the year,
+// else (a database younger than its first whole hour) minutes of the day.
+bool readFirst(const std::string &path, Conditions *c, std::string *why) {
+  for (const long span : {YEAR, DAY}) {
+    Fetch f;
+    if (!f.run(path, "AVERAGE", c->lastSample - span, c->lastSample, why,
+               span == YEAR ? HOUR : MINUTE))
+      return false;
+    for (unsigned long r = 0; r < f.rows(); r++)
+      for (unsigned long d = 0; d < f.columns(); d++)
+        if (!std::isnan(f.at(r, d))) {
+          c->firstSample = f.rowEnd(r) - static_cast<time_t>(f.step());
+          return true;
+        }
+  }
+  return true;
+}
+
 }  // namespace
 
 time_t localMidnight(time_t t) {
@@ -174,11 +196,11 @@ bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::
     c->current[i] = NAN;
     c->low[i] = c->high[i] = Extreme{NAN, 0};
   }
-  c->lastSample = 0;
+  c->lastSample = c->firstSample = 0;
   c->rainToday = c->barometerBefore = NAN;
   if (!readLast(rrdPath, c, why)) return false;
   if (c->lastSample == 0) return true;
-  return readToday(rrdPath, localMidnight(now), c, why);
+  return readFirst(rrdPath, c, why) && readToday(rrdPath, localMidnight(now), c, why);
 }
 
 }  // namespace graphs

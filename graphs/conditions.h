@@ -20,7 +20,8 @@ struct Extreme {
 };
 
 struct Conditions {
-  time_t lastSample = 0;  // 0: the database holds no sample yet
+  time_t lastSample = 0;   // 0: the database holds no sample yet
+  time_t firstSample = 0;  // the oldest within a year, to the minute or hour
   // Indexed like QUANTITIES; NaN where unknown. Rain is the raw counter.
   double current[QUANTITY_COUNT];
   Extreme low[QUANTITY_COUNT];

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace graphs {
@@ -53,6 +54,30 @@ constexpr int MARK_DEGREES = 8;
 // Band fill: the line's colour at this opacity.
 const char BAND_ALPHA[] = "40";
 
+// A graph never starts before the first sample, so a young database fills
+// the graph instead of a sliver at its right edge; the graph then takes the
+// finest archive that holds its span (librrd falls back to a coarser one),
+// and shows at least MIN_SPAN.
+constexpr long MIN_SPAN = 15 * 60;
+constexpr long FINEST_STEP = 60;
+
+struct Window {
+  time_t start;
+  time_t end;
+  long step;
+  bool whole;  // the period's full span
+};
+
+Window window(const Period &p, time_t since, time_t end) {
+  Window w{end - p.span, end, p.step, true};
+  if (since > w.start) {
+    w.start = std::min<time_t>(since - since % FINEST_STEP, end - MIN_SPAN);
+    w.step = FINEST_STEP;
+    w.whole = false;
+  }
+  return w;
+}
+
 const quantity *seriesQuantity(const Series &s) {
   return quantityFind(s.key);
 }
@@ -96,16 +121,19 @@ class Args {
   std::vector<std::string> list_;
 };
 
-void drawLines(Args &a, const std::string &db, const Period &p, const Chart &c,
+void drawLines(Args &a, const std::string &db, const Window &w, const Chart &c,
                const PlotStyle &style) {
+  // The axis hugs the values: a barometer's few hPa of change would be a
+  // flat line on an axis from 1000 to 1200.
+  a.add({"--alt-autoscale", "--alt-y-grid"});
   // Bands first, so every line is drawn over them.
   for (int n = 0; n < c.seriesCount; n++) {
     const Series &s = c.series[n];
     if (!s.band) continue;
     const quantity *q = seriesQuantity(s);
     const std::string v = "s" + std::to_string(n);
-    a.def(v + "lo", db, q->ds, "MIN", p.step);
-    a.def(v + "hi", db, q->ds, "MAX", p.step);
+    a.def(v + "lo", db, q->ds, "MIN", w.step);
+    a.def(v + "hi", db, q->ds, "MAX", w.step);
     a.cdef(v + "min", rpn(q, style, v + "lo"));
     a.cdef(v + "span", rpn(q, style, v + "hi") + "," + v + "min,-");
     a << "AREA:" + v + "min";
@@ -115,7 +143,7 @@ void drawLines(Args &a, const std::string &db, const Period &p, const Chart &c,
     const Series &s = c.series[n];
     const quantity *q = seriesQuantity(s);
     const std::string v = "s" + std::to_string(n);
-    a.def(v + "raw", db, q->ds, "AVERAGE", p.step);
+    a.def(v + "raw", db, q->ds, "AVERAGE", w.step);
     a.cdef(v, rpn(q, style, v + "raw"));
     a << std::string(n == 0 ? "LINE2:" : "LINE1:") + v + s.color + ":" + s.legend;
   }
@@ -123,12 +151,12 @@ void drawLines(Args &a, const std::string &db, const Period &p, const Chart &c,
 
 // Each row's last compass point as a short mark: averaging directions
 // would make north and north-north-west a southerly wind.
-void drawPoints(Args &a, const std::string &db, const Period &p, const Chart &c,
+void drawPoints(Args &a, const std::string &db, const Window &w, const Chart &c,
                 const PlotStyle &style) {
   const Series &s = c.series[0];
   const quantity *q = seriesQuantity(s);
   a.add({"--lower-limit", "0", "--upper-limit", "360", "--rigid", "--y-grid", "45:2"});
-  a.def("raw", db, q->ds, "LAST", p.step, ":reduce=LAST");
+  a.def("raw", db, q->ds, "LAST", w.step, ":reduce=LAST");
   a.cdef("deg", rpn(q, style, "raw"));
   a.cdef("mark", "deg," + std::to_string(MARK_DEGREES / 2) + ",-");
   a.cdef("height", "deg,UN,UNKN," + std::to_string(MARK_DEGREES) + ",IF");
@@ -141,23 +169,25 @@ void drawPoints(Args &a, const std::string &db, const Period &p, const Chart &c,
 // sum of the day that follows it (the data shifted back a day, then a
 // day's trailing sum), the row that ends at midnight keeps that sum, and
 // the rows of the day hold it, from the row after, until the next midnight.
-void drawBars(Args &a, const std::string &db, const Period &p, const Chart &c,
-              const PlotStyle &style, time_t start, time_t end) {
+void drawBars(Args &a, const std::string &db, const Period &p, const Window &w, const Chart &c,
+              const PlotStyle &style) {
   const Series &s = c.series[0];
   const quantity *q = seriesQuantity(s);
   const std::string day = std::to_string(DAY);
   a.add({"--lower-limit", "0"});
-  switch (p.rain) {
+  // A shorter span has rows fine enough for local days.
+  const RainBin bin = p.rain == RainBin::Day && !w.whole ? RainBin::LocalDay : p.rain;
+  switch (bin) {
     case RainBin::Hour:
     case RainBin::Day: {
-      const long bin = p.rain == RainBin::Hour ? HOUR : DAY;
-      a.def("rate", db, q->ds, "AVERAGE", bin);
-      a.cdef("bar", rpn(q, style, "rate") + "," + std::to_string(bin) + ",*");
+      const long seconds = bin == RainBin::Hour ? HOUR : DAY;
+      a.def("rate", db, q->ds, "AVERAGE", seconds);
+      a.cdef("bar", rpn(q, style, "rate") + "," + std::to_string(seconds) + ",*");
       break;
     }
     case RainBin::LocalDay:
       a.def("ahead", db, q->ds, "AVERAGE", HOUR,
-            ":start=" + std::to_string(start) + ":end=" + std::to_string(end + DAY));
+            ":start=" + std::to_string(w.start) + ":end=" + std::to_string(w.end + DAY));
       a << "SHIFT:ahead:-" + day;
       a.cdef("depth", "ahead,UN,0," + rpn(q, style, "ahead") + ",IF,STEPWIDTH,*");
       a.cdef("next", "depth," + day + ",TREND," + day + ",*,STEPWIDTH,/");
@@ -183,13 +213,13 @@ std::string graphCaption(const Period &p, const Chart &c, unit_system units) {
 }
 
 std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
-                                        const PlotStyle &style, time_t end) {
-  const time_t start = end - p.span;
+                                        const PlotStyle &style, time_t since, time_t end) {
+  const Window w = window(p, since, end);
   const std::string db = escapePath(rrdPath);
   Args a;
   // "-" keeps the image in memory, handed back in the info list.
-  a.add({"graph", "-", "--imgformat", "PNG", "--start", std::to_string(start), "--end",
-         std::to_string(end), "--width", std::to_string(GRAPH_WIDTH), "--height",
+  a.add({"graph", "-", "--imgformat", "PNG", "--start", std::to_string(w.start), "--end",
+         std::to_string(w.end), "--width", std::to_string(GRAPH_WIDTH), "--height",
          std::to_string(GRAPH_HEIGHT), "--vertical-label",
          quantityForm(seriesQuantity(c.series[0]), style.units)->unit});
   a.add({"--font", "DEFAULT:9:DejaVu Sans Mono", "--units-exponent", "0", "--slope-mode",
@@ -197,21 +227,21 @@ std::vector<std::string> graphArguments(const std::string &rrdPath, const Period
          "CANVAS#ffffff"});
   switch (c.draw) {
     case Draw::Lines:
-      drawLines(a, db, p, c, style);
+      drawLines(a, db, w, c, style);
       break;
     case Draw::Points:
-      drawPoints(a, db, p, c, style);
+      drawPoints(a, db, w, c, style);
       break;
     case Draw::Bars:
-      drawBars(a, db, p, c, style, start, end);
+      drawBars(a, db, p, w, c, style);
       break;
   }
   return a.list();
 }
 
 bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
-                 const PlotStyle &style, time_t end, Image *out, std::string *why) {
-  std::vector<std::string> list = graphArguments(rrdPath, p, c, style, end);
+                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why) {
+  std::vector<std::string> list = graphArguments(rrdPath, p, c, style, since, end);
   std::vector<char *> argv;
   for (std::string &arg : list) argv.push_back(&arg[0]);
   rrd_clear_error();

@@ -71,14 +71,15 @@ std::string graphFileName(const Period &p, const Chart &c);
 std::string graphCaption(const Period &p, const Chart &c, unit_system units);
 
 // rrd_graph's arguments for one graph of the span that ends at `end`, the
-// image kept in memory. The rain chart's bars are the variable "bar", in
+// image kept in memory; `since` is the first sample (0: unknown), before
+// which no graph starts. The rain chart's bars are the variable "bar", in
 // the chosen units per hour or per day.
 std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
-                                        const PlotStyle &style, time_t end);
+                                        const PlotStyle &style, time_t since, time_t end);
 
-// Draws one graph for the span that ends at `end`. Returns false with
-// librrd's reason when it cannot.
+// Draws one graph as above. Returns false with librrd's reason when it
+// cannot.
 bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
-                 const PlotStyle &style, time_t end, Image *out, std::string *why);
+                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why);
 
 }  // namespace graphs

@@ -28,7 +28,8 @@ bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Condit
     for (int c = 0; c < CHART_COUNT; c++) {
       Image image;
       const std::string file = graphFileName(PERIODS[p], CHARTS[c]);
-      if (!renderGraph(opt.rrdPath, PERIODS[p], CHARTS[c], opt.style, now, &image, &reason)) {
+      if (!renderGraph(opt.rrdPath, PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
+                       &image, &reason)) {
         *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + reason;
         return false;
       }

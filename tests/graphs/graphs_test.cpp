@@ -252,8 +252,9 @@ TEST_F(Page, RainBarsSumHoursAndLocalDays) {
   };
   const graphs::PlotStyle us;
   for (const Case &c : cases) {
-    std::vector<std::string> args = graphs::graphArguments(
-        db_, graphs::PERIODS[c.period], graphs::CHARTS[graphs::CHART_COUNT - 1], us, weather_.last);
+    std::vector<std::string> args =
+        graphs::graphArguments(db_, graphs::PERIODS[c.period],
+                               graphs::CHARTS[graphs::CHART_COUNT - 1], us, 0, weather_.last);
     args.push_back(std::string("VDEF:probe=bar,") + c.function);
     args.push_back("PRINT:probe:%.4lf");
     const std::vector<double> v = printed(args);
