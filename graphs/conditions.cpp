@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace graphs {
 namespace {
@@ -41,7 +43,7 @@ int infoIndex(const char *key, const char *field) {
 class Fetch {
  public:
   ~Fetch() {
-    for (unsigned long i = 0; i < dsCount_; i++) rrd_freemem(names_[i]);
+    for (unsigned long i = 0; names_ != nullptr && i < dsCount_; i++) rrd_freemem(names_[i]);
     rrd_freemem(names_);
     rrd_freemem(data_);
   }
@@ -55,11 +57,11 @@ class Fetch {
       *why = rrd_get_error();
       return false;
     }
-    for (unsigned long d = 0; d < dsCount_; d++) column_[d] = quantityIndex(names_[d]);
+    for (unsigned long d = 0; d < dsCount_; d++) column_.push_back(quantityIndex(names_[d]));
     return true;
   }
   unsigned long rows() const { return step_ ? (end_ - start_) / step_ : 0; }
-  unsigned long columns() const { return dsCount_ < QUANTITY_COUNT ? dsCount_ : QUANTITY_COUNT; }
+  unsigned long columns() const { return dsCount_; }
   time_t rowEnd(unsigned long r) const { return start_ + static_cast<time_t>((r + 1) * step_); }
   unsigned long step() const { return step_; }
   int quantity(unsigned long d) const { return column_[d]; }
@@ -70,7 +72,7 @@ class Fetch {
   unsigned long step_ = 0, dsCount_ = 0;
   char **names_ = nullptr;
   rrd_value_t *data_ = nullptr;
-  int column_[QUANTITY_COUNT] = {};
+  std::vector<int> column_;  // the quantity of each data source, or -1
 };
 
 bool readLast(const std::string &path, Conditions *c, std::string *why) {
@@ -163,21 +165,32 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   return true;
 }
 
-// The start of the first row with any value: hourly rows over the year,
-// else (a database younger than its first whole hour) minutes of the day.
+// The start of the first row with any value in [from, last], or 0.
+bool firstRow(const std::string &path, time_t from, time_t last, unsigned long step, time_t *first,
+              std::string *why) {
+  Fetch f;
+  if (!f.run(path, "AVERAGE", from, last, why, step)) return false;
+  for (unsigned long r = 0; r < f.rows(); r++)
+    for (unsigned long d = 0; d < f.columns(); d++)
+      if (!std::isnan(f.at(r, d))) {
+        *first = f.rowEnd(r) - static_cast<time_t>(f.step());
+        return true;
+      }
+  return true;
+}
+
+// The first sample within a year: to the hour from hourly rows, then to the
+// minute when that is within the day the minute rows hold (an hour row
+// needs half an hour of samples, so the minutes may begin an hour sooner).
 bool readFirst(const std::string &path, Conditions *c, std::string *why) {
-  for (const long span : {YEAR, DAY}) {
-    Fetch f;
-    if (!f.run(path, "AVERAGE", c->lastSample - span, c->lastSample, why,
-               span == YEAR ? HOUR : MINUTE))
-      return false;
-    for (unsigned long r = 0; r < f.rows(); r++)
-      for (unsigned long d = 0; d < f.columns(); d++)
-        if (!std::isnan(f.at(r, d))) {
-          c->firstSample = f.rowEnd(r) - static_cast<time_t>(f.step());
-          return true;
-        }
+  const time_t last = c->lastSample;
+  time_t first = 0;
+  if (!firstRow(path, last - YEAR, last, HOUR, &first, why)) return false;
+  if (first == 0 || first > last - DAY) {
+    const time_t from = first == 0 ? last - DAY : std::max<time_t>(first - HOUR, last - DAY);
+    if (!firstRow(path, from, last, MINUTE, &first, why)) return false;
   }
+  c->firstSample = first;
   return true;
 }
 
