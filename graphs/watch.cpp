@@ -101,8 +101,10 @@ int watchAndRender(const RenderOptions &opt) {
 
   RenderState state;
   time_t staleAt = 0;
-  render(opt, &state, &staleAt);
+  // Taken before the pass reads the database: a sample that lands during
+  // the pass then differs from it and is rendered too.
   time_t shown = rrd_last_r(opt.rrdPath.c_str());
+  render(opt, &state, &staleAt);
   for (;;) {
     struct pollfd fds[2] = {{signals.get(), POLLIN, 0}, {events.get(), POLLIN, 0}};
     int timeout = -1;
