@@ -234,6 +234,7 @@ void addGroup(xPL_ServicePtr theService, const char *groupName) {
 void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr configList,
                       Bool allowDefinitions) {
   Bool wasEnabled = theService->serviceEnabled;
+  Bool wasWaiting = theService->configurableService && !theService->serviceConfigured;
   Bool hasNewInterval = FALSE;
   int newInterval = 0;
   Bool restart = FALSE;
@@ -324,7 +325,13 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr configList
   theService->serviceConfigured = TRUE;
 
   if (!allowDefinitions) xPL_saveServiceConfig(theService);
-  if (restartNow) xPL_setServiceEnabled(theService, TRUE);
+  if (restartNow) {
+    xPL_setServiceEnabled(theService, TRUE);
+  } else if (wasEnabled && wasWaiting) {
+    // The cached config.app heartbeat would go on announcing one minute at
+    // the configured interval, and hubs drop us between two of them.
+    renewHeartbeat(theService);
+  }
   xPL_Debug("CONFIG:: Restarted service with new parameters");
   if (wasEnabled && !allowDefinitions) xPL_dispatchServiceConfigChangedEvent(theService);
 }

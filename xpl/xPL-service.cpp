@@ -286,6 +286,11 @@ Bool xPL_sendHeartbeat(xPL_ServicePtr theService) {
   return TRUE;
 }
 
+void renewHeartbeat(xPL_ServicePtr theService) {
+  releaseCachedHeartbeat(theService);
+  xPL_sendHeartbeat(theService);
+}
+
 Bool xPL_sendGoodbyeHeartbeat(xPL_ServicePtr theService) {
   if (theService == nullptr) return FALSE;
   xPL_MessagePtr theMessage = createHeartbeatMessage(

@@ -29,6 +29,8 @@ xPL_MessagePtr parseMessage(const char *theText);
 
 /* xPL-service */
 xPL_MessagePtr createHeartbeatMessage(xPL_ServicePtr theService, HeartbeatType heartbeatType);
+/* Drops the cached heartbeat and sends one built from the current state. */
+void renewHeartbeat(xPL_ServicePtr theService);
 /* Sends the discovery answers that are due; the event loop calls it while
  * it waits. Returns the milliseconds until the next one, -1 for none. */
 int sendDueDiscoveryAnswers(void);

@@ -220,21 +220,42 @@ TEST(ConfigRestart, OnlyARealChangeOfIntervalOrInstanceRestarts) {
   EXPECT_STREQ(xPL_getServiceInstanceID(s.get()), "Station1");
 }
 
-TEST(ConfigRestart, FirstConfigurationSaysGoodbyeAsConfigEnd) {
-  startCapture();
-  Service s;
-  xPL_setServiceEnabled(s.get(), TRUE);
-  std::string oldSource = "source=" + identity(s.get()) + "\n";
-  sentBeforeCurrent(s.get());
-  wire.clear();
-  sendResponse(s.get(), "newconf=fresh\n");
-  std::vector<std::string> beats = heartbeatsIn(sentBeforeCurrent(s.get()));
-  ASSERT_EQ(beats.size(), 2u);
-  EXPECT_TRUE(contains(beats[0], oldSource) && contains(beats[0], "\nconfig.end\n{\ninterval=1\n"))
-      << beats[0];
-  EXPECT_TRUE(contains(beats[1], "source=kivamet-cfgtest.fresh\n") &&
-              contains(beats[1], "\nhbeat.app\n"))
-      << beats[1];
+TEST(ConfigRestart, FirstConfigurationAnnouncesTheConfiguredService) {
+  struct {
+    const char *why;
+    bool keepInstance;  // newconf names the made-up instance, as xplctl copies it back
+    const char *body;
+    std::vector<std::string> heartbeats;  // instance, schema and first item of each
+  } rows[] = {
+      {"new instance: goodbye as config.end, then hbeat.app",
+       false,
+       "newconf=fresh\n",
+       {"made-up config.end interval=1", "fresh hbeat.app interval=5"}},
+      {"instance and interval kept: hbeat.app at once, no goodbye",
+       true,
+       "interval=5\n",
+       {"made-up hbeat.app interval=5"}},
+  };
+  for (const auto &row : rows) {
+    startCapture();
+    Service s;
+    xPL_setServiceEnabled(s.get(), TRUE);
+    const std::string madeUp = xPL_getServiceInstanceID(s.get());
+    sentBeforeCurrent(s.get());
+    wire.clear();
+    sendResponse(s.get(), (row.keepInstance ? "newconf=" + madeUp + "\n" : "") + row.body);
+    std::vector<std::string> got;
+    for (const std::string &d : heartbeatsIn(sentBeforeCurrent(s.get()))) {
+      size_t instance = d.find("source=kivamet-cfgtest.") + 23;
+      size_t schema = d.find("}\n") + 2;
+      size_t body = d.find("{\n", schema) + 2;
+      std::string name = d.substr(instance, d.find('\n', instance) - instance);
+      got.push_back((name == madeUp ? "made-up" : name) + " " +
+                    d.substr(schema, d.find('\n', schema) - schema) + " " +
+                    d.substr(body, d.find('\n', body) - body));
+    }
+    EXPECT_EQ(got, row.heartbeats) << row.why;
+  }
 }
 
 TEST(ConfigRestart, ADisabledServiceGetsNoChangeEvent) {
