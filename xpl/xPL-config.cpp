@@ -29,6 +29,9 @@ constexpr size_t CONFIG_LINE_SIZE = 2048;
 // config.current carries the interval in minutes as at most 7 characters.
 constexpr int INTERVAL_MINUTES_MAX = 9999999;
 constexpr int INTERVAL_MINUTES_MIN = -999999;
+// An instance ID goes into every heartbeat and reply: 1 to 16 letters,
+// digits or hyphens, so that every message we send still fits.
+constexpr size_t INSTANCE_ID_MAX = 16;
 constexpr int CONFIG_GROW_STEP = 4;
 constexpr int CONFIG_VALUE_GROW_MAX = 8;
 
@@ -94,6 +97,17 @@ Bool isUsableItemName(const char *itemName) {
   size_t nameLength = strlen(itemName);
   if (nameLength == 0 || nameLength > CONFIG_NAME_MAX) return FALSE;
   return strpbrk(itemName, "=[\r\n") == NULL;
+}
+
+Bool isValidInstanceID(const char *instanceID) {
+  size_t idLength = strlen(instanceID);
+  if (idLength == 0 || idLength > INSTANCE_ID_MAX) return FALSE;
+  for (size_t i = 0; i < idLength; i++) {
+    unsigned char c = (unsigned char)instanceID[i];
+    if (!(c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+      return FALSE;
+  }
+  return TRUE;
 }
 
 Bool hasLineFeed(const char *theText) {
@@ -264,6 +278,12 @@ void installNewConfig(xPL_ServicePtr theService, xPL_NameValueListPtr configList
     } else if (xPL_strcmpIgnoreCase(itemName, "option") == 0) {
       if (allowDefinitions) parseConfigDefinition(theService, valueText, xPL_CONFIG_OPTIONAL);
     } else if (xPL_strcmpIgnoreCase(itemName, "newconf") == 0) {
+      if (!isValidInstanceID(valueText)) {
+        xPL_Error(
+            "CONFIG:: Instance ID [%.40s] is not 1 to %d letters, digits or hyphens -- ignored",
+            valueText, (int)INSTANCE_ID_MAX);
+        continue;
+      }
       // Instance IDs compare case-sensitively here: a case-only change is a
       // new identity on the wire and restarts the service.
       if (theService->serviceInstanceID == NULL ||

@@ -227,12 +227,32 @@ TEST(ConfigInstall, IntervalValues) {
   EXPECT_EQ(s->heartbeatInterval, 180) << "a later pair equal to the current interval wins";
 }
 
-TEST(ConfigInstall, NewconfIsComparedCaseSensitively) {
-  Service s;
-  sendResponse(s.get(), "newconf=Station1\n");
-  EXPECT_STREQ(xPL_getServiceInstanceID(s.get()), "Station1");
-  sendResponse(s.get(), "newconf=station1\n");
-  EXPECT_STREQ(xPL_getServiceInstanceID(s.get()), "station1") << "case-only change is taken";
+TEST(ConfigInstall, NewconfTakesOnlyInstanceIDs) {
+  struct {
+    const char *why;
+    std::string value;
+    const char *instance;  // afterwards; the service starts as Station1
+  } rows[] = {
+      {"a case-only change is taken", "station1", "station1"},
+      {"16 letters, digits and hyphens", "abcdefghij-12345", "abcdefghij-12345"},
+      {"17 characters", "abcdefghij-123456", "Station1"},
+      {"empty", "", "Station1"},
+      {"a period", "a.b", "Station1"},
+      {"a blank", "a b", "Station1"},
+      {"1400 characters would make every heartbeat too long", std::string(1400, 'a'), "Station1"},
+      {"a byte above ASCII", "st\xe4tion", "Station1"},
+  };
+  for (const auto &row : rows) {
+    Service s;
+    sendResponse(s.get(), "newconf=Station1\n");
+    testing::internal::CaptureStderr();
+    sendResponse(s.get(), "newconf=" + row.value + "\n");
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(xPL_getServiceInstanceID(s.get()), row.instance) << row.why;
+    bool refused = strcmp(row.instance, "Station1") == 0;
+    EXPECT_EQ(log.find("ERROR: CONFIG:: Instance ID [") != std::string::npos, refused)
+        << row.why << ": " << log;
+  }
 }
 
 TEST(ConfigInstall, FilterTexts) {
@@ -711,7 +731,7 @@ TEST_F(ConfigFileTest, NastyFiles) {
       {"a line longer than one read is cut", kHeader + "newconf=" + longValue + "\n", nullptr},
       {"no final line feed", kHeader + "newconf=abc", "abc"},
       {"NUL inside a line", kHeader + std::string("newconf=a\0b\n", 12), "a"},
-      {"binary bytes", kHeader + "\xff\xfe=\x80\x01\nnewconf=\x7f\x90\n", "\x7f\x90"},
+      {"binary bytes are no instance", kHeader + "\xff\xfe=\x80\x01\nnewconf=\x7f\x90\n", nullptr},
       {"a header longer than one read", "[kivamet-" + std::string(3000, 'c') + "]\nnewconf=x\n",
        nullptr},
       {"only line feeds", "\n\n\n\n", nullptr},
