@@ -78,6 +78,7 @@ int timeoutAllocCount = 0;
 
 time_t heartbeatCheckLastDoneAt = -1;
 time_t timeoutChecksLastDoneAt = -1;
+long long periodicWorkLastDoneMs = -1; /* monotonic; -1 until the loop first runs */
 
 /* A walk over the device array or the timeout list in progress. Handlers
  * may add or remove entries while it runs, and loops may nest (a handler
@@ -421,8 +422,10 @@ int waitForDevices(int slice) {
   }
 }
 
-/* The periodic work after a quiet second. */
+/* The periodic work after a quiet second, or after a second of devices
+ * ready without pause. */
 void doTimeouts() {
+  periodicWorkLastDoneMs = monotonicMs();
   time_t now = xPL_timeSource();
 
   /* A clock set back below the last check must not silence the heartbeats
@@ -632,6 +635,7 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
 Bool xPL_processMessages(int theTimeout) {
   bool periodicWorkDone = false;
   int idleSoFar = 0;
+  if (periodicWorkLastDoneMs < 0) periodicWorkLastDoneMs = monotonicMs();
 
   while (xPLFD != -1) {
     int slice;
@@ -662,17 +666,26 @@ Bool xPL_processMessages(int theTimeout) {
     }
 
     idleSoFar = 0;
-    int handled = 0;
-    WalkScope walk(WALK_DEVICES, pollInfoCount);
-    while (walk.next()) {
-      const struct pollfd &device = pollInfo[walk.index()];
-      if (device.revents == 0) continue;
-      int theFD = device.fd;
-      int events = device.revents;
-      _pollUserInfo user = pollUserInfo[walk.index()];
-      user.ioHandler(theFD, events, user.userValue);
-      handled++;
-      if (xPLFD == -1 || handled >= ready) break;
+    {
+      int handled = 0;
+      WalkScope walk(WALK_DEVICES, pollInfoCount);
+      while (walk.next()) {
+        const struct pollfd &device = pollInfo[walk.index()];
+        if (device.revents == 0) continue;
+        int theFD = device.fd;
+        int events = device.revents;
+        _pollUserInfo user = pollUserInfo[walk.index()];
+        user.ioHandler(theFD, events, user.userValue);
+        handled++;
+        if (xPLFD == -1 || handled >= ready) break;
+      }
+    }
+    /* A device that is ready again and again (a flood of datagrams) must
+     * not keep heartbeats and timeout handlers waiting: the hub would drop
+     * us and the timed jobs would stop. */
+    if (xPLFD != -1 && monotonicMs() - periodicWorkLastDoneMs >= POLL_SLICE_MS) {
+      doTimeouts();
+      periodicWorkDone = true;
     }
   }
 

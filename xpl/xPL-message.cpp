@@ -29,6 +29,11 @@ char blockValueBuff[BLOCK_VALUE_SIZE];
 
 Bool hubConfirmed = FALSE;
 
+/* Datagrams read per readiness of the socket. The loop gets its turn after
+ * each batch, so a flood cannot hold off timers, heartbeats or a stop
+ * request; what is left is read on the next turn. */
+constexpr int RECEIVE_DRAIN_MAX = 256;
+
 const char GROUP_PREFIX[] = "XPL-GROUP.";
 constexpr size_t GROUP_PREFIX_LEN = sizeof(GROUP_PREFIX) - 1;
 
@@ -804,7 +809,7 @@ void xPL_receiveMessage(int theFD, int thePollInfo, int userValue) {
   (void)theFD;
   (void)thePollInfo;
   (void)userValue;
-  for (;;) {
+  for (int drained = 0; drained < RECEIVE_DRAIN_MAX; drained++) {
     ssize_t bytesRead = recvfrom(xPL_getFD(), messageBuff, MSG_BUFF_SIZE - 1, 0, NULL, NULL);
     if (bytesRead < 0) {
       if (errno == EINTR) continue;

@@ -95,6 +95,16 @@ TEST_F(ReceiveLoop, RawSeesAllValidOnesAreDispatched) {
   EXPECT_EQ((std::vector<std::string>{"sensor.request"}), schemas);
 }
 
+TEST_F(ReceiveLoop, OneReadinessReadsAtMost256Datagrams) {
+  // The rest waits for the next turn of the loop, so a flood cannot hold
+  // off timers and a stop request.
+  for (int i = 0; i < 300; i++) send("");
+  drain();
+  EXPECT_EQ(256u, rawLengths.size());
+  drain();
+  EXPECT_EQ(300u, rawLengths.size());
+}
+
 TEST_F(ReceiveLoop, HubConfirmedOnlyByOurOwnAddressAndPort) {
   ASSERT_FALSE(xPL_isHubConfirmed());
   send(heartbeat(xPL_getPort() + 1));

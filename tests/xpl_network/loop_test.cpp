@@ -235,18 +235,51 @@ TEST_F(Loop, PeriodicWorkPerSlice) {
 TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAfterThePass) {
   // The newer handler shuts the library down; the older one, due in the
   // same pass, still runs, and then the endless loop ends.
-  FakeClock clock(freshEpoch());
-  static int olderCalls;
-  olderCalls = 0;
-  xPL_TimeoutHandler older = [](int, xPL_ObjectPtr) { olderCalls++; };
-  xPL_TimeoutHandler stopper = [](int, xPL_ObjectPtr) { xPL_shutdown(); };
-  xPL_addTimeoutHandler(older, 0, nullptr);
-  xPL_addTimeoutHandler(stopper, 0, nullptr);
-  EXPECT_FALSE(xPL_processMessages(-1));
-  EXPECT_EQ(xPL_getFD(), -1);
-  EXPECT_EQ(olderCalls, 1);
-  xPL_removeTimeoutHandler(older);
-  xPL_removeTimeoutHandler(stopper);
+  struct Row {
+    const char *probe;
+    bool busyDevice;
+  } rows[] = {
+      {"quiet devices", false},
+      {"a device ready on every wait does not hold the periodic work off", true},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.probe);
+    if (xPL_getFD() == -1) {
+      ASSERT_TRUE(xPL_initialize(xcViaHub));
+    }
+    FakeClock clock(freshEpoch());
+    static int olderCalls;
+    olderCalls = 0;
+    xPL_TimeoutHandler older = [](int, xPL_ObjectPtr) { olderCalls++; };
+    xPL_TimeoutHandler stopper = [](int, xPL_ObjectPtr) { xPL_shutdown(); };
+    xPL_addTimeoutHandler(older, 0, nullptr);
+    xPL_addTimeoutHandler(stopper, 0, nullptr);
+    PipeDevice busy;  // a byte nobody reads: ready on every wait
+    if (row.busyDevice) {
+      busy.poke();
+      xPL_addIODevice([](int, int, int) {}, 0, busy.readEnd, TRUE, FALSE, FALSE);
+    }
+    // Should the loop never get to its periodic work, a timer ends it.
+    static volatile sig_atomic_t timerFired;
+    timerFired = 0;
+    signal(SIGALRM, [](int) {
+      timerFired = 1;
+      xPL_shutdown();
+    });
+    struct itimerval timer;
+    memset(&timer, 0, sizeof timer);
+    timer.it_value.tv_sec = 20;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    EXPECT_FALSE(xPL_processMessages(-1));
+    memset(&timer, 0, sizeof timer);
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    signal(SIGALRM, SIG_DFL);
+    EXPECT_FALSE(timerFired);
+    EXPECT_EQ(xPL_getFD(), -1);
+    EXPECT_EQ(olderCalls, 1);
+    xPL_removeTimeoutHandler(older);
+    xPL_removeTimeoutHandler(stopper);
+  }
 }
 
 // ---- Timeout handlers ---------------------------------------------------
