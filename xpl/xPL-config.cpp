@@ -770,12 +770,14 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   const std::string fileName = fileWrittenFor(configName);
 
   // The configuration goes to a new file beside the old one and replaces it
-  // by rename, so a crash mid-write leaves the old file whole.
+  // by rename, so a crash mid-write leaves the old file whole. Failures are
+  // errors: the configuration then lives in memory only and is lost at the
+  // next start.
   std::string tempName;
   int tempFD = createFileBeside(fileName, &tempName);
   if (tempFD < 0) {
     int savedErrno = errno;
-    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
+    xPL_Error("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
               strerror(savedErrno), savedErrno);
     return FALSE;
   }
@@ -785,7 +787,7 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
     int savedErrno = errno;
     close(tempFD);
     unlink(tempName.c_str());
-    xPL_Debug("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
+    xPL_Error("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
               strerror(savedErrno), savedErrno);
     return FALSE;
   }

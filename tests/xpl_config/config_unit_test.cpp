@@ -651,20 +651,18 @@ TEST_F(ConfigFileTest, FailedSavesLeaveNothingBehind) {
   struct {
     const char *why;
     std::string file;
-    std::string message;  // on the error or the debug channel
+    std::string message;  // an error line, shown without debugging too
   } rows[] = {
-      {"the rename fails", path_, "CONFIG:: Unable to write config file"},
+      {"the rename fails", path_, "ERROR: CONFIG:: Unable to write config file"},
       {"no such directory", dir_.file("no/such/dir/cfg.xml"),
-       "CONFIG:: File " + dir_.file("no/such/dir/cfg.xml") +
+       "ERROR: CONFIG:: File " + dir_.file("no/such/dir/cfg.xml") +
            " could not be opened/created -- No such file or directory (2)"},
   };
   for (const auto &row : rows) {
     Service s(row.file);
-    xPL_setDebugging(TRUE);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(xPL_saveServiceConfig(s.get())) << row.why;
     std::string log = testing::internal::GetCapturedStderr();
-    xPL_setDebugging(FALSE);
     EXPECT_NE(log.find(row.message), std::string::npos) << row.why << ": " << log;
     struct stat st;
     ASSERT_EQ(stat(path_.c_str(), &st), 0);
