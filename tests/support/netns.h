@@ -25,6 +25,12 @@ bool inPrivateNetns();
 // Only inside a private namespace; refuses otherwise.
 bool addTestInterface(const std::string &name, const std::string &cidr, std::string *why);
 
+// Sends one UDP datagram whose sender is `fromAddr`, an address this host
+// does not have, as another host on the test network would (a raw socket
+// writes the IP header). Only inside a private namespace; refuses otherwise.
+bool sendFromForeignAddress(const std::string &fromAddr, const std::string &toAddr, int toPort,
+                            const std::string &payload, std::string *why);
+
 // Runs a command (no shell), waits for it and returns its exit status, or -1.
 int runCommand(const std::initializer_list<std::string> &argv);
 

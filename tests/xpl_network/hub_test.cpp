@@ -75,23 +75,43 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
     EXPECT_EQ(fromPort, XPL_PORT);
   }
 
-  // Heartbeats that name no local client are relayed once and learnt from
-  // nothing: another host's address, and the hub's own port (relaying
-  // there would send every datagram round and round).
+  // Heartbeats that name no local client, or come from another host, are
+  // relayed once and learnt from nothing: another host's address, the
+  // hub's own port (relaying there would send every datagram round and
+  // round), a local port named from afar (the hub would relay towards any
+  // local service), and a goodbye for A from afar (A would be cut off).
+  UdpPeer localService;
   struct Forged {
     const char *probe;
     const char *source;
+    const char *schema;
     int port;
     const char *address;
+    const char *sender;  // null: this host
   } forged[] = {
-      {"another host", "acme-far.one", a.port(), "192.0.2.7"},
-      {"the hub's own port", "acme-self.one", XPL_PORT, kAddress},
+      {"another host", "acme-far.one", "hbeat.app", a.port(), "192.0.2.7", nullptr},
+      {"the hub's own port", "acme-self.one", "hbeat.app", XPL_PORT, kAddress, nullptr},
+      {"a local port from another host", "acme-relay.one", "hbeat.app", localService.port(),
+       kAddress, "10.77.0.9"},
+      {"a goodbye for A from another host", "acme-a.one", "hbeat.end", a.port(), kAddress,
+       "10.77.0.9"},
   };
   UdpPeer stranger;
   for (const Forged &row : forged) {
     SCOPED_TRACE(row.probe);
-    std::string heartbeat = heartbeatText(row.source, "hbeat.app", row.port, row.address);
-    ASSERT_TRUE(stranger.sendTo(heartbeat, kBroadcast, XPL_PORT));
+    hub.pump();
+    const size_t hubFrom = hub.out().size();
+    std::string heartbeat = heartbeatText(row.source, row.schema, row.port, row.address);
+    if (row.sender == nullptr) {
+      ASSERT_TRUE(stranger.sendTo(heartbeat, kBroadcast, XPL_PORT));
+    } else {
+      std::string why;
+      // Straight to the hub: a broadcast would also come back in by the
+      // test interface's other end and arrive twice.
+      ASSERT_TRUE(
+          testsupport::sendFromForeignAddress(row.sender, kAddress, XPL_PORT, heartbeat, &why))
+          << why;
+    }
     std::string marker = messageText("xpl-trig", "acme-a.one", "*", "marker.basic", "");
     ASSERT_TRUE(a.sendTo(marker, kBroadcast, XPL_PORT));
     int copies = 0;
@@ -100,8 +120,15 @@ TEST_F(Hub, RelaysEveryDatagramBetweenClients) {
     EXPECT_EQ(got, marker);
     EXPECT_EQ(copies, 1);
     hub.pump();
-    EXPECT_EQ(hub.out().find(row.source), std::string::npos) << hub.out();
+    EXPECT_EQ(hub.out().find(row.source, hubFrom), std::string::npos) << hub.out();
   }
+  std::string toA = messageText("xpl-trig", "acme-b.one", "*", "marker.basic", "to=a\n");
+  ASSERT_TRUE(b.sendTo(toA, kBroadcast, XPL_PORT));
+  std::string got;
+  while (a.receive(&got, milliseconds(3000)) && got != toA) {
+  }
+  EXPECT_EQ(got, toA) << "A is still a client";
+  EXPECT_FALSE(localService.receive(&got, milliseconds(0))) << got;
   UdpPeer c;
   join(c, "acme-c.one");
 

@@ -5,7 +5,9 @@
 // on ports of their own and announce them in their heartbeats (hbeat.app
 // or config.app, items "remote-ip" and "port"); a client is forgotten on
 // its goodbye (hbeat.end or config.end) or when its heartbeats stop for
-// twice its interval plus a minute.
+// twice its interval plus a minute. Only heartbeats sent from one of the
+// host's own addresses count: another host cannot make the hub forget a
+// client or relay towards a port of its choosing.
 //
 //   xpl-hub [-interface NAME] [-xpldebug]
 //
@@ -74,6 +76,7 @@ void readLocalAddresses() {
 
 // A hub serves the programs of its own host only.
 bool isLocalAddress(struct in_addr address) {
+  if ((ntohl(address.s_addr) >> 24) == IN_LOOPBACKNET) return true;
   for (int attempt = 0; attempt < 2; attempt++) {
     for (in_addr_t local : localAddresses) {
       if (local == address.s_addr) return true;
@@ -140,8 +143,9 @@ Client *findClient(struct in_addr address, int port, size_t *position) {
   return nullptr;
 }
 
-// Learns or forgets a client from a heartbeat; anything else is ignored.
-void trackClients(xPL_MessagePtr message) {
+// Learns or forgets a client from a heartbeat sent from this host; anything
+// else is ignored.
+void trackClients(xPL_MessagePtr message, struct in_addr sender) {
   const char *schemaClass = xPL_getSchemaClass(message);
   const char *schemaType = xPL_getSchemaType(message);
   if (schemaClass == nullptr || schemaType == nullptr) return;
@@ -151,6 +155,10 @@ void trackClients(xPL_MessagePtr message) {
   bool alive = xPL_strcmpIgnoreCase(schemaType, "app") == 0;
   bool goodbye = xPL_strcmpIgnoreCase(schemaType, "end") == 0;
   if (!alive && !goodbye) return;
+  if (!isLocalAddress(sender)) {
+    xPL_Debug("Heartbeat from another host (%s) ignored", inet_ntoa(sender));
+    return;
+  }
 
   struct in_addr address;
   int port = 0;
@@ -199,7 +207,10 @@ void relay(const char *data, size_t length) {
 void readDatagrams(int theFD, int, int) {
   // Bounded, so that a flood cannot keep the loop from a stop request.
   for (int count = 0; count < DRAIN_MAX; count++) {
-    ssize_t length = recvfrom(theFD, datagram, sizeof datagram, 0, nullptr, nullptr);
+    struct sockaddr_in sender;
+    socklen_t senderLength = sizeof sender;
+    ssize_t length = recvfrom(theFD, datagram, sizeof datagram, 0,
+                              reinterpret_cast<struct sockaddr *>(&sender), &senderLength);
     if (length < 0) {
       if (errno == EINTR) continue;
       return;
@@ -212,7 +223,7 @@ void readDatagrams(int theFD, int, int) {
     text[textLength] = '\0';
     xPL_MessagePtr message = parseMessage(text);
     if (message != nullptr) {
-      trackClients(message);
+      trackClients(message, sender.sin_addr);
       xPL_releaseMessage(message);
     }
     expireSilentClients();
