@@ -163,4 +163,24 @@ TEST(Tool, NoAnswerIsAClearErrorWithStatus3) {
   EXPECT_FALSE(p.err().empty());
 }
 
+TEST(Tool, AsksOnceMoreWhenTheFirstRequestGetsNoAnswer) {
+  // The test peer stands for a service that missed the first request.
+  e2e::Rig rig;
+  ASSERT_TRUE(rig.hub.start());
+  ASSERT_TRUE(rig.peer.join());
+  testsupport::Process p;
+  ASSERT_TRUE(p.start({testsupport::binDir() + "/xplctl", "-interface", e2e::testNet().iface,
+                       "--timeout", "6", "config-current", rig.peer.source()}));
+  auto isRequest = [](const e2e::XplMsg &m) {
+    return m.type == "xpl-cmnd" && m.schema == "config.current";
+  };
+  const size_t from = rig.peer.mark();
+  ASSERT_NE(rig.peer.waitFor(isRequest, seconds(20), from), nullptr);
+  const size_t afterFirst = rig.peer.mark();
+  ASSERT_NE(rig.peer.waitFor(isRequest, seconds(20), afterFirst), nullptr) << "asked again";
+  ASSERT_TRUE(rig.peer.send("xpl-stat", "*", "config.current", {{"newconf", "e2e"}}));
+  EXPECT_EQ(p.wait(seconds(20)), 0) << p.err();
+  EXPECT_EQ(p.out(), "newconf=e2e\n");
+}
+
 }  // namespace

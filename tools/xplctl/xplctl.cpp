@@ -1,9 +1,10 @@
 // xplctl - look at and configure xPL services from the command line.
 //
 // Joins the host's hub as an ordinary client (kivamet-xplctl.<instance>),
-// waits until the hub has echoed its heartbeat, sends one request and waits
-// for the answer within a time limit. Everything runs in the xPL library's
-// own loop, in short slices, so every wait is bounded.
+// waits until the hub has echoed its heartbeat, sends its requests and
+// waits for each answer within a time limit, asking once more when half of
+// it passed in silence (UDP may lose either). Everything runs in the xPL
+// library's own loop, in short slices, so every wait is bounded.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <set>
@@ -19,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "settings.h"
 #include "xPL.h"
 
 namespace {
@@ -29,6 +32,7 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_ANSWER = 3;
+constexpr int EXIT_NOT_TAKEN = 4;
 constexpr int EXIT_INTERRUPTED = 130;
 
 constexpr double DEFAULT_TIMEOUT_SECONDS = 5.0;
@@ -69,7 +73,8 @@ const char kMainUsage[] =
     "\n"
     "exit status:\n"
     "  0 done; 1 the xPL network could not be joined or a message not sent;\n"
-    "  2 usage error; 3 no answer within the time limit\n";
+    "  2 usage error, or settings the service does not offer; 3 no answer\n"
+    "  within the time limit; 4 the service did not take every setting\n";
 
 struct CommandInfo {
   const char *name;
@@ -98,12 +103,15 @@ const CommandInfo kCommands[] = {
     {"configure",
      "usage: xplctl [options] configure TARGET name=value [name=value ...]\n"
      "\n"
-     "Reads TARGET's current configuration, replaces the items named on the command\n"
-     "line and sends the result back, so items not named keep their values. Name an\n"
-     "item several times to give it several values (group=a group=b); name=\n"
-     "clears it. newconf=NAME renames the instance, interval=MINUTES sets the\n"
-     "heartbeat interval. Prints 'configured vendor-device.instance' with the\n"
-     "service's identity after the change.\n"},
+     "Checks the names against the items TARGET offers (refused with status 2:\n"
+     "unknown names, more values than an item takes), reads TARGET's current\n"
+     "configuration, replaces the items named on the command line and sends the\n"
+     "result back, so items not named keep their values. Name an item several\n"
+     "times to give it several values (group=a group=b); name= clears it.\n"
+     "newconf=NAME renames the instance, interval=MINUTES sets the heartbeat\n"
+     "interval. Then reads the configuration back: prints 'configured\n"
+     "vendor-device.instance' with the service's identity when it took every\n"
+     "setting, else names each one it did not take and exits with 4.\n"},
     {"sensor",
      "usage: xplctl [options] sensor TARGET DEVICE [--raw]\n"
      "\n"
@@ -271,6 +279,9 @@ enum class Phase {
   Done
 };
 
+// The requests of configure, in order.
+enum class ConfigureStep { Offer, Current, ReadBack };
+
 struct Session {
   Command command = Command::Discover;
   Identity target;
@@ -283,8 +294,16 @@ struct Session {
   xPL_ServicePtr service = nullptr;
   Phase phase = Phase::Joining;
   Phase stoppedIn = Phase::Joining;
-  Clock::time_point deadline;
+  Clock::duration timeLimit{};
+  Clock::time_point deadline;  // of joining, discovery and monitoring; of the request waited for
+  Clock::time_point askAgainAt;
+  bool askedAgain = false;
   Clock::time_point discoveryEnd;
+  ConfigureStep configureStep = ConfigureStep::Offer;
+  Identity formerTarget;              // before a newconf; read back from either identity
+  int staleAnswers = 0;               // answers still owed to a request asked again
+  std::vector<std::string> notTaken;  // of the last read-back that did not match
+  std::string readBackFrom;
   std::set<std::string> discovered;
   long monitored = 0;
   int exitStatus = EXIT_NO_ANSWER;
@@ -342,19 +361,36 @@ void sendDiscovery() {
   if (!sendAndRelease(message)) failSend("discovery request");
 }
 
-// Sends the command's request to a target whose instance is known.
-void sendRequest() {
-  session.phase = Phase::Waiting;
+xPL_MessagePtr configRequest(const char *schemaType) {
+  xPL_MessagePtr message = newRequest("config", schemaType);
+  xPL_addMessageNamedValue(message, S("command"), S("request"));
+  return message;
+}
+
+// Sends the request the session waits for an answer to, again when asked.
+void issueRequest() {
   xPL_MessagePtr message;
   switch (session.command) {
     case Command::ConfigList:
-      message = newRequest("config", "list");
-      xPL_addMessageNamedValue(message, S("command"), S("request"));
+      message = configRequest("list");
       break;
     case Command::ConfigCurrent:
-    case Command::Configure:  // configure reads the current values first
-      message = newRequest("config", "current");
-      xPL_addMessageNamedValue(message, S("command"), S("request"));
+      message = configRequest("current");
+      break;
+    case Command::Configure:
+      message = configRequest(session.configureStep == ConfigureStep::Offer ? "list" : "current");
+      if (session.configureStep == ConfigureStep::ReadBack &&
+          session.formerTarget.text() != session.target.text()) {
+        // A newconf the service refused leaves it under its former name.
+        std::swap(session.target, session.formerTarget);
+        xPL_MessagePtr former = configRequest("current");
+        std::swap(session.target, session.formerTarget);
+        if (!sendAndRelease(former)) {
+          xPL_releaseMessage(message);
+          failSend("request");
+          return;
+        }
+      }
       break;
     case Command::Sensor:
       message = newRequest("sensor", "request");
@@ -365,6 +401,27 @@ void sendRequest() {
       return;
   }
   if (!sendAndRelease(message)) failSend("request");
+}
+
+// Starts the wait for an answer: the time limit anew, asked again once
+// half of it passed without one.
+void startWaiting(Phase phase) {
+  session.phase = phase;
+  Clock::time_point now = Clock::now();
+  session.deadline = now + session.timeLimit;
+  session.askAgainAt = now + session.timeLimit / 2;
+  session.askedAgain = false;
+}
+
+// Sends the command's request to a target whose instance is known.
+void sendRequest() {
+  startWaiting(Phase::Waiting);
+  issueRequest();
+}
+
+// The request was answered: an answer to its second sending may follow.
+void noteAnswered() {
+  session.staleAnswers = session.askedAgain ? 1 : 0;
 }
 
 // The current configuration with the items named on the command line
@@ -407,10 +464,54 @@ void sendConfiguration(xPL_MessagePtr current) {
     failSend("configuration (is it too long for one message?)");
     return;
   }
-  Identity now = session.target;
+  session.formerTarget = session.target;
   for (const auto &setting : session.settings)
-    if (upperName(setting.first.c_str()) == "NEWCONF") now.instance = setting.second;
-  printf("configured %s\n", now.text().c_str());
+    if (upperName(setting.first.c_str()) == "NEWCONF") session.target.instance = setting.second;
+  session.configureStep = ConfigureStep::ReadBack;
+  sendRequest();
+}
+
+xplctl::Items bodyPairs(xPL_MessagePtr message) {
+  xplctl::Items items;
+  xPL_NameValueListPtr body = xPL_getMessageBody(message);
+  for (int i = 0; i < xPL_getNamedValueCount(body); i++) {
+    xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(body, i);
+    if (pair->itemName != nullptr && !pair->isBinary)
+      items.emplace_back(pair->itemName, textOr(pair->itemValue, ""));
+  }
+  return items;
+}
+
+// The items the service offers: refuse what it cannot take, before sending.
+void checkOffer(xPL_MessagePtr list) {
+  noteAnswered();
+  std::vector<std::string> problems = xplctl::checkAgainstOffer(session.settings, bodyPairs(list));
+  if (problems.empty()) {
+    session.configureStep = ConfigureStep::Current;
+    sendRequest();
+    return;
+  }
+  for (const std::string &problem : problems)
+    session.failure +=
+        (session.failure.empty() ? "" : "\nxplctl: ") + session.target.text() + ": " + problem;
+  session.failure += "\nxplctl: nothing was sent";
+  finish(EXIT_USAGE);
+}
+
+// The configuration after the change. An answer still owed to an earlier
+// request may come first and show the configuration before it.
+void checkReadBack(xPL_MessagePtr current) {
+  session.notTaken = xplctl::settingsNotTaken(session.settings, bodyPairs(current));
+  session.readBackFrom = sourceText(current);
+  if (!session.notTaken.empty() && session.staleAnswers > 0) {
+    session.staleAnswers--;
+    return;
+  }
+  if (!session.notTaken.empty()) {
+    finish(EXIT_NOT_TAKEN);
+    return;
+  }
+  printf("configured %s\n", sourceText(current).c_str());
   finish(EXIT_OK);
 }
 
@@ -437,7 +538,7 @@ void startCommand() {
       break;
     default:
       if (session.target.instance.empty()) {
-        session.phase = Phase::Resolving;
+        startWaiting(Phase::Resolving);
         sendDiscovery();
       } else {
         sendRequest();
@@ -452,6 +553,7 @@ void step() {
   if (session.phase == Phase::Done) return;
 
   Clock::time_point now = Clock::now();
+  bool requestPending = session.phase == Phase::Resolving || session.phase == Phase::Waiting;
   if (session.phase == Phase::Discovering && now >= session.discoveryEnd) {
     finish(session.discovered.empty() ? EXIT_NO_ANSWER : EXIT_OK);
   } else if (session.phase == Phase::Monitoring && !session.timeoutGiven &&
@@ -462,9 +564,45 @@ void step() {
       finish(EXIT_OK);
     } else if (session.phase == Phase::Discovering) {
       finish(session.discovered.empty() ? EXIT_NO_ANSWER : EXIT_OK);
+    } else if (!session.notTaken.empty()) {
+      finish(EXIT_NOT_TAKEN);  // no later read-back corrected the one we have
     } else {
       finish(EXIT_NO_ANSWER);
     }
+  } else if (requestPending && !session.askedAgain && now >= session.askAgainAt) {
+    session.askedAgain = true;
+    if (session.phase == Phase::Resolving)
+      sendDiscovery();
+    else
+      issueRequest();
+  }
+}
+
+// When step() has something to do next, at the latest.
+Clock::time_point nextStep() {
+  bool requestPending = session.phase == Phase::Resolving || session.phase == Phase::Waiting;
+  if (requestPending && !session.askedAgain) return std::min(session.deadline, session.askAgainAt);
+  return session.deadline;
+}
+
+void handleConfigureAnswer(xPL_MessagePtr message) {
+  const bool fromTarget = isFrom(message, session.target);
+  switch (session.configureStep) {
+    case ConfigureStep::Offer:
+      if (fromTarget && hasSchema(message, xPL_MESSAGE_STATUS, "config", "list"))
+        checkOffer(message);
+      break;
+    case ConfigureStep::Current:
+      if (fromTarget && hasSchema(message, xPL_MESSAGE_STATUS, "config", "current")) {
+        noteAnswered();
+        sendConfiguration(message);
+      }
+      break;
+    case ConfigureStep::ReadBack:
+      if ((fromTarget || isFrom(message, session.formerTarget)) &&
+          hasSchema(message, xPL_MESSAGE_STATUS, "config", "current"))
+        checkReadBack(message);
+      break;
   }
 }
 
@@ -494,6 +632,10 @@ void handleMessage(xPL_MessagePtr message) {
       }
       break;
     case Phase::Waiting:
+      if (session.command == Command::Configure) {
+        handleConfigureAnswer(message);
+        break;
+      }
       if (!isFrom(message, session.target)) break;
       if (session.command == Command::ConfigList &&
           hasSchema(message, xPL_MESSAGE_STATUS, "config", "list")) {
@@ -503,9 +645,6 @@ void handleMessage(xPL_MessagePtr message) {
                  hasSchema(message, xPL_MESSAGE_STATUS, "config", "current")) {
         printBodyLines(message);
         finish(EXIT_OK);
-      } else if (session.command == Command::Configure &&
-                 hasSchema(message, xPL_MESSAGE_STATUS, "config", "current")) {
-        sendConfiguration(message);
       } else if (session.command == Command::Sensor &&
                  hasSchema(message, xPL_MESSAGE_STATUS, "sensor", "basic")) {
         const char *device = xPL_getMessageNamedValue(message, S("device"));
@@ -684,6 +823,8 @@ const char *waitingFor() {
     case Phase::Monitoring:
       return "the messages to count";
     default:
+      if (session.command == Command::Configure && session.configureStep == ConfigureStep::ReadBack)
+        return "the configuration to read back (the change was sent)";
       return "an answer";
   }
 }
@@ -696,8 +837,9 @@ int main(int argc, char **argv) {
   int parsed = parseCommandLine(argc, argv, &timeoutSeconds);
   if (parsed >= 0) return parsed;
 
-  session.deadline =
-      Clock::now() + std::chrono::microseconds((long long)std::llround(timeoutSeconds * 1e6));
+  session.timeLimit = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::microseconds((long long)std::llround(timeoutSeconds * 1e6)));
+  session.deadline = Clock::now() + session.timeLimit;
 
   if (!xPL_initialize(xcViaHub)) {
     const char *interface = xPL_getBroadcastInterface();
@@ -720,8 +862,7 @@ int main(int argc, char **argv) {
   while (session.phase != Phase::Done) {
     int slice = LOOP_SLICE_MS;
     if (session.phase != Phase::Monitoring || session.timeoutGiven || session.monitorCount >= 0) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(session.deadline - Clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextStep() - Clock::now());
       if (left.count() < slice) slice = left.count() < 1 ? 1 : (int)left.count();
     }
     xPL_processMessages(slice);
@@ -731,6 +872,8 @@ int main(int argc, char **argv) {
   if (session.exitStatus == EXIT_NO_ANSWER)
     fprintf(stderr, "xplctl: no answer within the time limit (%g s) -- waited for %s\n",
             timeoutSeconds, waitingFor());
+  for (const std::string &item : session.notTaken)
+    fprintf(stderr, "xplctl: %s did not take %s\n", session.readBackFrom.c_str(), item.c_str());
   if (!session.failure.empty()) fprintf(stderr, "xplctl: %s\n", session.failure.c_str());
 
   xPL_shutdown();
