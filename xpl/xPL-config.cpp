@@ -2,9 +2,11 @@
  * protocol (list, current, response), filter text, and the service
  * configuration file that keeps a received configuration across restarts.
  */
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -488,6 +490,48 @@ Bool writeConfigBody(FILE *theFile, xPL_ServicePtr theService) {
   return ok;
 }
 
+const char TEMP_INFIX[] = ".new-"; /* the new file: <name>.new-<pid>-<counter> */
+
+// The directory part of a path, with its slash, or "" for a bare name.
+std::string directoryOf(const std::string &fileName) {
+  size_t slash = fileName.rfind('/');
+  return slash == std::string::npos ? std::string() : fileName.substr(0, slash + 1);
+}
+
+// The writer of a new file of ours, from its name; 0 when the name is not
+// exactly <base>.new-<pid>-<counter>.
+pid_t tempFileWriter(const char *entryName, const std::string &prefix) {
+  if (strncmp(entryName, prefix.c_str(), prefix.size()) != 0) return 0;
+  const char *at = entryName + prefix.size();
+  char *end = NULL;
+  errno = 0;
+  long pid = strtol(at, &end, 10);
+  if (errno != 0 || end == at || *end != '-' || pid <= 0 || pid > INT_MAX || at[0] < '0' ||
+      at[0] > '9')
+    return 0;
+  const char *counter = end + 1;
+  if (*counter == '\0' || strspn(counter, "0123456789") != strlen(counter)) return 0;
+  return (pid_t)pid;
+}
+
+// A save that was killed midway leaves its new file behind; they would
+// pile up for good. Removes those whose writer no longer exists, and never
+// the file of a process that may still be writing it.
+void removeStaleTempFiles(const std::string &fileName) {
+  const std::string dirName = directoryOf(fileName);
+  const std::string prefix = fileName.substr(dirName.size()) + TEMP_INFIX;
+  DIR *dir = opendir(dirName.empty() ? "." : dirName.c_str());
+  if (dir == NULL) return;
+  while (struct dirent *entry = readdir(dir)) {
+    pid_t writer = tempFileWriter(entry->d_name, prefix);
+    if (writer == 0 || kill(writer, 0) == 0 || errno != ESRCH) continue;
+    const std::string stale = dirName + entry->d_name;
+    if (unlink(stale.c_str()) == 0)
+      xPL_Debug("CONFIG:: Removed %s, left by a save that did not finish", stale.c_str());
+  }
+  closedir(dir);
+}
+
 // Creates the new file beside the old one under an unused name. The kernel
 // applies the process's umask to it, as to a file written in place; an
 // existing file's permissions are carried over.
@@ -495,7 +539,8 @@ int createFileBeside(const std::string &fileName, std::string *tempName) {
   static unsigned tempCounter = 0;
   int tempFD = -1;
   for (int attempt = 0; attempt < 100 && tempFD < 0; attempt++) {
-    *tempName = fileName + ".new-" + std::to_string(getpid()) + "-" + std::to_string(tempCounter++);
+    *tempName =
+        fileName + TEMP_INFIX + std::to_string(getpid()) + "-" + std::to_string(tempCounter++);
     tempFD = open(tempName->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (tempFD < 0 && errno != EEXIST) break;
   }
@@ -517,9 +562,8 @@ std::string fileWrittenFor(const char *configFileName) {
 // Makes the rename itself durable; the configuration is already complete
 // in either name, so a failure here loses nothing but the ordering.
 void syncDirectoryOf(const std::string &fileName) {
-  size_t slash = fileName.rfind('/');
-  std::string dirName = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
-  int dirFD = open(dirName.c_str(), O_RDONLY | O_DIRECTORY);
+  const std::string dirName = directoryOf(fileName);
+  int dirFD = open(dirName.empty() ? "." : dirName.c_str(), O_RDONLY | O_DIRECTORY);
   if (dirFD < 0) return;
   fsync(dirFD);
   close(dirFD);
@@ -697,6 +741,7 @@ Bool xPL_loadServiceConfig(xPL_ServicePtr theService) {
     return FALSE;
 
   const char *fileName = theService->configFileName;
+  removeStaleTempFiles(fileWrittenFor(fileName));
   std::unique_ptr<FILE, FileCloser> configFile(fopen(fileName, "r"));
   if (!configFile) {
     xPL_Debug("CONFIG:: File %s does not exist -- no config loaded", fileName);
@@ -773,6 +818,7 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   // by rename, so a crash mid-write leaves the old file whole. Failures are
   // errors: the configuration then lives in memory only and is lost at the
   // next start.
+  removeStaleTempFiles(fileName);
   std::string tempName;
   int tempFD = createFileBeside(fileName, &tempName);
   if (tempFD < 0) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -646,28 +647,69 @@ TEST_F(ConfigFileTest, AWriteFailingMidwayLeavesTheOldFileWhole) {
   EXPECT_NE(readFile(path_).find(std::string(400, 'p')), std::string::npos);
 }
 
-TEST_F(ConfigFileTest, FailedSavesLeaveNothingBehind) {
-  ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);  // a directory where the file should go
+TEST_F(ConfigFileTest, SavesLeaveNothingBehind) {
+  // New files of saves that did not finish: a writer that is gone, one that
+  // is alive (this test), and names that only look alike.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  const std::string dead = "cfg.xml.new-" + std::to_string(gone) + "-3";
+  const std::string live = "cfg.xml.new-" + std::to_string(getpid()) + "-0";
+  const std::vector<std::string> leftovers = {dead, live, "cfg.xml.new-x-0",
+                                              "other.xml.new-" + std::to_string(gone) + "-0"};
+  std::vector<std::string> kept = {live, "cfg.xml.new-x-0", leftovers[3]};
+  std::sort(kept.begin(), kept.end());
+  std::vector<std::string> keptAndSaved = kept;
+  keptAndSaved.insert(keptAndSaved.begin(), "cfg.xml");
+  const std::string missing = dir_.file("no/such/dir/cfg.xml");
   struct {
     const char *why;
     std::string file;
+    bool directoryAtFile;                  // the file's name taken by a directory
+    std::vector<std::string> beforeStart;  // made before the service loads its file
+    std::vector<std::string> beforeSave;   // made after that, before the save
+    bool save;                             // else only the start is looked at
+    bool saved;
     std::string message;  // an error line, shown without debugging too
+    std::vector<std::string> listing;
   } rows[] = {
-      {"the rename fails", path_, "ERROR: CONFIG:: Unable to write config file"},
-      {"no such directory", dir_.file("no/such/dir/cfg.xml"),
-       "ERROR: CONFIG:: File " + dir_.file("no/such/dir/cfg.xml") +
-           " could not be opened/created -- No such file or directory (2)"},
+      {"the rename fails",
+       path_,
+       true,
+       {},
+       {},
+       true,
+       false,
+       "ERROR: CONFIG:: Unable to write config file",
+       {"cfg.xml"}},
+      {"no such directory",
+       missing,
+       false,
+       {},
+       {},
+       true,
+       false,
+       "ERROR: CONFIG:: File " + missing +
+           " could not be opened/created -- No such file or directory (2)",
+       {}},
+      {"a dead writer's file goes at start", path_, false, leftovers, {}, false, false, "", kept},
+      {"and before each save", path_, false, {}, leftovers, true, true, "", keptAndSaved},
   };
   for (const auto &row : rows) {
+    for (const std::string &name : listDir(dir_.path())) testsupport::removeTree(dir_.file(name));
+    if (row.directoryAtFile) {
+      ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+    }
+    for (const std::string &name : row.beforeStart) writeFile(dir_.file(name), "");
     Service s(row.file);
+    for (const std::string &name : row.beforeSave) writeFile(dir_.file(name), "");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(xPL_saveServiceConfig(s.get())) << row.why;
+    const bool saved = row.save && xPL_saveServiceConfig(s.get()) == TRUE;
+    EXPECT_EQ(saved, row.saved) << row.why;
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(row.message), std::string::npos) << row.why << ": " << log;
-    struct stat st;
-    ASSERT_EQ(stat(path_.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode)) << row.why;
-    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{"cfg.xml"}) << row.why;
+    EXPECT_EQ(listDir(dir_.path()), row.listing) << row.why;
   }
 }
 
