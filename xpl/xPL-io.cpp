@@ -55,7 +55,6 @@ char xPLInterfaceName[INTERFACE_NAME_SIZE] = "";
 struct in_addr xPLInterfaceAddr = {0};
 struct sockaddr_in xPLBroadcastAddr;
 bool xPLFDRegistered = false;
-bool serviceRouterRegistered = false;
 
 char uniqueIDPrefix[UNIQUE_PREFIX_LENGTH + 1] = "";
 const char base36Table[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -462,11 +461,10 @@ Bool xPL_initialize(xPL_ConnectType theConnectType) {
   if (!xPLFDRegistered) {
     if (xPL_addIODevice(xPL_receiveMessage, -1, xPLFD, TRUE, FALSE, FALSE)) xPLFDRegistered = true;
   }
-  /* Once per process: a second registration would route every message twice. */
-  if (!serviceRouterRegistered) {
+  /* Looked up, not remembered: a second registration would route every
+   * message twice, and a router the program removed must come back. */
+  if (!isMessageListenerRegistered(xPL_handleServiceMessage))
     xPL_addMessageListener(xPL_handleServiceMessage, nullptr);
-    serviceRouterRegistered = true;
-  }
   return TRUE;
 }
 

@@ -165,6 +165,13 @@ Bool xPL_removeMessageListener(xPL_messageListener theHandler) {
   return FALSE;
 }
 
+Bool isMessageListenerRegistered(xPL_messageListener theHandler) {
+  for (int i = 0; i < messageListenerCount; i++) {
+    if (messageListenerList[i].theListener == theHandler) return TRUE;
+  }
+  return FALSE;
+}
+
 Bool xPL_dispatchMessageEvent(xPL_MessagePtr theMessage) {
   Bool called = FALSE;
   WalkScope walk(&messageListenerList, WALK_MESSAGE, messageListenerCount);

@@ -37,6 +37,7 @@ int sendDueDiscoveryAnswers(void);
 
 /* xPL-listeners: ends any dispatch running over a service being released. */
 void serviceListenersReleased(xPL_ServicePtr theService);
+Bool isMessageListenerRegistered(xPL_messageListener theHandler);
 
 /* xPL-config: the file half */
 void xPL_setServiceConfigFile(xPL_ServicePtr theService, String localConfigFile);
