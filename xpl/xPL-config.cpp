@@ -92,13 +92,15 @@ void growArray(T **theArray, int *allocCount, int step) {
   *allocCount = (int)newCount;
 }
 
-// Names the file can hold on one line and the config.list reply can carry
-// unambiguously: not empty, at most CONFIG_NAME_MAX characters, no "=" (it
-// splits file lines), no "[" (it starts the maximum), no line breaks.
+// Names the file can hold on one line and messages can carry unambiguously:
+// not empty, at most CONFIG_NAME_MAX characters, no "=" (it splits file
+// lines and items), no "[" (it starts the maximum), no "!" (a receiver takes
+// the item for binary and drops the message), no "}" (it ends the block),
+// no line breaks.
 Bool isUsableItemName(const char *itemName) {
   size_t nameLength = strlen(itemName);
   if (nameLength == 0 || nameLength > CONFIG_NAME_MAX) return FALSE;
-  return strpbrk(itemName, "=[\r\n") == NULL;
+  return strpbrk(itemName, "=[!}\r\n") == NULL;
 }
 
 Bool isValidInstanceID(const char *instanceID) {
@@ -611,7 +613,7 @@ Bool xPL_addServiceConfigurable(xPL_ServicePtr theService, String itemName,
   if (!isUsableItemName(itemName)) {
     xPL_Error(
         "CONFIG:: Configurable name [%.40s] is empty, longer than %d characters or holds "
-        "=, [ or a line break -- refused",
+        "=, [, !, } or a line break -- refused",
         itemName, (int)CONFIG_NAME_MAX);
     return FALSE;
   }

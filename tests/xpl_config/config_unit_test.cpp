@@ -55,6 +55,8 @@ TEST(ConfigItems, DefiningFollowsTheNameAndEnabledRules) {
       {"= would split the file line", "a=b", false},
       {"[ would start a maximum", "a[2]", false},
       {"a line feed would split the file line", "a\nb", false},
+      {"! would make receivers take the item for binary", "a!b", false},
+      {"} would end the block of config.current", "a}b", false},
   };
   for (const auto &row : rows) {
     EXPECT_EQ(xPL_addServiceConfigurable(s.get(), S(row.name), xPL_CONFIG_OPTIONAL, 2) == TRUE,
@@ -552,6 +554,8 @@ TEST_F(ConfigFileTest, Definitions) {
        "CONFIG:: Bad defintion for config=device[3[3 -- item ignored"},
       {"letter in the maximum", "option=device[3x]", nullptr, xPL_CONFIG_OPTIONAL, 0,
        "Bad defintion"},
+      {"a name no message can carry", "option=a}b[2]", nullptr, xPL_CONFIG_OPTIONAL, 0,
+       "CONFIG:: Unable to define configurable a}b[2] -- item ignored"},
   };
   for (const auto &row : rows) {
     writeFile(path_, kHeader + row.line + "\n");
