@@ -35,6 +35,8 @@ constexpr int INTERVAL_MINUTES_MIN = -999999;
 // digits or hyphens, so that every message we send still fits.
 constexpr size_t INSTANCE_ID_MAX = 16;
 constexpr int CONFIG_GROW_STEP = 4;
+// Symbolic links followed to the file a save writes, as the kernel does.
+constexpr int LINK_HOPS_MAX = 40;
 constexpr int CONFIG_VALUE_GROW_MAX = 8;
 
 // Lets value changes through on an enabled service while an installation
@@ -520,6 +522,7 @@ pid_t tempFileWriter(const char *entryName, const std::string &prefix) {
 // pile up for good. Removes those whose writer no longer exists, and never
 // the file of a process that may still be writing it.
 void removeStaleTempFiles(const std::string &fileName) {
+  if (fileName.empty()) return;
   const std::string dirName = directoryOf(fileName);
   const std::string prefix = fileName.substr(dirName.size()) + TEMP_INFIX;
   DIR *dir = opendir(dirName.empty() ? "." : dirName.c_str());
@@ -553,12 +556,23 @@ int createFileBeside(const std::string &fileName, std::string *tempName) {
 }
 
 // The file a save replaces. A symbolic link is written through, as an
-// in-place rewrite would: the file it names is replaced and the link stays.
+// in-place rewrite would: the file it names is replaced, or created when
+// the link dangles, and the user's link stays. Empty, with errno ELOOP,
+// for links that never end in a file name.
 std::string fileWrittenFor(const char *configFileName) {
-  struct stat linkInfo;
-  if (lstat(configFileName, &linkInfo) != 0 || !S_ISLNK(linkInfo.st_mode)) return configFileName;
-  std::unique_ptr<char, decltype(&free)> target(realpath(configFileName, NULL), &free);
-  return target ? std::string(target.get()) : std::string(configFileName);
+  std::string path = configFileName;
+  for (int hop = 0; hop < LINK_HOPS_MAX; hop++) {
+    struct stat linkInfo;
+    if (lstat(path.c_str(), &linkInfo) != 0 || !S_ISLNK(linkInfo.st_mode)) return path;
+    char target[PATH_MAX];
+    ssize_t targetLength = readlink(path.c_str(), target, sizeof(target) - 1);
+    if (targetLength <= 0) return path;
+    target[targetLength] = '\0';
+    // A relative target is relative to the directory that holds the link.
+    path = target[0] == '/' ? std::string(target) : directoryOf(path) + target;
+  }
+  errno = ELOOP;
+  return std::string();
 }
 
 // Makes the rename itself durable; the configuration is already complete
@@ -815,6 +829,11 @@ Bool xPL_saveServiceConfig(xPL_ServicePtr theService) {
   if (theService->configFileName == NULL) return FALSE;
   const char *configName = theService->configFileName;
   const std::string fileName = fileWrittenFor(configName);
+  if (fileName.empty()) {
+    xPL_Error("CONFIG:: File %s could not be opened/created -- %s (%d)", configName,
+              strerror(ELOOP), ELOOP);
+    return FALSE;
+  }
 
   // The configuration goes to a new file beside the old one and replaces it
   // by rename, so a crash mid-write leaves the old file whole. Failures are

@@ -748,19 +748,51 @@ TEST_F(ConfigFileTest, SavedFilePermissions) {
 }
 
 TEST_F(ConfigFileTest, ASymbolicLinkIsWrittenThrough) {
-  const std::string target = dir_.file("real.xml");
-  writeFile(target, kHeader);
-  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
-  ASSERT_EQ(symlink("real.xml", path_.c_str()), 0);
-  Service s(path_);
-  sendResponse(s.get(), "newconf=linked\n");
-  struct stat st;
-  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
-  ASSERT_EQ(stat(target.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_NE(readFile(target).find("\nnewconf=linked\n"), std::string::npos);
-  EXPECT_EQ(listDir(dir_.path()), (std::vector<std::string>{"cfg.xml", "real.xml"}));
+  // The link is the user's: it stays, and the file it names gets the save.
+  struct {
+    const char *why;
+    const char *linkTo;
+    const char *target;   // the file written, in the test folder; null: none
+    bool targetExists;    // before the save, with mode 0640
+    const char *message;  // an error line instead of a save
+  } rows[] = {
+      {"a link to a file", "real.xml", "real.xml", true, nullptr},
+      {"a dangling link: the file it names is made", "made.xml", "made.xml", false, nullptr},
+      {"a dangling link into a missing folder", "gone/x.xml", nullptr, false,
+       "could not be opened/created -- No such file or directory (2)"},
+      {"a loop of links", "cfg.xml", nullptr, false,
+       "could not be opened/created -- Too many levels of symbolic links (40)"},
+  };
+  for (const auto &row : rows) {
+    for (const std::string &name : listDir(dir_.path())) testsupport::removeTree(dir_.file(name));
+    if (row.targetExists) {
+      writeFile(dir_.file(row.target), kHeader);
+      ASSERT_EQ(chmod(dir_.file(row.target).c_str(), 0640), 0);
+    }
+    ASSERT_EQ(symlink(row.linkTo, path_.c_str()), 0);
+    testing::internal::CaptureStderr();
+    Service s(path_);
+    sendResponse(s.get(), "newconf=linked\n");
+    std::string log = testing::internal::GetCapturedStderr();
+    struct stat st;
+    ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << row.why << ": the link stays";
+    std::vector<std::string> listing = {"cfg.xml"};
+    if (row.target != nullptr) {
+      listing.push_back(row.target);
+      ASSERT_EQ(stat(dir_.file(row.target).c_str(), &st), 0) << row.why;
+      if (row.targetExists) {
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << row.why << ": its mode is kept";
+      }
+      EXPECT_NE(readFile(dir_.file(row.target)).find("\nnewconf=linked\n"), std::string::npos)
+          << row.why;
+    } else {
+      EXPECT_NE(log.find(std::string("ERROR: CONFIG:: File ") + path_ + " " + row.message),
+                std::string::npos)
+          << row.why << ": " << log;
+    }
+    EXPECT_EQ(listDir(dir_.path()), listing) << row.why;
+  }
 }
 
 /* ---- Input of any content ------------------------------------------------ */
