@@ -18,6 +18,8 @@ namespace {
 
 constexpr int CACHE_GROW_BY = 16;
 constexpr int STRING_CACHE_SLOTS = 256; /* strings of 0 to 255 characters are cached */
+/* Characters of a text a debug line may quote: no log line holds more. */
+constexpr size_t QUOTED_TEXT_MAX = 512;
 
 struct itemCache {
   void **cachedItems; /* released items, oldest first */
@@ -234,8 +236,11 @@ String xPL_StrNDup(const char *theString, int maxChars) {
   String theCopy = xPL_StrAlloc((int)theLength);
   memcpy(theCopy, theString, theLength);
   theCopy[theLength] = '\0';
-  xPL_Debug("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)", (int)theLength,
-            theString, (int)theLength, maxChars);
+  /* The whole text the copy was taken from, read no further than a log
+   * line can show. */
+  if (xPL_isDebugging())
+    xPL_Debug("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)",
+              (int)strnlen(theString, QUOTED_TEXT_MAX), theString, (int)theLength, maxChars);
   return theCopy;
 }
 
