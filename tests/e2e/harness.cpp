@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "netns.h"
@@ -259,6 +261,63 @@ const XplMsg *XplPeer::waitForReading(const std::string &device, milliseconds li
       limit, from);
 }
 
+// ---- Flood --------------------------------------------------------------------------
+
+// Datagrams out before start() returns: any reader is behind by then.
+constexpr long kUnderWay = 100000;
+
+bool DatagramFlood::start(const std::string &addr, int port, std::vector<std::string> datagrams,
+                          milliseconds limit) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (thread_.joinable() || datagrams.empty() || fd < 0 ||
+      inet_pton(AF_INET, addr.c_str(), &to.sin_addr) != 1) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  stop_ = false;
+  // Shared with the thread, which may still be inside set_value when the
+  // wait below returns.
+  auto underWay = std::make_shared<std::promise<void>>();
+  std::future<void> started = underWay->get_future();
+  thread_ = std::thread([this, fd, to, datagrams, limit, underWay] {
+    // Batches of one system call each, so the thread outpaces any reader.
+    constexpr size_t kBatch = 64;
+    std::vector<mmsghdr> batch(kBatch);
+    std::vector<iovec> parts(kBatch);
+    for (size_t j = 0; j < kBatch; j++) {
+      const std::string &d = datagrams[j % datagrams.size()];
+      parts[j] = {const_cast<char *>(d.data()), d.size()};
+      batch[j] = {};
+      batch[j].msg_hdr.msg_name = const_cast<sockaddr_in *>(&to);
+      batch[j].msg_hdr.msg_namelen = sizeof to;
+      batch[j].msg_hdr.msg_iov = &parts[j];
+      batch[j].msg_hdr.msg_iovlen = 1;
+    }
+    const auto until = Clock::now() + limit;
+    bool announced = false;
+    while (!stop_ && Clock::now() < until) {
+      int n = sendmmsg(fd, batch.data(), kBatch, 0);
+      if (n > 0) sent_ += n;
+      if (!announced && sent_ >= kUnderWay) {
+        announced = true;
+        underWay->set_value();
+      }
+    }
+    if (!announced) underWay->set_value();
+    close(fd);
+  });
+  started.wait();
+  return sent_ >= kUnderWay;
+}
+
+void DatagramFlood::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
 // ---- Programs ------------------------------------------------------------------------
 
 bool Hub::start(milliseconds limit) {
@@ -477,7 +536,7 @@ std::string Rig::scratchDir(const std::string &tag) {
 }
 
 bool Rig::startDaemon(bool stored, const std::vector<std::string> &args) {
-  if (stored) daemon.writeConfig(config);
+  if (stored && storeConfig) daemon.writeConfig(config);
   const size_t from = peer.mark();
   if (!daemon.start(web.hostPort(), args)) return false;
   return peer.waitFor(
@@ -494,6 +553,13 @@ bool Rig::reconfigure(const DaemonConfig &next, milliseconds limit) {
   config = next;
   // The settings pass ends with the wind chill read of its logging step.
   return sim.waitForRx("57 52 44 42 a8 0d", limit, from);
+}
+
+int Rig::daemonPort() const {
+  const std::vector<XplMsg> &seen = peer.messages();
+  for (auto m = seen.rbegin(); m != seen.rend(); ++m)
+    if (m->isFrom("quorvel-davis") && m->has("port")) return std::atoi(m->get("port").c_str());
+  return 0;
 }
 
 std::string Rig::reading(const std::string &device, milliseconds limit) {

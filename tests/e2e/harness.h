@@ -7,11 +7,13 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -95,6 +97,26 @@ class XplPeer {
   int fd_ = -1;
   int port_ = 0;
   std::vector<XplMsg> messages_;
+};
+
+// Datagrams thrown at a UDP port by a thread of the test, round and round
+// as fast as it can send, until stopped or the time limit has passed.
+class DatagramFlood {
+ public:
+  DatagramFlood() = default;
+  ~DatagramFlood() { stop(); }
+  DatagramFlood(const DatagramFlood &) = delete;
+  DatagramFlood &operator=(const DatagramFlood &) = delete;
+  // Returns once the first hundred thousand datagrams are out.
+  bool start(const std::string &addr, int port, std::vector<std::string> datagrams,
+             milliseconds limit);
+  void stop();
+  long sent() const { return sent_; }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> sent_{0};
 };
 
 // ---- Programs -----------------------------------------------------------
@@ -211,6 +233,8 @@ struct Rig {
   DaemonConfig config;
   StationSim::Options simOptions;
   std::string rrdDir;
+  bool storeConfig = true;  // false: no kivamet.xml, the daemon starts unconfigured
+  DatagramFlood flood;      // stopped with the rig
   // Each program's output on stderr (called by the destructor).
   void dumpOutputs();
   // A fresh directory removed with the rig when the test passed.
@@ -229,6 +253,8 @@ struct Rig {
   bool reconfigure(const DaemonConfig &next, milliseconds limit = seconds(30));
   // Asks for a value and returns the reply's "current" (empty on timeout).
   std::string reading(const std::string &device, milliseconds limit = seconds(30));
+  // The daemon's listening port, from its last heartbeat the peer saw; 0 if none.
+  int daemonPort() const;
 };
 
 // Hex of bytes as the simulator logs them ("57 52 44").
