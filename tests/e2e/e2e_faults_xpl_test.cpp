@@ -48,25 +48,7 @@ bool sendConfig(e2e::Rig &rig, std::vector<std::pair<std::string, std::string>> 
   return rig.peer.send("xpl-cmnd", rig.target(), "config.response", extra);
 }
 
-struct ToolRun {
-  int status = -1;
-  std::string err;
-};
-
-ToolRun xplctl(const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {testsupport::binDir() + "/xplctl", "-interface",
-                                   e2e::testNet().iface, "--timeout", "15"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  testsupport::Process p;
-  ToolRun run;
-  if (p.start(argv)) {
-    run.status = p.wait(seconds(60));
-    run.err = p.err();
-  }
-  return run;
-}
-
-bool toolSays(const ToolRun &run, int status, const std::string &text) {
+bool toolSays(const e2e::ToolRun &run, int status, const std::string &text) {
   EXPECT_EQ(run.status, status) << run.err;
   EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
   return run.status == status && run.err.find(text) != std::string::npos;
@@ -157,14 +139,14 @@ const Fault kXplFaults[] = {
     // ---- xplctl configure tells the truth -----------------------------------
     {"ConfigureNamesAnItemTheDaemonLacks", nullptr,
      [](e2e::Rig &rig) {
-       return toolSays(xplctl({"configure", rig.target(), "colour=red"}), 2,
+       return toolSays(e2e::xplctl({"configure", rig.target(), "colour=red"}), 2,
                        "no item 'colour' (it offers newconf, interval, group, filter, type, "
                        "device, net-address, net-port, location, rrddir)");
      },
      seconds(30), Answers | StopsOnTerm},
     {"ConfigureValueTheDaemonIgnores", nullptr,
      [](e2e::Rig &rig) {
-       return toolSays(xplctl({"configure", rig.target(), "interval=soon"}), 4,
+       return toolSays(e2e::xplctl({"configure", rig.target(), "interval=soon"}), 4,
                        "did not take interval=soon (it has interval=5)");
      },
      seconds(30), Answers | StopsOnTerm},

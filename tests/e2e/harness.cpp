@@ -481,6 +481,19 @@ std::string runOutput(const std::vector<std::string> &argv, milliseconds limit) 
   return p.out();
 }
 
+ToolRun xplctl(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {testsupport::binDir() + "/xplctl", "-interface", testNet().iface,
+                                   "--timeout", "15"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testsupport::Process p;
+  ToolRun run;
+  if (!p.start(argv)) return run;
+  run.status = p.wait(seconds(60));
+  run.out = p.out();
+  run.err = p.err();
+  return run;
+}
+
 // ---- Rig -------------------------------------------------------------------------
 
 Rig::~Rig() {

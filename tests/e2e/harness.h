@@ -217,6 +217,14 @@ class Daemon {
 // Runs a program to its end and gives its stdout; empty on failure.
 std::string runOutput(const std::vector<std::string> &argv, milliseconds limit = seconds(20));
 
+// xplctl run to its end on the test interface with a 15 s time limit.
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+ToolRun xplctl(const std::vector<std::string> &args);
+
 // Everything of a usual run, started in order: hub, peer, weather stub,
 // station simulator, and a daemon configured through kivamet.xml to reach
 // the simulator. Tests tweak `config`, `simOptions` and the simulator's

@@ -15,24 +15,8 @@ namespace {
 
 using e2e::seconds;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ToolRun xplctl(const std::vector<std::string> &args) {
-  std::vector<std::string> argv = {testsupport::binDir() + "/xplctl", "-interface",
-                                   e2e::testNet().iface, "--timeout", "15"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  testsupport::Process p;
-  ToolRun run;
-  if (!p.start(argv)) return run;
-  run.status = p.wait(seconds(60));
-  run.out = p.out();
-  run.err = p.err();
-  return run;
-}
+using e2e::ToolRun;
+using e2e::xplctl;
 
 // The value line of `xplctl sensor`, without its line end.
 std::string sensor(const std::string &device) {
