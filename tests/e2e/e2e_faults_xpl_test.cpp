@@ -33,35 +33,16 @@ void PrintTo(const Fault &f, std::ostream *os) {
   *os << f.name;
 }
 
-milliseconds left(Clock::time_point deadline) {
-  auto d = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return d.count() > 0 ? d : milliseconds(0);
-}
-
-bool isDaemonHeartbeat(const e2e::XplMsg &m, const char *schema) {
-  return m.isFrom("quorvel-davis") && m.schema == schema;
-}
-
 // A config.response with the rig's settings and the given extra items.
 bool sendConfig(e2e::Rig &rig, std::vector<std::pair<std::string, std::string>> extra) {
   for (const auto &item : rig.config.items()) extra.push_back(item);
   return rig.peer.send("xpl-cmnd", rig.target(), "config.response", extra);
 }
 
-bool toolSays(const e2e::ToolRun &run, int status, const std::string &text) {
-  EXPECT_EQ(run.status, status) << run.err;
-  EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+bool toolSays(const std::vector<std::string> &args, int status, const std::string &text) {
+  e2e::ToolRun run = e2e::xplctl(args);
+  EXPECT_TRUE(run.status == status && run.err.find(text) != std::string::npos) << run.err;
   return run.status == status && run.err.find(text) != std::string::npos;
-}
-
-// Datagrams that keep the daemon busy: each of the first holds 600 items
-// to parse, so the daemon falls far behind the sender.
-std::vector<std::string> floodMix() {
-  return {e2e::xplText("xpl-stat", "acme-flood.x", "*", "sensor.basic",
-                       std::vector<std::pair<std::string, std::string>>(600, {"a", ""})),
-          e2e::xplText("xpl-cmnd", "acme-flood.x", "quorvel-davis.other", "sensor.request",
-                       {{"request", "current"}, {"device", "BARDTA"}}),
-          "xpl-stat\n{\nhop=0\n}\n"};
 }
 
 const Fault kXplFaults[] = {
@@ -72,9 +53,10 @@ const Fault kXplFaults[] = {
        return true;
      },
      [](e2e::Rig &rig) {
-       const e2e::XplMsg *beat = rig.peer.waitFor(
-           [](const e2e::XplMsg &m) { return isDaemonHeartbeat(m, "config.app"); }, seconds(5));
-       if (beat == nullptr) return false;
+       const auto &seen = rig.peer.messages();
+       auto beat = std::find_if(seen.rbegin(), seen.rend(),
+                                [](const e2e::XplMsg &m) { return m.schema == "config.app"; });
+       if (beat == seen.rend()) return false;
        rig.config.instance = beat->source.substr(beat->source.find('.') + 1);
        const size_t from = rig.peer.mark();
        // Hubs drop a client 2 x 1 + 1 minutes after a config.app heartbeat:
@@ -82,7 +64,8 @@ const Fault kXplFaults[] = {
        return sendConfig(rig, {{"newconf", rig.config.instance}, {"interval", "5"}}) &&
               rig.peer.waitFor(
                   [](const e2e::XplMsg &m) {
-                    return isDaemonHeartbeat(m, "hbeat.app") && m.get("interval") == "5";
+                    return m.isFrom("quorvel-davis") && m.schema == "hbeat.app" &&
+                           m.get("interval") == "5";
                   },
                   seconds(30), from) != nullptr;
      },
@@ -98,24 +81,26 @@ const Fault kXplFaults[] = {
     {"FloodOfDatagrams",  // SIGTERM during the flood
      nullptr,
      [](e2e::Rig &rig) {
-       // Straight to the daemon's port, and on past the bound.
+       // Straight to the daemon's port, going on past the bound; 600 items
+       // to parse in each keep the daemon far behind.
+       const std::string heavy =
+           e2e::xplText("xpl-stat", "acme-flood.x", "*", "sensor.basic",
+                        std::vector<std::pair<std::string, std::string>>(600, {"a", ""}));
        return rig.daemonPort() > 0 &&
-              rig.flood.start(e2e::testNet().addr, rig.daemonPort(), floodMix(), seconds(60));
+              rig.flood.start(e2e::testNet().addr, rig.daemonPort(), {heavy}, seconds(60));
      },
      seconds(2), StopsOnTerm},
     {"ForgedGoodbyeFromAnotherHost",  // naming the daemon's address and port
      nullptr,
      [](e2e::Rig &rig) {
        const e2e::Net &net = e2e::testNet();
+       const std::string goodbye = e2e::xplText("xpl-stat", rig.target(), "*", "hbeat.end",
+                                                {{"interval", "5"},
+                                                 {"port", std::to_string(rig.daemonPort())},
+                                                 {"remote-ip", net.addr}});
        std::string why;
        const bool sent =
-           rig.daemonPort() > 0 && testsupport::sendFromForeignAddress(
-                                       "10.77.0.9", net.addr, 3865,
-                                       e2e::xplText("xpl-stat", rig.target(), "*", "hbeat.end",
-                                                    {{"interval", "5"},
-                                                     {"port", std::to_string(rig.daemonPort())},
-                                                     {"remote-ip", net.addr}}),
-                                       &why);
+           testsupport::sendFromForeignAddress("10.77.0.9", net.addr, 3865, goodbye, &why);
        EXPECT_TRUE(sent) << why;
        return sent;
      },
@@ -139,36 +124,37 @@ const Fault kXplFaults[] = {
     // ---- xplctl configure tells the truth -----------------------------------
     {"ConfigureNamesAnItemTheDaemonLacks", nullptr,
      [](e2e::Rig &rig) {
-       return toolSays(e2e::xplctl({"configure", rig.target(), "colour=red"}), 2,
+       return toolSays({"configure", rig.target(), "colour=red"}, 2,
                        "no item 'colour' (it offers newconf, interval, group, filter, type, "
                        "device, net-address, net-port, location, rrddir)");
      },
      seconds(30), Answers | StopsOnTerm},
     {"ConfigureValueTheDaemonIgnores", nullptr,
      [](e2e::Rig &rig) {
-       return toolSays(e2e::xplctl({"configure", rig.target(), "interval=soon"}), 4,
+       return toolSays({"configure", rig.target(), "interval=soon"}, 4,
                        "did not take interval=soon (it has interval=5)");
      },
      seconds(30), Answers | StopsOnTerm},
 };
+
+milliseconds left(Clock::time_point deadline) {
+  auto d = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return std::max(d, milliseconds(0));
+}
 
 class XplFaultTable : public ::testing::TestWithParam<Fault> {};
 
 // The runner of e2e_faults_test.cpp, for the bits these rows use.
 TEST_P(XplFaultTable, DaemonGetsOver) {
   const Fault &f = GetParam();
-  ASSERT_EQ(f.after & (Logs | ExitsNonZero), 0u) << "not in these rows";
   e2e::Rig rig;
   ASSERT_TRUE(rig.startNetworkAndStation());
   ASSERT_TRUE(!f.before || f.before(rig));
   ASSERT_TRUE(rig.startDaemon());
-  if (f.inject) {
-    ASSERT_TRUE(f.inject(rig));
-  }
-
+  ASSERT_TRUE(!f.inject || f.inject(rig));
   const auto deadline = Clock::now() + f.bound;
   if (f.after & Answers) {
-    EXPECT_FALSE(rig.reading("BARDTA", left(deadline)).empty()) << "no request answered";
+    EXPECT_NE(rig.reading("BARDTA", left(deadline)), "") << "no request answered";
   }
   if (f.holds) {
     EXPECT_TRUE(f.holds(rig));

@@ -266,13 +266,9 @@ TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAfterThePass) {
       timerFired = 1;
       xPL_shutdown();
     });
-    struct itimerval timer;
-    memset(&timer, 0, sizeof timer);
-    timer.it_value.tv_sec = 20;
-    setitimer(ITIMER_REAL, &timer, nullptr);
+    alarm(20);
     EXPECT_FALSE(xPL_processMessages(-1));
-    memset(&timer, 0, sizeof timer);
-    setitimer(ITIMER_REAL, &timer, nullptr);
+    alarm(0);
     signal(SIGALRM, SIG_DFL);
     EXPECT_FALSE(timerFired);
     EXPECT_EQ(xPL_getFD(), -1);
