@@ -339,8 +339,8 @@ bool isOwnMessage(xPL_MessagePtr message) {
          strcmp(instance, xPL_getServiceInstanceID(service)) == 0;
 }
 
-xPL_MessagePtr newRequest(const char *schemaClass, const char *schemaType) {
-  const Identity &t = session.target;
+xPL_MessagePtr newRequest(const char *schemaClass, const char *schemaType,
+                          const Identity &t = session.target) {
   xPL_MessagePtr message =
       xPL_createTargetedMessage(session.service, xPL_MESSAGE_COMMAND, S(t.vendor.c_str()),
                                 S(t.device.c_str()), S(t.instance.c_str()));
@@ -361,8 +361,8 @@ void sendDiscovery() {
   if (!sendAndRelease(message)) failSend("discovery request");
 }
 
-xPL_MessagePtr configRequest(const char *schemaType) {
-  xPL_MessagePtr message = newRequest("config", schemaType);
+xPL_MessagePtr configRequest(const char *schemaType, const Identity &to = session.target) {
+  xPL_MessagePtr message = newRequest("config", schemaType, to);
   xPL_addMessageNamedValue(message, S("command"), S("request"));
   return message;
 }
@@ -382,10 +382,7 @@ void issueRequest() {
       if (session.configureStep == ConfigureStep::ReadBack &&
           session.formerTarget.text() != session.target.text()) {
         // A newconf the service refused leaves it under its former name.
-        std::swap(session.target, session.formerTarget);
-        xPL_MessagePtr former = configRequest("current");
-        std::swap(session.target, session.formerTarget);
-        if (!sendAndRelease(former)) {
+        if (!sendAndRelease(configRequest("current", session.formerTarget))) {
           xPL_releaseMessage(message);
           failSend("request");
           return;
