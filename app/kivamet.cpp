@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 
+#include "live.h"
 #include "webweather.h"
 
 // ---- Memory map ------------------------------------------------------------
@@ -459,6 +460,7 @@ void reopenIfLost() {
   dbg(dd != nullptr ? "station connection lost; reopening\n" : "station not open; opening again\n");
   closeStation();
   deviceready = 0;
+  liveStationLost();
   openStation();
 }
 
@@ -540,6 +542,29 @@ int readRow(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]) {
   return -1;
 }
 
+// One sample: sensor image, dew point, wind chill. Live publishing hears of
+// every outcome, so logging and live reads count alike for the station state.
+int stationSample(davis_sample *sample) {
+  unsigned char image[SENSOR_IMAGE_BYTES] = {0};
+  int16_t dew = 0;
+  int16_t chill = 0;
+  if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0 ||
+      readStation16(ADDR_DEWDTA, &dew) != 0 || readStation16(ADDR_CHLDTA, &chill) != 0) {
+    liveReadFailed();
+    return -1;
+  }
+  *sample = sampleFromImage(image, dew, chill);
+  liveSample(sample, &cal, davis_model_str(dd));
+  return 0;
+}
+
+// A live read: the same sample as logging takes, without the database.
+void liveRead() {
+  reopenIfLost();
+  davis_sample sample;
+  if (dd != nullptr) stationSample(&sample);
+}
+
 void createDatabase(char *path) {
   const char *args[2 + RRD_DEFINITION_COUNT] = {"create", path};
   for (int i = 0; i < RRD_DEFINITION_COUNT; i++) args[2 + i] = rrdDefinition[i];
@@ -559,6 +584,7 @@ void signalPipeHandler(int theFD, int, int) {
   if (!stopRequested) return;
   // The goodbye heartbeat goes out while the service still exists; the
   // loop ends once the library is shut down.
+  liveStop();
   xPL_setServiceEnabled(davisService, FALSE);
   xPL_releaseService(davisService);
   davisService = nullptr;
@@ -602,7 +628,10 @@ void parseconfig(xPL_ServicePtr theService) {
 
 void conntype_open(void) {
   stationWanted = openStation();
-  if (!deviceready) return;
+  if (!deviceready) {
+    liveStationLost();
+    return;
+  }
   calibrate();
   datetimeHandler(0, nullptr);
   rrdHandler(0, nullptr);
@@ -697,14 +726,8 @@ void rrdHandler(int, xPL_ObjectPtr) {
   }
 
   const time_t now = time(nullptr);
-  unsigned char image[SENSOR_IMAGE_BYTES] = {0};
-  if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0) return;
-  int16_t dew = 0;
-  int16_t chill = 0;
-  if (readStation16(ADDR_DEWDTA, &dew) != 0) return;
-  if (readStation16(ADDR_CHLDTA, &chill) != 0) return;
-
-  const davis_sample sample = sampleFromImage(image, dew, chill);
+  davis_sample sample;
+  if (stationSample(&sample) != 0) return;
   char text[RRD_UPDATE_SIZE];
   rrdUpdateText(text, sizeof text, static_cast<long>(now), &sample, &cal);
   dbg("%s\n", text);
@@ -732,11 +755,11 @@ int kivamet_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
   int opt;
-  while ((opt = getopt(argc, argv, "d")) != -1) {
+  while ((opt = getopt_long(argc, argv, "d", LIVE_OPTIONS, nullptr)) != -1) {
     if (opt == 'd') {
       debug = 1;
-    } else {
-      fprintf(stderr, "usage: kivamet [-d]\n");
+    } else if (opt == '?' || liveTakeOption(opt, optarg) != 0) {
+      fprintf(stderr, "usage: kivamet [-d]\n       %s\n", LIVE_USAGE);
       return 1;
     }
   }
@@ -772,6 +795,7 @@ int kivamet_main(int argc, char **argv) {
     }
   }
 
+  if (liveStart(davisService, &debug, liveRead) != 0) return 1;
   parseconfig(davisService);
 
   xPL_addServiceConfigChangedListener(davisService, configChangedHandler, nullptr);

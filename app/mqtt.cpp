@@ -1,0 +1,400 @@
+// mqtt.cpp - the broker connection inside the xPL event loop, and the Home
+// Assistant discovery configs.
+#include "mqtt.h"
+
+#include <errno.h>
+#include <mosquitto.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <nlohmann/json.hpp>
+
+#include "xPL.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr int DEFAULT_PORT = 1883;
+constexpr int DEFAULT_TLS_PORT = 8883;
+// A broker that stays silent this long is given up: mosquitto's own keep-
+// alive check ends a connection that got no answer, and a TLS handshake
+// that hangs is ended by ours a little later.
+constexpr int KEEPALIVE_SECONDS = 30;
+constexpr int HANDSHAKE_LIMIT_SECONDS = KEEPALIVE_SECONDS + 5;
+constexpr int FIRST_RETRY_SECONDS = 1;
+constexpr int LONGEST_RETRY_SECONDS = 60;
+constexpr int HOUSEKEEPING_SECONDS = 1;
+// Connect return codes of a refused login.
+constexpr int CONNACK_BAD_CREDENTIALS = 4;
+constexpr int CONNACK_NOT_AUTHORISED = 5;
+constexpr int WILL_QOS = 1;
+
+enum class Link { IDLE, CONNECTING, CONNECTED, WAITING };
+
+struct Client {
+  mqtt_settings s;
+  struct mosquitto *mosq = nullptr;
+  Link link = Link::IDLE;
+  time_t attemptAt = 0;
+  time_t nextAttemptAt = 0;
+  int delay = FIRST_RETRY_SECONDS;  // after the next failure
+  bool refused = false;             // credentials refused: retry at the longest delay
+  bool announce = false;            // connected; status and configs not yet out
+  bool stopping = false;            // shutting down: no more retries
+  int fd = -1;                      // the socket registered with the loop
+  bool watchingWrite = false;
+  std::string id;  // the id in this connection's topics
+  std::string model = "unknown";
+};
+
+Client c;
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...) {
+  if (c.s.debug == nullptr || !*c.s.debug) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+std::string topicOf(const std::string &id, const char *subtopic) {
+  return c.s.prefix + "/" + id + "/" + subtopic;
+}
+
+std::string configTopic(const std::string &id, const quantity &q) {
+  return c.s.haPrefix + "/sensor/kivamet_" + id + "/" + q.key + "/config";
+}
+
+void publishTopic(const std::string &topic, const std::string &payload) {
+  mosquitto_publish(c.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                    payload.data(), 0, true);
+}
+
+void ioHandler(int theFD, int events, int);
+
+// Keeps the loop's device in step with the client: the socket changes with
+// every connection attempt and disappears when one fails, and write
+// readiness is asked for only while output waits (else the loop would spin).
+void syncSocket() {
+  const int fd = c.mosq != nullptr ? mosquitto_socket(c.mosq) : -1;
+  const bool wantWrite = fd >= 0 && mosquitto_want_write(c.mosq);
+  if (fd == c.fd && wantWrite == c.watchingWrite) return;
+  if (c.fd >= 0) xPL_removeIODevice(c.fd);
+  c.fd = fd;
+  c.watchingWrite = wantWrite;
+  if (fd >= 0) xPL_addIODevice(ioHandler, 0, fd, TRUE, wantWrite ? TRUE : FALSE, TRUE);
+}
+
+void scheduleRetry(const char *why) {
+  const bool wasConnected = c.link == Link::CONNECTED;
+  c.link = Link::WAITING;
+  c.announce = false;
+  const int wait = c.refused ? LONGEST_RETRY_SECONDS : c.delay;
+  c.nextAttemptAt = time(nullptr) + wait;
+  if (!c.refused)
+    c.delay = c.delay * 2 < LONGEST_RETRY_SECONDS ? c.delay * 2 : LONGEST_RETRY_SECONDS;
+  if (c.refused) {
+    say("MQTT broker %s:%d: next attempt in %d s\n", c.s.url.host.c_str(), c.s.url.port, wait);
+  } else if (wasConnected) {
+    say("MQTT connection to %s:%d lost (%s); reconnecting in %d s\n", c.s.url.host.c_str(),
+        c.s.url.port, why, wait);
+  } else {
+    say("MQTT broker %s:%d not reached (%s); next attempt in %d s\n", c.s.url.host.c_str(),
+        c.s.url.port, why, wait);
+  }
+}
+
+void onConnect(struct mosquitto *, void *, int rc) {
+  if (rc == 0) {
+    c.link = Link::CONNECTED;
+    c.delay = FIRST_RETRY_SECONDS;
+    c.refused = false;
+    c.announce = true;
+    say("MQTT connected to %s:%d as %s\n", c.s.url.host.c_str(), c.s.url.port, c.id.c_str());
+    return;
+  }
+  // The broker hangs up next; the retry is planned then.
+  c.refused = rc == CONNACK_BAD_CREDENTIALS || rc == CONNACK_NOT_AUTHORISED;
+  fprintf(stderr, "MQTT broker %s:%d refused the connection (%s)%s\n", c.s.url.host.c_str(),
+          c.s.url.port, mosquitto_connack_string(rc), c.refused ? "; retrying once a minute" : "");
+}
+
+void onDisconnect(struct mosquitto *, void *, int rc) {
+  if (c.stopping) return;
+  scheduleRetry(rc == 0 ? "disconnected" : mosquitto_strerror(rc));
+}
+
+// The client as set up after mosquitto_new or mosquitto_reinitialise.
+bool configure() {
+  mosquitto_connect_callback_set(c.mosq, onConnect);
+  mosquitto_disconnect_callback_set(c.mosq, onDisconnect);
+  if (!c.s.url.user.empty() &&
+      mosquitto_username_pw_set(c.mosq, c.s.url.user.c_str(),
+                                c.s.hasPassword ? c.s.password.c_str() : nullptr) !=
+          MOSQ_ERR_SUCCESS)
+    return false;
+  // The system's certificate store, as OpenSSL finds it.
+  if (c.s.url.tls && mosquitto_int_option(c.mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1) != MOSQ_ERR_SUCCESS)
+    return false;
+  return true;
+}
+
+// Throws away a connection the library does not end by itself (a TLS
+// handshake that failed or hangs) and plans the next attempt.
+void reset(const char *why) {
+  mosquitto_reinitialise(c.mosq, nullptr, true, nullptr);
+  configure();
+  syncSocket();
+  scheduleRetry(why);
+}
+
+void attempt(const char *id) {
+  c.id = id;
+  const std::string status = topicOf(c.id, "status");
+  mosquitto_will_set(c.mosq, status.c_str(), 7, "offline", WILL_QOS, true);
+  c.attemptAt = time(nullptr);
+  c.link = Link::CONNECTING;
+  const int rc =
+      mosquitto_connect_async(c.mosq, c.s.url.host.c_str(), c.s.url.port, KEEPALIVE_SECONDS);
+  if (rc != MOSQ_ERR_SUCCESS)
+    scheduleRetry(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+}
+
+void publishConfigs() {
+  for (const quantity &q : QUANTITIES)
+    publishTopic(configTopic(c.id, q),
+                 mqttDiscoveryConfig(&q, c.s.units, c.s.prefix, c.id, c.model, c.s.version));
+}
+
+void announce() {
+  c.announce = false;
+  publishTopic(topicOf(c.id, "status"), "online");
+  publishConfigs();
+  if (c.s.connected != nullptr) c.s.connected();
+}
+
+// The service took another id: everything published under the old one is
+// cleared (an empty retained message removes a topic, and with it the Home
+// Assistant entity), then the client reconnects with the new will.
+void retire() {
+  for (const quantity &q : QUANTITIES) {
+    publishTopic(configTopic(c.id, q), "");
+    publishTopic(topicOf(c.id, q.key), "");
+  }
+  for (const char *sub : {"state", "station", "status"}) publishTopic(topicOf(c.id, sub), "");
+  say("MQTT topics of %s cleared for the new id\n", c.id.c_str());
+  c.delay = FIRST_RETRY_SECONDS;
+  mosquitto_disconnect(c.mosq);
+}
+
+void ioHandler(int theFD, int events, int) {
+  if (c.mosq == nullptr) return;
+  if (events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) mosquitto_loop_read(c.mosq, 1);
+  if ((events & POLLOUT) && mosquitto_socket(c.mosq) == theFD) mosquitto_loop_write(c.mosq, 1);
+  if (c.announce) announce();
+  // An error the library did not end the connection for would make the
+  // loop call us again at once, for ever.
+  if ((events & (POLLERR | POLLHUP | POLLNVAL)) && mosquitto_socket(c.mosq) == theFD) {
+    reset("connection failed");
+    return;
+  }
+  syncSocket();
+}
+
+void housekeeping(int, xPL_ObjectPtr) {
+  if (c.mosq == nullptr) return;
+  const char *id = c.s.identity != nullptr ? c.s.identity() : nullptr;
+  const time_t now = time(nullptr);
+  switch (c.link) {
+    case Link::CONNECTED:
+      if (id != nullptr && c.id != id) {
+        retire();
+        break;
+      }
+      mosquitto_loop_misc(c.mosq);
+      break;
+    case Link::CONNECTING:
+      mosquitto_loop_misc(c.mosq);
+      if (c.link == Link::CONNECTING && now - c.attemptAt > HANDSHAKE_LIMIT_SECONDS) {
+        reset("no answer");
+        return;
+      }
+      break;
+    case Link::IDLE:
+    case Link::WAITING:
+      if (id != nullptr && now >= c.nextAttemptAt) attempt(id);
+      break;
+  }
+  // A connection whose socket the library closed without telling.
+  if ((c.link == Link::CONNECTING || c.link == Link::CONNECTED) && mosquitto_socket(c.mosq) < 0)
+    scheduleRetry("connection closed");
+  syncSocket();
+}
+
+bool hostFits(const std::string &host, bool bracketed) {
+  if (host.empty() || host.size() > 253) return false;
+  for (char ch : host) {
+    const bool fits = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                      (ch >= '0' && ch <= '9') || ch == '.' || ch == '-' || ch == '_' ||
+                      (bracketed && ch == ':');
+    if (!fits) return false;
+  }
+  return true;
+}
+
+bool portFits(const std::string &text, int *port) {
+  if (text.empty() || text.size() > 5) return false;
+  int v = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return false;
+    v = v * 10 + (ch - '0');
+  }
+  if (v < 1 || v > 65535) return false;
+  *port = v;
+  return true;
+}
+
+}  // namespace
+
+int mqttParseUrl(const char *text, mqtt_url *url) {
+  if (text == nullptr) return -1;
+  const std::string t(text);
+  mqtt_url u;
+  std::string rest;
+  if (t.compare(0, 7, "mqtt://") == 0) {
+    rest = t.substr(7);
+  } else if (t.compare(0, 8, "mqtts://") == 0) {
+    u.tls = true;
+    rest = t.substr(8);
+  } else {
+    return -1;
+  }
+  if (rest.find_first_of("/?# ") != std::string::npos) return -1;
+  // A user name may hold '@' itself (a mail address); the host never does.
+  const size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    u.user = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    // A password in the URL would show in ps; it comes from the environment.
+    if (u.user.empty() || u.user.find(':') != std::string::npos) return -1;
+    for (char ch : u.user)
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) return -1;
+  }
+  std::string portText;
+  bool hasPort = false;
+  bool bracketed = false;
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return -1;
+    bracketed = true;
+    u.host = rest.substr(1, close - 1);
+    rest = rest.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest[0] != ':') return -1;
+      hasPort = true;
+      portText = rest.substr(1);
+    }
+  } else {
+    const size_t colon = rest.find(':');
+    u.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      hasPort = true;
+      portText = rest.substr(colon + 1);
+    }
+  }
+  if (!hostFits(u.host, bracketed)) return -1;
+  u.port = u.tls ? DEFAULT_TLS_PORT : DEFAULT_PORT;
+  if (hasPort && !portFits(portText, &u.port)) return -1;
+  *url = u;
+  return 0;
+}
+
+bool mqttPrefixFits(const char *prefix) {
+  if (prefix == nullptr) return false;
+  const size_t n = strlen(prefix);
+  if (n == 0 || n > MQTT_PREFIX_MAX || prefix[0] == '$' || prefix[0] == '/' ||
+      prefix[n - 1] == '/' || strstr(prefix, "//") != nullptr)
+    return false;
+  for (size_t i = 0; i < n; i++)
+    if (static_cast<unsigned char>(prefix[i]) < 0x20) return false;
+  return mosquitto_validate_utf8(prefix, static_cast<int>(n)) == MOSQ_ERR_SUCCESS &&
+         mosquitto_pub_topic_check(prefix) == MOSQ_ERR_SUCCESS;
+}
+
+std::string mqttDiscoveryConfig(const quantity *q, unit_system units, const std::string &prefix,
+                                const std::string &id, const std::string &model,
+                                const std::string &version) {
+  const std::string base = prefix + "/" + id;
+  const unit_form *form = quantityForm(q, units);
+  json j;
+  j["name"] = q->name;
+  j["unique_id"] = "kivamet_" + id + "_" + q->key;
+  j["state_topic"] = base + "/" + q->key;
+  j["unit_of_measurement"] = form->unit;
+  j["device_class"] = q->haClass;
+  j["state_class"] = q->haStateClass;
+  j["suggested_display_precision"] = form->decimals;
+  // Live only while both kivamet and the station are up.
+  j["availability"] = json::array({{{"topic", base + "/status"}}, {{"topic", base + "/station"}}});
+  j["availability_mode"] = "all";
+  json device;
+  device["identifiers"] = json::array({"kivamet_" + id});
+  device["name"] = "kivamet " + id;
+  device["manufacturer"] = "Davis";
+  device["model"] = model;
+  device["sw_version"] = version;
+  j["device"] = device;
+  return j.dump();
+}
+
+int mqttStart(const mqtt_settings &settings) {
+  c = Client();
+  c.s = settings;
+  mosquitto_lib_init();
+  c.mosq = mosquitto_new(nullptr, true, nullptr);
+  if (c.mosq == nullptr || !configure()) {
+    fprintf(stderr, "cannot set up the MQTT client: %s\n", strerror(errno));
+    return -1;
+  }
+  xPL_addTimeoutHandler(housekeeping, HOUSEKEEPING_SECONDS, nullptr);
+  return 0;
+}
+
+void mqttStop(void) {
+  if (c.mosq == nullptr) return;
+  xPL_removeTimeoutHandler(housekeeping);
+  c.stopping = true;
+  if (c.link == Link::CONNECTED) {
+    // A clean goodbye sends no will: say it ourselves.
+    publishTopic(topicOf(c.id, "status"), "offline");
+    mosquitto_disconnect(c.mosq);
+  }
+  mosquitto_destroy(c.mosq);
+  c.mosq = nullptr;
+  syncSocket();
+  mosquitto_lib_cleanup();
+}
+
+void mqttSetModel(const char *model) {
+  if (model == nullptr || c.model == model) return;
+  c.model = model;
+  if (c.link == Link::CONNECTED && !c.announce) {
+    publishConfigs();
+    syncSocket();
+  }
+}
+
+bool mqttConnected(void) {
+  return c.mosq != nullptr && c.link == Link::CONNECTED && !c.announce;
+}
+
+void mqttPublish(const char *subtopic, const std::string &payload) {
+  if (!mqttConnected()) return;
+  publishTopic(topicOf(c.id, subtopic), payload);
+  syncSocket();
+}
