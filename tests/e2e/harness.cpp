@@ -441,7 +441,9 @@ bool Daemon::start(const std::string &weatherHost, const std::vector<std::string
   argv.insert(argv.end(), args.begin(), args.end());
   argv.insert(argv.end(), {"-interface", testNet().iface});
   if (p_->pid() > 0) p_ = std::make_unique<testsupport::Process>();
-  return p_->start(argv, {{"KIVAMET_WEATHER_HOST", weatherHost}}, dir_);
+  std::map<std::string, std::string> all = env;
+  all["KIVAMET_WEATHER_HOST"] = weatherHost;
+  return p_->start(argv, all, dir_);
 }
 
 int Daemon::countErr(const std::string &text, size_t from) {
@@ -490,6 +492,7 @@ void Rig::dumpOutputs() {
       {"hub", &hub.proc()},
       {"station simulator", &sim.proc()},
       {"weather stub", &web.proc()},
+      {"broker", &broker.proc()},
       {"kivamet", &daemon.proc()}};
   constexpr size_t tail = 6000;
   for (const auto &p : programs) {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "broker.h"
 #include "proc.h"
 #include "weatherstub.h"
 
@@ -193,6 +194,8 @@ class Daemon {
   Daemon();
   ~Daemon();  // stops a daemon still running, then removes the directory
   const std::string &dir() const { return dir_; }
+  // More environment for the next start (KIVAMET_MQTT_PASSWORD).
+  std::map<std::string, std::string> env;
   void writeConfig(const DaemonConfig &config);
   // Starts kivamet in the working directory on the test interface, with
   // the weather host given (always a loopback stub). A restart after the
@@ -237,6 +240,7 @@ struct Rig {
   XplPeer peer;
   WeatherStub web;
   StationSim sim;
+  testsupport::Broker broker;  // started by the tests of live publishing
   Daemon daemon;
   DaemonConfig config;
   StationSim::Options simOptions;
