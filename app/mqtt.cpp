@@ -90,7 +90,7 @@ void syncSocket() {
   if (fd >= 0) xPL_addIODevice(ioHandler, 0, fd, TRUE, wantWrite ? TRUE : FALSE, TRUE);
 }
 
-void scheduleRetry(const char *why) {
+void scheduleRetry(const char *why, int rc = MOSQ_ERR_SUCCESS) {
   const bool wasConnected = c.link == Link::CONNECTED;
   c.link = Link::WAITING;
   c.announce = false;
@@ -100,6 +100,11 @@ void scheduleRetry(const char *why) {
     c.delay = c.delay * 2 < LONGEST_RETRY_SECONDS ? c.delay * 2 : LONGEST_RETRY_SECONDS;
   if (c.refused) {
     say("MQTT broker %s:%d: next attempt in %d s\n", c.s.url.host.c_str(), c.s.url.port, wait);
+  } else if (rc == MOSQ_ERR_TLS) {
+    // Most likely a certificate the system does not trust: worth a line
+    // without -d, as refused credentials are.
+    fprintf(stderr, "MQTT broker %s:%d: TLS failed (%s); next attempt in %d s\n",
+            c.s.url.host.c_str(), c.s.url.port, why, wait);
   } else if (wasConnected) {
     say("MQTT connection to %s:%d lost (%s); reconnecting in %d s\n", c.s.url.host.c_str(),
         c.s.url.port, why, wait);
@@ -126,7 +131,11 @@ void onConnect(struct mosquitto *, void *, int rc) {
 
 void onDisconnect(struct mosquitto *, void *, int rc) {
   if (c.stopping) return;
-  scheduleRetry(rc == 0 ? "disconnected" : mosquitto_strerror(rc));
+  // The library has no text for its own keep-alive verdict.
+  scheduleRetry(rc == 0                    ? "disconnected"
+                : rc == MOSQ_ERR_KEEPALIVE ? "no answer in time"
+                                           : mosquitto_strerror(rc),
+                rc);
 }
 
 // The client as set up after mosquitto_new or mosquitto_reinitialise.
@@ -154,6 +163,12 @@ void reset(const char *why) {
 }
 
 void attempt(const char *id) {
+  // A failed TLS handshake leaves state behind that refuses the next
+  // connect: each TLS attempt starts from a clean client.
+  if (c.s.url.tls && c.link == Link::WAITING) {
+    mosquitto_reinitialise(c.mosq, nullptr, true, nullptr);
+    configure();
+  }
   c.id = id;
   const std::string status = topicOf(c.id, "status");
   mosquitto_will_set(c.mosq, status.c_str(), 7, "offline", WILL_QOS, true);
@@ -162,7 +177,7 @@ void attempt(const char *id) {
   const int rc =
       mosquitto_connect_async(c.mosq, c.s.url.host.c_str(), c.s.url.port, KEEPALIVE_SECONDS);
   if (rc != MOSQ_ERR_SUCCESS)
-    scheduleRetry(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc));
+    scheduleRetry(rc == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(rc), rc);
 }
 
 void publishConfigs() {

@@ -1,4 +1,4 @@
-// timing.cpp - times a station read and a sensor image against the
+// timing.cpp - times a station read, a sensor image and a live read against the
 // simulator over a pty, paced at 2400 bit/s and unpaced, and prints each
 // beside the wire time of the bytes exchanged.
 #include <fcntl.h>
@@ -97,9 +97,18 @@ int main() {
          unsigned char b[15];
          return davis_dumpsensor(d, 1, b, 30);
        }},
+      // What --live reads each period: the image, dew point and wind chill.
+      {"live read: image, DEWDTA, CHLDTA", 26 + 9 + 9,
+       [](davis_device *d) {
+         unsigned char b[15];
+         return davis_dumpsensor(d, 1, b, 30) || davis_readstation(d, 0x08A, b, 4) ||
+                davis_readstation(d, 0x0A8, b, 4);
+       }},
   };
+  constexpr int OPS = sizeof ops / sizeof ops[0];
+  constexpr int LIVE_PERIOD_S = 10;
 
-  Figures paced[2], unpaced[2];
+  Figures paced[OPS], unpaced[OPS];
   for (bool pace : {true, false}) {
     testsupport::Process sim;
     std::string path;
@@ -116,7 +125,7 @@ int main() {
       fprintf(stderr, "station_timing: no station on %s\n", path.c_str());
       return 1;
     }
-    for (int i = 0; i < 2; i++) (pace ? paced : unpaced)[i] = measure(d, ops[i]);
+    for (int i = 0; i < OPS; i++) (pace ? paced : unpaced)[i] = measure(d, ops[i]);
     close(d->fd);
     free(d);
   }
@@ -126,12 +135,14 @@ int main() {
          1000.0 * BITS_PER_BYTE / BIT_RATE);
   printf("%-32s %5s %8s   %-28s %s\n", "operation", "bytes", "wire ms",
          "paced ms min / median / max", "unpaced ms median");
-  for (int i = 0; i < 2; i++) {
+  for (int i = 0; i < OPS; i++) {
     const double wire = 1000.0 * ops[i].bytes * BITS_PER_BYTE / BIT_RATE;
     printf("%-32s %5d %8.1f   %7.1f / %7.1f / %7.1f   %8.2f\n", ops[i].name, ops[i].bytes, wire,
            paced[i].min, paced[i].median, paced[i].max, unpaced[i].median);
     if (paced[i].failures + unpaced[i].failures > 0)
       printf("  (%d failed exchanges)\n", paced[i].failures + unpaced[i].failures);
   }
+  printf("\n--live %d holds the line for %.1f%% of the time (paced median)\n", LIVE_PERIOD_S,
+         paced[OPS - 1].median / (10.0 * LIVE_PERIOD_S));
   return 0;
 }
