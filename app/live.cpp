@@ -124,8 +124,12 @@ void publishValues() {
         quantityHuman(&q, quantityStationValue(&q, &st.sample, &st.cal), opts.units, st.cal.rain);
     char text[VALUE_TEXT_SIZE];
     quantityFormat(text, sizeof text, &q, human, opts.units);
-    // The rounded value, as the topics show it.
-    state[q.key] = strtod(text, nullptr);
+    // The value as the topics show it: whole numbers stay whole.
+    if (quantityForm(&q, opts.units)->decimals == 0) {
+      state[q.key] = strtoll(text, nullptr, 10);
+    } else {
+      state[q.key] = strtod(text, nullptr);
+    }
     if (xplReady() && st.xplSent[i] != text) {
       sendTrigger(q.key, q.xplType, text, quantityForm(&q, opts.units)->xplUnit);
       st.xplSent[i] = text;
