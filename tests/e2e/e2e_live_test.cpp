@@ -11,30 +11,25 @@
 namespace {
 
 using e2e::seconds;
-using e2e::XplMsg;
 using testsupport::MqttMsg;
 using testsupport::MqttSub;
 
 const std::string kBase = "kivamet/e2etest/";
-
 std::string configTopic(const std::string &key) {
   return "homeassistant/sensor/kivamet_e2etest/" + key + "/config";
 }
 
-// Fixed station values, so every expected text is known: offsets inside
-// -5, barometer -10 (STNDRD 10), 100 rain counts an inch.
+// Fixed station values: inside offset -5, barometer -10 (STNDRD 10), 100
+// rain counts an inch, dew point 55.0, wind chill 70.0, and an image of
+// inside 70.0, outside as given, 10 mph from 225, 29.921, 45 %, 87 %, 1234 counts.
 bool pokeStation(e2e::Rig &rig, unsigned outside) {
   const auto lo = static_cast<unsigned char>(outside & 0xFF);
   const auto hi = static_cast<unsigned char>(outside >> 8);
-  return rig.sim.poke("station", 0x12C, {0x0A, 0x00}) &&
-         rig.sim.poke("station", 0x152, {0xFB, 0xFF}) &&
-         rig.sim.poke("station", 0x178, {0x00, 0x00}) &&
-         rig.sim.poke("station", 0x1D6, {0x64, 0x00}) &&
-         rig.sim.poke("station", 0x08A, {0x26, 0x02}) &&  // dew point 55.0
-         rig.sim.poke("station", 0x0A8, {0xBC, 0x02}) &&  // wind chill 70.0
-         // Image: inside 70.0, outside, 10 mph from 225, 29.921, 45 %, 87 %, 1234 counts.
-         rig.sim.poke("link", 0x11C,
-                      {0xBC, 0x02, lo, hi, 10, 0xE1, 0x00, 0xE1, 0x74, 45, 87, 0xD2, 0x04});
+  return rig.sim.poke("station", 0x12C, {10, 0}) && rig.sim.poke("station", 0x152, {0xFB, 0xFF}) &&
+         rig.sim.poke("station", 0x178, {0, 0}) && rig.sim.poke("station", 0x1D6, {100, 0}) &&
+         rig.sim.poke("station", 0x08A, {0x26, 0x02}) &&
+         rig.sim.poke("station", 0x0A8, {0xBC, 0x02}) &&
+         rig.sim.poke("link", 0x11C, {0xBC, 2, lo, hi, 10, 225, 0, 0xE1, 0x74, 45, 87, 0xD2, 4});
 }
 
 struct Reading {
@@ -64,17 +59,16 @@ const Reading kReadings[] = {
     {"wind_chill", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"70.0", "21.1"}},
 };
 
-const XplMsg *trigger(e2e::Rig &rig, const std::string &device, const std::string &current,
-                      size_t from = 0) {
+const e2e::XplMsg *trigger(e2e::Rig &rig, const std::string &device, const std::string &current) {
   return rig.peer.waitFor(
-      [&](const XplMsg &m) {
+      [&](const e2e::XplMsg &m) {
         return m.type == "xpl-trig" && m.schema == "sensor.basic" && m.source == rig.target() &&
                m.get("device") == device && m.get("current") == current;
       },
-      seconds(60), from);
+      seconds(60));
 }
 
-// Rig, broker, subscriber and a daemon publishing every 2 seconds.
+// Rig, broker, subscriber and a daemon reading live every 2 seconds.
 bool startLive(e2e::Rig &rig, MqttSub &sub, std::vector<std::string> args = {}) {
   if (!rig.startNetworkAndStation() || !pokeStation(rig, 723) || !rig.broker.start() ||
       !sub.connect(rig.broker.port()))
@@ -85,24 +79,20 @@ bool startLive(e2e::Rig &rig, MqttSub &sub, std::vector<std::string> args = {}) 
 }
 
 struct UnitsRun {
-  const char *name;
-  const char *units;
+  const char *name, *units;
   int u;
   int stop;  // the status says "offline" either way: the will, or our own
 };
-
+class Live : public ::testing::TestWithParam<UnitsRun> {};
 void PrintTo(const UnitsRun &r, std::ostream *os) {
   *os << r.name;
 }
 
-class Live : public ::testing::TestWithParam<UnitsRun> {};
-
 TEST_P(Live, DiscoveryValuesAndTriggersFollowTheStation) {
   const UnitsRun &run = GetParam();
   e2e::Rig rig;
-  MqttSub sub;
+  MqttSub sub, late;
   ASSERT_TRUE(startLive(rig, sub, {"--units", run.units}));
-  ASSERT_NE(sub.waitFor(kBase + "status", "online", seconds(30)), nullptr);
   ASSERT_NE(sub.waitFor(kBase + "station", "online", seconds(30)), nullptr);
   for (const Reading &r : kReadings) {
     const MqttMsg *m = sub.waitFor(configTopic(r.key), nullptr, seconds(10));
@@ -114,16 +104,14 @@ TEST_P(Live, DiscoveryValuesAndTriggersFollowTheStation) {
     EXPECT_EQ(j["state_class"] == "total_increasing", std::string(r.key) == "rain_total");
     EXPECT_EQ(j["availability"][1]["topic"], kBase + "station");
     EXPECT_EQ(j["device"]["model"], "wizard3");
-    EXPECT_EQ(j["device"]["sw_version"], "1.0");
 
     EXPECT_NE(sub.waitFor(kBase + r.key, r.text[run.u], seconds(10)), nullptr) << r.key;
-    const XplMsg *t = trigger(rig, r.key, r.text[run.u]);
+    const e2e::XplMsg *t = trigger(rig, r.key, r.text[run.u]);
     ASSERT_NE(t, nullptr) << r.key;
     EXPECT_EQ(t->get("type"), r.xplType);
     EXPECT_EQ(t->get("units"), r.xplUnit[run.u]);
   }
   // A late subscriber gets configs and values from the broker's store.
-  MqttSub late;
   ASSERT_TRUE(late.connect(rig.broker.port()));
   for (const Reading &r : kReadings)
     for (const std::string &topic : {configTopic(r.key), kBase + r.key})
@@ -136,7 +124,7 @@ TEST_P(Live, DiscoveryValuesAndTriggersFollowTheStation) {
   EXPECT_EQ(nlohmann::json::parse(state->payload)["barometer"],
             std::stod(kReadings[4].text[run.u]));
 
-  // The station changes; MQTT and xPL follow.
+  // Outside 80.0 F: MQTT and xPL follow.
   const char *warmer = run.u == 0 ? "80.0" : "26.7";
   const size_t from = sub.mark();
   ASSERT_TRUE(pokeStation(rig, 800));
@@ -158,15 +146,12 @@ TEST(LiveStation, OfflineWhileSilentWithNoValuesThenOnlineAgain) {
   MqttSub sub;
   ASSERT_TRUE(startLive(rig, sub));
   ASSERT_NE(sub.waitFor(kBase + "station", "online", seconds(30)), nullptr);
-
-  const size_t errFrom = rig.daemon.errMark();
   ASSERT_TRUE(rig.sim.command("silent on"));
   const MqttMsg *offline = sub.waitFor(kBase + "station", "offline", seconds(90));
   ASSERT_NE(offline, nullptr);
   const size_t offlineAt = static_cast<size_t>(offline - sub.messages().data());
   EXPECT_NE(trigger(rig, "station", "offline"), nullptr);
-  EXPECT_TRUE(
-      rig.daemon.waitErr("station offline: three reads in a row failed\n", seconds(1), errFrom));
+  EXPECT_TRUE(rig.daemon.waitErr("station offline: three reads in a row failed\n", seconds(1)));
 
   ASSERT_TRUE(pokeStation(rig, 800));
   ASSERT_TRUE(rig.sim.command("silent off"));
@@ -174,8 +159,7 @@ TEST(LiveStation, OfflineWhileSilentWithNoValuesThenOnlineAgain) {
   ASSERT_NE(online, nullptr);
   const size_t onlineAt = static_cast<size_t>(online - sub.messages().data());
   for (size_t i = offlineAt; i < onlineAt; i++)
-    EXPECT_EQ(sub.messages()[i].topic.find(kBase + "outside"), std::string::npos)
-        << "published while offline: " << sub.messages()[i].topic;
+    EXPECT_EQ(sub.messages()[i].topic.find(kBase + "outside"), std::string::npos) << "stale";
   EXPECT_NE(sub.waitFor(kBase + "outside_temperature", "80.0", seconds(10), onlineAt), nullptr);
   EXPECT_NE(trigger(rig, "station", "online"), nullptr);
 }
@@ -184,61 +168,45 @@ TEST(LiveStation, OfflineWhileSilentWithNoValuesThenOnlineAgain) {
 
 struct BrokerFault {
   const char *name;
-  bool upAtStart;        // else started once the daemon runs
-  bool restart;          // stopped and started again while the daemon is connected
+  bool upAtStart;        // else started once the daemon failed to reach it
+  bool restart;          // killed and started again while the daemon is connected
   const char *password;  // the daemon's, for the broker's user "kiva" ("": anonymous)
-  const char *errLine;   // expected on stderr ("": none)
+  const char *errLine;   // the daemon's complaint ("": it gets through)
 };
-
+class Faults : public ::testing::TestWithParam<BrokerFault> {};
 void PrintTo(const BrokerFault &f, std::ostream *os) {
   *os << f.name;
 }
 
-class Faults : public ::testing::TestWithParam<BrokerFault> {};
-
-TEST_P(Faults, DaemonServesXplAndPublishesOnceTheBrokerTakesIt) {
+TEST_P(Faults, XplIsServedAndEverythingIsPublishedOnceTheBrokerTakesIt) {
   const BrokerFault &f = GetParam();
   const std::string user = *f.password ? "kiva" : "";
   e2e::Rig rig;
   ASSERT_TRUE(rig.startNetworkAndStation());
   ASSERT_TRUE(rig.broker.start(0, user, "right"));
-  if (!f.upAtStart) {
-    ASSERT_TRUE(rig.broker.stop());
-  }
+  if (!f.upAtStart) rig.broker.stop();
   if (*f.password) rig.daemon.env["KIVAMET_MQTT_PASSWORD"] = f.password;
   ASSERT_TRUE(rig.startDaemon(true, {"-d", "--mqtt", rig.broker.url(user)}));
-  MqttSub sub;
-  if (f.upAtStart) {
-    ASSERT_TRUE(sub.connect(rig.broker.port(), user, "right"));
-  }
-
-  if (!f.upAtStart) {
-    EXPECT_TRUE(rig.daemon.waitErr(" not reached (", seconds(30)));
-  }
-  EXPECT_EQ(rig.reading("ID"), "wizard3");
-  if (*f.errLine) {
-    EXPECT_TRUE(rig.daemon.waitErr(f.errLine, seconds(30)));
-    EXPECT_EQ(sub.waitFor(kBase + "status", "online", seconds(1)), nullptr);
-    return;
-  }
-  if (f.upAtStart) {
-    ASSERT_NE(sub.waitFor(kBase + "status", "online", seconds(30)), nullptr);
-  }
+  const std::string complaint = *f.errLine ? f.errLine : f.upAtStart ? "" : " not reached (";
+  EXPECT_TRUE(rig.daemon.waitErr(complaint, seconds(30)));
   if (f.restart) {
+    MqttSub first;
+    ASSERT_TRUE(first.connect(rig.broker.port()));
+    ASSERT_NE(first.waitFor(kBase + "status", "online", seconds(30)), nullptr);
     ASSERT_TRUE(rig.broker.stop());
     EXPECT_TRUE(rig.daemon.waitErr(" lost (", seconds(30)));
-    EXPECT_EQ(rig.reading("ID"), "wizard3");
   }
-  if (!f.upAtStart || f.restart) {
-    ASSERT_TRUE(rig.broker.start(rig.broker.port(), user, "right"));
-    // A broker without persistence: every retained config is a fresh one.
-    MqttSub fresh;
-    ASSERT_TRUE(fresh.connect(rig.broker.port(), user, "right"));
-    ASSERT_NE(fresh.waitFor(kBase + "status", "online", seconds(60)), nullptr);
-    for (const Reading &r : kReadings)
-      EXPECT_NE(fresh.waitFor(configTopic(r.key), nullptr, seconds(10)), nullptr) << r.key;
-    EXPECT_NE(fresh.waitFor(kBase + "station", "online", seconds(10)), nullptr);
-  }
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+  if (!f.upAtStart || f.restart) rig.broker.start(rig.broker.port(), user, "right");
+  // A broker without persistence: every retained config it holds is fresh.
+  MqttSub sub;
+  ASSERT_TRUE(sub.connect(rig.broker.port(), user, "right"));
+  const bool through = !*f.errLine;
+  EXPECT_EQ(sub.waitFor(kBase + "status", "online", seconds(through ? 60 : 2)) != nullptr, through);
+  for (const Reading &r : kReadings)
+    EXPECT_EQ(sub.waitFor(configTopic(r.key), nullptr, seconds(through ? 10 : 0)) != nullptr,
+              through)
+        << r.key;
   EXPECT_EQ(rig.reading("ID"), "wizard3");
 }
 
