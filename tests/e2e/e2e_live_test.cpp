@@ -134,6 +134,7 @@ TEST_P(Live, DiscoveryValuesAndTriggersFollowTheStation) {
   const size_t end = sub.mark();
   ASSERT_TRUE(rig.daemon.proc().signal(run.stop));
   EXPECT_NE(sub.waitFor(kBase + "status", "offline", seconds(30), end), nullptr);
+  EXPECT_EQ(rig.daemon.proc().wait(seconds(20)), run.stop == SIGTERM ? 0 : 128 + SIGKILL);
 }
 
 INSTANTIATE_TEST_SUITE_P(Units, Live,
