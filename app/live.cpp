@@ -155,7 +155,8 @@ void setStation(Station next, const char *why) {
 }
 
 void liveTick(int, xPL_ObjectPtr) {
-  st.read();
+  // A logging pass of this same second has just read the station.
+  if (!st.haveSample || st.sampleAt != time(nullptr)) st.read();
   // What could not go out before the service was enabled goes out now.
   publishStation();
   publishValues();
