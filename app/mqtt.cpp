@@ -45,6 +45,7 @@ struct Client {
   bool refused = false;             // credentials refused: retry at the longest delay
   bool announce = false;            // connected; status and configs not yet out
   bool stopping = false;            // shutting down: no more retries
+  bool retiring = false;            // leaving the broker to come back under a new id
   int fd = -1;                      // the socket registered with the loop
   bool watchingWrite = false;
   std::string id;  // the id in this connection's topics
@@ -170,6 +171,7 @@ void attempt(const char *id) {
     configure();
   }
   c.id = id;
+  c.retiring = false;
   const std::string status = topicOf(c.id, "status");
   mosquitto_will_set(c.mosq, status.c_str(), 7, "offline", WILL_QOS, true);
   c.attemptAt = time(nullptr);
@@ -204,6 +206,7 @@ void retire() {
   for (const char *sub : {"state", "station", "status"}) publishTopic(topicOf(c.id, sub), "");
   say("MQTT topics of %s cleared for the new id\n", c.id.c_str());
   c.delay = FIRST_RETRY_SECONDS;
+  c.retiring = true;
   mosquitto_disconnect(c.mosq);
 }
 
@@ -228,7 +231,7 @@ void housekeeping(int, xPL_ObjectPtr) {
   switch (c.link) {
     case Link::CONNECTED:
       if (id != nullptr && c.id != id) {
-        retire();
+        if (!c.retiring) retire();
         break;
       }
       mosquitto_loop_misc(c.mosq);
@@ -398,14 +401,14 @@ void mqttStop(void) {
 void mqttSetModel(const char *model) {
   if (model == nullptr || c.model == model) return;
   c.model = model;
-  if (c.link == Link::CONNECTED && !c.announce) {
+  if (mqttConnected()) {
     publishConfigs();
     syncSocket();
   }
 }
 
 bool mqttConnected(void) {
-  return c.mosq != nullptr && c.link == Link::CONNECTED && !c.announce;
+  return c.mosq != nullptr && c.link == Link::CONNECTED && !c.announce && !c.retiring;
 }
 
 void mqttPublish(const char *subtopic, const std::string &payload) {
