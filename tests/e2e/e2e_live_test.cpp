@@ -165,6 +165,19 @@ TEST(LiveStation, OfflineWhileSilentWithNoValuesThenOnlineAgain) {
   EXPECT_NE(trigger(rig, "station", "online"), nullptr);
 }
 
+TEST(LiveStation, NewInstanceClearsTheOldTopics) {
+  e2e::Rig rig;
+  MqttSub sub;
+  ASSERT_TRUE(startLive(rig, sub));
+  ASSERT_NE(sub.waitFor(kBase + "station", "online", seconds(30)), nullptr);
+  auto items = rig.config.items();
+  items.insert(items.begin(), {"newconf", "renamed"});
+  ASSERT_TRUE(rig.peer.send("xpl-cmnd", rig.target(), "config.response", items));
+  for (const std::string &topic : {configTopic("rain_total"), kBase + "status"})
+    EXPECT_NE(sub.waitFor(topic, "", seconds(30)), nullptr) << topic;
+  EXPECT_NE(sub.waitFor("kivamet/renamed/status", "online", seconds(30)), nullptr);
+}
+
 // ---- Broker faults: xPL is served throughout ---------------------------------
 
 struct BrokerFault {
