@@ -2,25 +2,19 @@
 // and the barometric pressure it carries.
 #include "webweather.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <regex.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <string>
+
+#include "netconnect.h"
 
 namespace {
 
@@ -63,11 +57,6 @@ class FdGuard {
   FdGuard(const FdGuard &) = delete;
   FdGuard &operator=(const FdGuard &) = delete;
   int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
 
  private:
   int fd_;
@@ -140,91 +129,6 @@ bool waitReady(int fd, short events, Clock::time_point deadline) {
     if (n == 0) return false;
     if (errno != EINTR) return false;
   }
-}
-
-// The system resolver has no time limit of its own, so the lookup runs on
-// a helper thread and is abandoned when the limit passes; the shared record
-// outlives whichever side finishes last.
-struct Lookup {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  bool found = false;
-  struct in_addr addr = {};
-  std::string host;
-};
-
-void *lookupThread(void *arg) {
-  std::unique_ptr<std::shared_ptr<Lookup>> holder(static_cast<std::shared_ptr<Lookup> *>(arg));
-  Lookup &l = **holder;
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo *res = nullptr;
-  int rc = getaddrinfo(l.host.c_str(), nullptr, &hints, &res);
-  std::lock_guard<std::mutex> lock(l.m);
-  if (rc == 0 && res != nullptr && res->ai_addr != nullptr) {
-    l.addr = reinterpret_cast<struct sockaddr_in *>(res->ai_addr)->sin_addr;
-    l.found = true;
-  }
-  if (res != nullptr) freeaddrinfo(res);
-  l.done = true;
-  l.cv.notify_all();
-  return nullptr;
-}
-
-bool lookupHost(const char *host, struct in_addr *addr, int timeoutMs) {
-  if (inet_aton(host, addr) != 0) return true;
-
-  auto l = std::make_shared<Lookup>();
-  l->host = host;
-  auto *arg = new std::shared_ptr<Lookup>(l);
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    delete arg;
-    return false;
-  }
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  // The daemon's SIGTERM and SIGINT belong to its own thread, not this one.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_t t;
-  int rc = pthread_create(&t, &attr, lookupThread, arg);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete arg;
-    return false;
-  }
-
-  std::unique_lock<std::mutex> lock(l->m);
-  if (!l->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return l->done; }))
-    return false;
-  if (!l->found) return false;
-  *addr = l->addr;
-  return true;
-}
-
-// Returns a connected non-blocking socket, or -1.
-int connectWithin(struct in_addr addr, int port, int timeoutMs) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  FdGuard guard(fd);
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr = addr;
-  if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) return -1;
-    if (!waitReady(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs))) return -1;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
-  }
-  return guard.release();
 }
 
 // Reads the answer the way a line-oriented stdio read would: each piece
@@ -349,9 +253,7 @@ int16_t web_bp(const char *rs) {
   if (!re.ok()) return WEB_NONE;
 
   const int timeoutMs = webTimeoutMs;
-  struct in_addr addr;
-  if (!lookupHost(srv.host, &addr, timeoutMs)) return WEB_NONE;
-  FdGuard fd(connectWithin(addr, srv.port, timeoutMs));
+  FdGuard fd(davis_connect(srv.host, srv.port, timeoutMs));
   if (fd.get() < 0) return WEB_NONE;
 
   // One write; a server that has already gone away must not raise SIGPIPE.

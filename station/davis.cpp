@@ -2,13 +2,11 @@
 // silence time-out, CRC, and every memory and control command.
 #include "davis.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include <cstring>
 
 #include "ccitt.h"
+#include "netconnect.h"
 
 namespace {
 
@@ -31,6 +30,9 @@ constexpr unsigned char CR = 0x0D;
 // The logger falls silent for good after this long; it is the only time-out.
 constexpr int SILENCE_MS = 2000;
 constexpr int ATTEMPTS = 5;
+// Dropping the rest of an earlier answer ends after this long even when
+// the peer never falls quiet; the flush of the next attempts takes the rest.
+constexpr int STALE_DRAIN_MAX_MS = 3 * SILENCE_MS;
 
 // A write of 8 nibbles: 3 letters, 2 parameter bytes, 4 data bytes, CR.
 constexpr int MAX_CMD = 10;
@@ -76,18 +78,57 @@ Elapsed since(const struct timeval &start) {
   return e;
 }
 
+// A reply that did not come whole or as expected may still be on its way,
+// and it would read as the answer to whatever command comes next.
+void markStale(davis_device *d) {
+  d->stale = 1;
+}
+
+// What arrives before the line has been quiet for the silence limit
+// belongs to the exchange that ended early. Silent: the flush of a later
+// attempt already says when bytes were dropped.
+void dropStale(davis_device *d) {
+  if (!d->stale) return;
+  d->stale = 0;
+  struct timeval start = now();
+  unsigned char junk[256];
+  for (;;) {
+    const Elapsed e = since(start);
+    const int left = STALE_DRAIN_MAX_MS - (e.sec * 1000 + e.usec / 1000);
+    if (left <= 0) return;
+    struct pollfd pfd = {d->fd, POLLIN, 0};
+    if (poll(&pfd, 1, std::min(SILENCE_MS, left)) <= 0) return;
+    if (read(d->fd, junk, sizeof junk) <= 0) return;
+  }
+}
+
 // One write for the whole command. On a socket, send() without SIGPIPE: an
 // adaptor that hung up must fail the command, not kill the daemon.
-int sendCommand(davis_device *d, const unsigned char *cmd, int len) {
+int writeCommand(davis_device *d, const unsigned char *cmd, int len) {
   ssize_t n = send(d->fd, cmd, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n < 0 && errno == ENOTSOCK) n = write(d->fd, cmd, static_cast<size_t>(len));
   return static_cast<int>(n);
 }
 
+// A command of its own: the rest of an earlier answer must not be read as
+// its reply. The retry loops drop it once, before their first attempt.
+int sendCommand(davis_device *d, const unsigned char *cmd, int len) {
+  dropStale(d);
+  return writeCommand(d, cmd, len);
+}
+
+// True only for a whole 0x06 (`err` is davis_read's result for it).
+bool ackOk(davis_device *d, int err, unsigned char c) {
+  if (err == 2 && c == ACK) return true;
+  markStale(d);
+  return false;
+}
+
 // Reads the single acknowledgement byte; true only for a whole 0x06.
 bool readAck(davis_device *d) {
   unsigned char c = 0;
-  return davis_read(d, &c, 2) == 2 && c == ACK;
+  int err = davis_read(d, &c, 2);
+  return ackOk(d, err, c);
 }
 
 // Reads the two CRC bytes that follow `len` data bytes and checks them.
@@ -96,7 +137,9 @@ bool readAck(davis_device *d) {
 bool readCrcMatches(davis_device *d, const unsigned char *data, int len) {
   unsigned char c[2] = {0, 0};
   if (davis_read(d, c, 4) != 4) return false;
-  return (c[0] | (c[1] << 8)) == davis_crc(data, len);
+  if ((c[0] | (c[1] << 8)) == davis_crc(data, len)) return true;
+  markStale(d);
+  return false;
 }
 
 // Writes a command that is answered by a lone acknowledgement.
@@ -116,9 +159,28 @@ davis_device *newDevice() {
   return d;
 }
 
-// The model code sits in one nibble at 0x4D; its byte lands in `type`.
-void probeModel(davis_device *d) {
-  davis_readstation(d, 0x4D, reinterpret_cast<unsigned char *>(&d->type), 1);
+// The model code sits in one nibble at 0x4D. Only a whole answer counts:
+// half a reply left in `type` would name a model the station is not.
+int probeModel(davis_device *d) {
+  unsigned char code = 0;
+  int r = davis_readstation(d, 0x4D, &code, 1);
+  d->type = r == 0 ? static_cast<int8_t>(code) : -1;
+  return r == 0 ? 0 : -1;
+}
+
+// errno survives the clean-up of a failed open for the caller's perror.
+davis_device *failOpen(davis_device *d, int err) {
+  if (d->fd >= 0) close(d->fd);
+  free(d);
+  errno = err;
+  return nullptr;
+}
+
+// Anything written to a path that is not a terminal may do harm there, and
+// a setting received over the network can name any path.
+bool isTerminal(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && isatty(fd);
 }
 
 bool modelHasImage(const davis_device *d) {
@@ -137,14 +199,23 @@ void davis_setdebugflag(const int *flag) {
 }
 
 davis_device *davis_open(const char *dev) {
-  if (dev == nullptr) return nullptr;
-  davis_device *d = newDevice();
-  if (d == nullptr) return nullptr;
-  d->fd = open(dev, O_RDWR | O_NOCTTY);
-  if (d->fd < 0) {
-    free(d);
+  if (dev == nullptr) {
+    errno = EINVAL;
     return nullptr;
   }
+  // A regular file, pipe or block device is refused before it is opened.
+  struct stat st;
+  if (stat(dev, &st) != 0) return nullptr;
+  if (!S_ISCHR(st.st_mode)) {
+    errno = ENOTTY;
+    return nullptr;
+  }
+  davis_device *d = newDevice();
+  if (d == nullptr) return nullptr;
+  // Non-blocking: a port that waits for carrier must not hang the open.
+  d->fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (d->fd < 0) return failOpen(d, errno);
+  if (!isTerminal(d->fd)) return failOpen(d, ENOTTY);
   struct termios tio;
   memset(&tio, 0, sizeof tio);
   bool ok = tcgetattr(d->fd, &tio) == 0;
@@ -160,48 +231,36 @@ davis_device *davis_open(const char *dev) {
     cfsetspeed(&tio, B2400);
     ok = tcsetattr(d->fd, TCSANOW, &tio) == 0;
   }
-  if (!ok) {
-    close(d->fd);
-    free(d);
-    return nullptr;
-  }
+  // CLOCAL is set now, so reads and writes may block as the link expects.
+  if (ok) ok = fcntl(d->fd, F_SETFL, fcntl(d->fd, F_GETFL) & ~O_NONBLOCK) == 0;
+  if (!ok) return failOpen(d, errno);
   probeModel(d);
   return d;
 }
 
 davis_device *davis_tcp_open(const char *addr, const char *nport) {
-  if (addr == nullptr || nport == nullptr) return nullptr;
+  if (addr == nullptr || nport == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
   // The port is checked before the address so that a bad port never costs a
   // name lookup. strtol rather than atoi: an overlong number must not be
   // undefined behaviour; the low 16 bits are the port either way.
   uint16_t port = static_cast<uint16_t>(strtol(nport, nullptr, 10) & 0xFFFF);
-  if (port == 0) return nullptr;
-
-  struct sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  if (inet_aton(addr, &sa.sin_addr) == 0) {
-    struct hostent *h = gethostbyname(addr);
-    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length > 4 || h->h_addr_list[0] == nullptr)
-      return nullptr;
-    memcpy(&sa.sin_addr, h->h_addr_list[0], static_cast<size_t>(h->h_length));
+  if (port == 0) {
+    errno = EINVAL;
+    return nullptr;
   }
-
   davis_device *d = newDevice();
   if (d == nullptr) return nullptr;
-  d->fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (d->fd < 0) {
-    free(d);
-    return nullptr;
-  }
-  if (connect(d->fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-    close(d->fd);
-    free(d);
-    return nullptr;
-  }
+  d->fd = davis_connect(addr, port, DAVIS_CONNECT_TIMEOUT_MS);
+  if (d->fd < 0) return failOpen(d, errno);
   probeModel(d);
   return d;
+}
+
+int davis_probe(davis_device *d) {
+  return probeModel(d);
 }
 
 int davis_flush(davis_device *d) {
@@ -236,13 +295,17 @@ int davis_read(davis_device *d, unsigned char *data, int len) {
     int ready = poll(&pfd, 1, SILENCE_MS);
     if (ready <= 0) {
       printf("select err=%d\n", ready);
+      markStale(d);
       return ready;
     }
     ssize_t n = read(d->fd, data + got, static_cast<size_t>(want));
     printf("read loop %d got %d\n", want, static_cast<int>(n));
     // Readable with nothing to read is the peer's end of stream: waiting
     // again would spin until the silence limit never comes.
-    if (n <= 0) return -1;
+    if (n <= 0) {
+      markStale(d);
+      return -1;
+    }
     got += static_cast<int>(n);
     want -= static_cast<int>(n);
   }
@@ -271,15 +334,16 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
   const int cmdlen = sizeof cmd;
   bool done = false;
   bool rounded = false;
+  dropStale(d);
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
-    int ret = sendCommand(d, cmd, cmdlen);
+    int ret = writeCommand(d, cmd, cmdlen);
     printf("rs write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
     int err = davis_read(d, &c, 2);
     printf("rs1 c=%x err=%d\n", c, err);
-    if (err != 2 || c != ACK) continue;
+    if (!ackOk(d, err, c)) continue;
     if (!rounded) {
       datalen += datalen & 1;
       rounded = true;
@@ -425,19 +489,23 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
                                CR};
   const int cmdlen = sizeof cmd;
   bool done = false;
+  dropStale(d);
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
-    int ret = sendCommand(d, cmd, cmdlen);
+    int ret = writeCommand(d, cmd, cmdlen);
     printf("ds write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
     int err = davis_read(d, &c, 2);
     printf("ds1 c=%x err=%d retries=%d\n", c, err, retries);
-    if (err != 2 || c != ACK) continue;
+    if (!ackOk(d, err, c)) continue;
     c = 0;
     err = davis_read(d, &c, 2);
     printf("ds2 c=%x err=%d retries=%d\n", c, err, retries);
-    if (err != 2 || c != IMAGE_START) continue;
+    if (err != 2 || c != IMAGE_START) {
+      markStale(d);
+      continue;
+    }
     err = davis_read(d, data, datalen);
     printf("datalen=%d err=%d retries=%d\n", datalen, err, retries);
     if (err != datalen) continue;
@@ -448,6 +516,7 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
     const int computed = davis_crc(data, datalen / 2);
     printf("crc=%x %x err=%d retries=%d\n", received, computed, err, retries);
     done = err == 4 && received == computed;
+    if (err == 4 && !done) markStale(d);
   }
   Elapsed e = since(start);
   printf("dumpsensor %d.%d secs\n", e.sec, e.usec);

@@ -18,8 +18,9 @@ extern "C" {
 #endif
 
 typedef struct {
-  int8_t type; /* model code read at open; see davis_model_str */
-  int fd;      /* serial terminal or connected TCP socket */
+  int8_t type;   /* model code read at open, -1 when the probe failed; see davis_model_str */
+  int fd;        /* serial terminal or connected TCP socket */
+  uint8_t stale; /* an exchange ended early: the rest of its answer may still come */
 } davis_device;
 
 /* The link reads the application's debug flag through this pointer, so the
@@ -27,13 +28,23 @@ typedef struct {
 void davis_setdebugflag(const int *flag);
 
 /* Both opens set up the line and probe the model; a station that does not answer
- * leaves type at -1, which davis_model_str names "unknown". */
+ * leaves type at -1, which davis_model_str names "unknown". On failure they
+ * return null with errno set: davis_open refuses anything but a terminal
+ * (ENOTTY) before writing to it; davis_tcp_open refuses a port that is not
+ * 1..65535 after keeping 16 bits (EINVAL), and its name lookup and connect
+ * each end within DAVIS_CONNECT_TIMEOUT_MS (see netconnect.h for errno). */
+#define DAVIS_CONNECT_TIMEOUT_MS 10000
 davis_device *davis_open(const char *dev);
 davis_device *davis_tcp_open(const char *addr, const char *nport);
+/* Reads the model code again (after a probe at open that failed): 0 when
+ * the station answered, -1 with type left at -1 when it did not. */
+int davis_probe(davis_device *d);
 /* Discards unread input (a socket: what has already arrived). */
 int davis_flush(davis_device *d);
 /* Reads len/2 bytes: returns len rounded down to even, 0 after 2 s of
- * silence, -1 on an error or when the peer has closed the connection. */
+ * silence, -1 on an error or when the peer has closed the connection. A
+ * short read marks the line stale: before its next command, the link drops
+ * whatever arrives until the line has been quiet for 2 s. */
 int davis_read(davis_device *d, unsigned char *data, int len);
 /* CRC-16/XMODEM of buf, returned byte-swapped (0xC331 for "123456789"). */
 int davis_crc(const unsigned char *buf, int size);

@@ -192,7 +192,7 @@ TEST(TextForm, ModelNameComesFromTheConnection) {
       {0, "wizard3"}, {3, "perception"}, {6, "health"}, {7, "unknown"}, {-1, "unknown"}};
   unsigned char bytes[MEM_BYTES_SIZE] = {0};
   for (const Case &c : cases) {
-    davis_device d = {c.code, -1};
+    davis_device d = {c.code, -1, 0};
     char text[MEM_TEXT_SIZE];
     ASSERT_EQ(memText(&row("ID"), bytes, &d, text, sizeof text), 0);
     EXPECT_STREQ(text, c.name) << int(c.code);

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -95,7 +96,7 @@ Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call,
               size_t dataSize = 160) {
   Line line = Line::socketPair();
   ScriptedPeer peer(line.peer, steps);
-  davis_device d{model, line.link};
+  davis_device d{model, line.link, 0};
   Exchange r;
   r.data.assign(dataSize, CANARY);
   {
@@ -165,7 +166,7 @@ TEST(StationRead, ReadsHalfTheNibbleCountAndNoMore) {
     Line line = Line::socketPair();
     const Bytes waiting = series(0xA0, 8);
     ASSERT_EQ(write(line.peer, waiting.data(), waiting.size()), 8);
-    davis_device d{0, line.link};
+    davis_device d{0, line.link, 0};
     Bytes buf(8, CANARY);
     CaptureStdout cap;
     EXPECT_EQ(davis_read(&d, buf.data(), r.len), r.want) << r.what;
@@ -183,7 +184,7 @@ TEST(StationRead, ReadsHalfTheNibbleCountAndNoMore) {
 
 TEST(StationRead, ReplyInPiecesIsReadWhole) {
   Line line = Line::socketPair();
-  davis_device d{0, line.link};
+  davis_device d{0, line.link, 0};
   CaptureStdout cap;
   // Each piece goes out once the link has taken the one before it.
   std::thread feeder([&] {
@@ -207,7 +208,7 @@ TEST(StationRead, ReplyInPiecesIsReadWhole) {
 TEST(StationRead, EndsOnSilenceAndOnHangup) {
   // The one test that pays the 2-second silence.
   Line silent = Line::socketPair();
-  davis_device d{0, silent.link};
+  davis_device d{0, silent.link, 0};
   uint8_t buf[2];
   {
     CaptureStdout cap;
@@ -228,7 +229,7 @@ TEST(StationRead, EndsOnSilenceAndOnHangup) {
 TEST(StationRead, FlushOnASocketDropsWhatHasArrived) {
   // What a failed reply left behind is gone; only what comes after is read.
   Line line = Line::socketPair();
-  davis_device d{0, line.link};
+  davis_device d{0, line.link, 0};
   const Bytes stale = series(0x40, 100);
   ASSERT_EQ(write(line.peer, stale.data(), stale.size()), 100);
   uint8_t c = 0;
@@ -240,6 +241,36 @@ TEST(StationRead, FlushOnASocketDropsWhatHasArrived) {
     EXPECT_EQ(cap.text().rfind("flush err=-1 errno=" + std::to_string(ENOTTY) + "\n", 0), 0u);
   }
   EXPECT_EQ(c, ACK);
+}
+
+TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
+  struct Row {
+    const char *what;
+    Bytes reply, late;
+  } rows[] = {
+      {"a wrong acknowledgement, the real answer after it", {NAK}, {ACK, 0xE1, 0x74}},
+      {"an acknowledgement whose data came after the silence limit", {ACK}, {0xE1, 0x74}},
+  };
+  // What a clean link read of 4 nibbles prints: nothing for the dropped bytes.
+  const std::string clean =
+      "read start 2\nread loop 1 got 1\nread done 2 got 2\n"
+      "read start 4\nread loop 2 got 2\nread done 4 got 4\n";
+  for (const Row &r : rows) {
+    Line line = Line::socketPair();
+    davis_device d{0, line.link, 0};
+    uint8_t data[2] = {0, 0};
+    {
+      ScriptedPeer peer(line.peer, {{7, r.reply}});
+      CaptureStdout cap;
+      EXPECT_NE(davis_readlink(&d, 0x12A, data, 4), 0) << r.what;
+    }
+    ASSERT_EQ(write(line.peer, r.late.data(), r.late.size()), static_cast<ssize_t>(r.late.size()));
+    ScriptedPeer peer(line.peer, {{7, {ACK, 0x01, 0x02}}});
+    CaptureStdout cap;
+    EXPECT_EQ(davis_readlink(&d, 0x11C, data, 4), 0) << r.what;
+    EXPECT_EQ(Bytes(data, data + 2), (Bytes{0x01, 0x02})) << r.what;
+    EXPECT_EQ(cap.text(), clean) << r.what;
+  }
 }
 
 TEST(StationTrace, ExactLinesOfAStationReadAndASensorImage) {
@@ -462,7 +493,7 @@ TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
     Line line = Line::socketPair();
     close(line.peer);
     line.peer = -1;
-    davis_device d{0, line.link};
+    davis_device d{0, line.link, 0};
     uint8_t data[32];
     CaptureStdout cap;
     EXPECT_EQ(r.call(&d, data), -1) << r.what;
@@ -554,6 +585,8 @@ TEST(StationOpen, SerialOpenSetsARawLineAndReadsTheModel) {
     }
     ASSERT_NE(dev.d, nullptr) << r.what;
     EXPECT_STREQ(davis_model_str(dev.d), r.model) << r.what;
+    // Opened without waiting for carrier, then blocking as the link expects.
+    EXPECT_EQ(fcntl(dev.d->fd, F_GETFL) & O_NONBLOCK, 0) << r.what;
     EXPECT_EQ(peer.commands(),
               std::vector<Bytes>(r.steps.size(), {'W', 'R', 'D', 0x12, 0x4D, 0x0D}))
         << r.what;
@@ -576,26 +609,51 @@ TEST(StationOpen, PathsThatAreNotTerminalsAreRefused) {
   int fd = mkstemp(file);
   ASSERT_GE(fd, 0);
   close(fd);
-  for (const char *path : {"/dev/null", static_cast<const char *>(file), "/nonexistent/ttyS0"}) {
-    const int before = openFdCount();
-    EXPECT_EQ(davis_open(path), nullptr) << path;
-    EXPECT_EQ(openFdCount(), before) << path << ": descriptor left open";
-  }
-  unlink(file);
-}
-
-TEST(StationTcpOpen, RefusalsOpenNoSocket) {
+  const std::string fifo = std::string(file) + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Whatever the link wrote into the pipe would wait here.
+  const int fifoReader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fifoReader, 0);
   struct Row {
-    const char *addr, *port, *what;
+    const char *what;
+    std::string path;
+    int err;
   } rows[] = {
-      {"127.0.0.1", "0", "port 0"},
-      {"127.0.0.1", "x", "port not a number"},
-      {"127.0.0.1", "65536", "port 0 after keeping 16 bits"},
-      {"256.1.1.1", "3001", "address that cannot resolve"},
+      {"character device that is no terminal", "/dev/null", ENOTTY},
+      {"regular file", file, ENOTTY},
+      {"pipe", fifo, ENOTTY},
+      {"no such path", "/nonexistent/ttyS0", ENOENT},
   };
   for (const Row &r : rows) {
     const int before = openFdCount();
+    errno = 0;
+    EXPECT_EQ(davis_open(r.path.c_str()), nullptr) << r.what;
+    EXPECT_EQ(errno, r.err) << r.what;
+    EXPECT_EQ(openFdCount(), before) << r.what << ": descriptor left open";
+  }
+  char c;
+  EXPECT_NE(read(fifoReader, &c, 1), 1) << "the pipe got a byte";
+  close(fifoReader);
+  unlink(fifo.c_str());
+  unlink(file);
+}
+
+TEST(StationTcpOpen, RefusalsOpenNoSocketAndLeaveAFittingErrno) {
+  struct Row {
+    const char *addr, *port, *what;
+    int err, orErr;  // the caller's perror must not say "Success"
+  } rows[] = {
+      {"127.0.0.1", "0", "port 0", EINVAL, EINVAL},
+      {"127.0.0.1", "x", "port not a number", EINVAL, EINVAL},
+      {"127.0.0.1", "65536", "port 0 after keeping 16 bits", EINVAL, EINVAL},
+      // No such name, or (resolver unreachable here) try again later.
+      {"256.1.1.1", "3001", "address that cannot resolve", ENXIO, EAGAIN},
+  };
+  for (const Row &r : rows) {
+    const int before = openFdCount();
+    errno = 0;
     EXPECT_EQ(davis_tcp_open(r.addr, r.port), nullptr) << r.what;
+    EXPECT_TRUE(errno == r.err || errno == r.orErr) << r.what << ": " << strerror(errno);
     EXPECT_EQ(openFdCount(), before) << r.what;
   }
 }
@@ -636,6 +694,7 @@ TEST(StationTcpOpen, ConnectsReadsTheModelOrFailsWhenRefused) {
   // Nobody listens there any more.
   close(lis);
   EXPECT_EQ(davis_tcp_open("127.0.0.1", port.c_str()), nullptr);
+  EXPECT_EQ(errno, ECONNREFUSED);
 }
 
 TEST(StationModel, NamesOfTheModelCodes) {
@@ -645,7 +704,7 @@ TEST(StationModel, NamesOfTheModelCodes) {
   } rows[] = {{0, "wizard3"}, {1, "wizard2"}, {2, "monitor"}, {3, "perception"}, {4, "groweather"},
               {5, "energy"},  {6, "health"},  {7, "unknown"}, {-1, "unknown"},   {127, "unknown"}};
   for (const Row &r : rows) {
-    davis_device d{r.code, -1};
+    davis_device d{r.code, -1, 0};
     EXPECT_STREQ(davis_model_str(&d), r.name) << static_cast<int>(r.code);
   }
 }
