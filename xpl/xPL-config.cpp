@@ -431,6 +431,10 @@ void configHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, xPL_Obj
   } else if (xPL_strcmpIgnoreCase(schemaType, "current") == 0) {
     if (isRequest) sendServiceCurrentConfig(theService);
   } else if (xPL_strcmpIgnoreCase(schemaType, "response") == 0) {
+    if (theService->configLocked) {
+      xPL_Debug("CONFIG:: Configuration locked -- response ignored");
+      return;
+    }
     installNewConfig(theService, xPL_getMessageBody(theMessage), FALSE);
   }
 }
@@ -607,6 +611,10 @@ Bool xPL_isConfigurableService(xPL_ServicePtr theService) {
 
 Bool xPL_isServiceConfigured(xPL_ServicePtr theService) {
   return theService->serviceConfigured;
+}
+
+void xPL_setServiceConfigLocked(xPL_ServicePtr theService, Bool locked) {
+  if (theService != NULL) theService->configLocked = locked;
 }
 
 /* ---- Items ------------------------------------------------------------- */

@@ -193,6 +193,7 @@ struct _xPL_Service {
   Bool configurableService;
   Bool serviceConfigured;
   String configFileName;
+  Bool configLocked; /* config.response ignored: the file is the only source */
 
   int configChangedCount;
   int configChangedAllocCount;
@@ -388,6 +389,10 @@ xPL_ServicePtr xPL_createConfigurableService(String vendorName, String deviceID,
                                              String localConfigFile);
 Bool xPL_isConfigurableService(xPL_ServicePtr theService);
 Bool xPL_isServiceConfigured(xPL_ServicePtr theService);
+/* A locked service still answers config.list and config.current but takes
+ * no config.response: its stored configuration file stays the only source
+ * of its settings. Unlocked unless set. */
+void xPL_setServiceConfigLocked(xPL_ServicePtr theService, Bool locked);
 
 xPL_ServiceConfigurablePtr xPL_findServiceConfigurable(xPL_ServicePtr theService, String itemName);
 Bool xPL_addServiceConfigurable(xPL_ServicePtr theService, String itemName,
