@@ -7,20 +7,21 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <rrd.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "live.h"
+#include "rrdlog.h"
 #include "webweather.h"
 
 // ---- Memory map ------------------------------------------------------------
@@ -133,34 +134,6 @@ const memtype mem[MEM_ROWS] = {
     {"ATLOWOUT", 0x1AE, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
 };
 
-// rrd_create's arguments after the command word and the path.
-const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
-    "-s",
-    "60",
-    "DS:tin:GAUGE:90:-200:1200",
-    "DS:tout:GAUGE:90:-200:1200",
-    "DS:wsp:GAUGE:90:0:150",
-    "DS:wdir:GAUGE:90:0:15",
-    "DS:barom:GAUGE:90:26000:34000",
-    "DS:hin:GAUGE:90:0:100",
-    "DS:hout:GAUGE:90:0:100",
-    "DS:rain:COUNTER:90:0:U",
-    "DS:dew:GAUGE:90:-200:1200",
-    "DS:chill:GAUGE:90:-400:1200",
-    "RRA:AVERAGE:0.5:1:1440",
-    "RRA:AVERAGE:0.5:5:8928",
-    "RRA:AVERAGE:0.5:60:26280",
-    "RRA:MIN:0.5:1:1440",
-    "RRA:MIN:0.5:5:8928",
-    "RRA:MIN:0.5:60:26280",
-    "RRA:MAX:0.5:1:1440",
-    "RRA:MAX:0.5:5:8928",
-    "RRA:MAX:0.5:60:26280",
-    "RRA:LAST:0.5:1:1440",
-    "RRA:LAST:0.5:5:8928",
-    "RRA:LAST:0.5:60:26280",
-};
-
 namespace {
 
 // Station memory cells the timed jobs and the calibration use directly.
@@ -177,9 +150,7 @@ constexpr uint16_t ADDR_DATE = 0x1C8;
 
 constexpr int CLOCK_PERIOD = 43200;
 constexpr int LOG_PERIOD = 60;
-// Below this many seconds since the last attempt a lost station is not
-// reopened again, so a dead adaptor costs at most one open a minute.
-constexpr int REOPEN_PERIOD = 60;
+const char LOG_PERIOD_ENV[] = "KIVAMET_LOG_PERIOD";
 
 // A silent station holds the loop for one full davis_readstation (five
 // attempts of up to 2 s each) per try; two tries keep a request near 20 s.
@@ -187,10 +158,28 @@ constexpr int REQUEST_READ_TRIES = 2;
 
 constexpr int WEB_ATTEMPTS = 5;
 constexpr int WEB_RETRY_MS = 5000;
+// Plausible barometer readings and offsets, thousandths of an inch.
+constexpr int16_t WEB_BAR_MIN = 25000;
+constexpr int16_t WEB_BAR_MAX = 32500;
+constexpr int16_t BAR_OFFSET_MAX = 1000;
 
-constexpr size_t RRD_PATH_SIZE = 256;    // at most 255 characters
 constexpr size_t RRD_UPDATE_SIZE = 256;  // at most 255 characters
 const char DEFAULT_RRDDIR[] = "/var/www/html/weather";
+
+// The daemon's own options beyond -d, one row each (values clear of live
+// publishing's); the switch in kivamet_main acts on them.
+enum { OPT_LOCKED = 0x200 };
+const struct option OWN_OPTIONS[] = {
+    {"locked", no_argument, nullptr, OPT_LOCKED},
+};
+
+// One table for getopt_long: the daemon's own rows, then live publishing's.
+std::vector<struct option> optionTable() {
+  std::vector<struct option> all(std::begin(OWN_OPTIONS), std::end(OWN_OPTIONS));
+  for (const struct option *o = LIVE_OPTIONS; o->name != nullptr; o++) all.push_back(*o);
+  all.push_back({nullptr, 0, nullptr, 0});
+  return all;
+}
 
 char *S(const char *text) {
   return const_cast<char *>(text);
@@ -339,23 +328,33 @@ davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int1
 
 int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
                   const davis_cal *c) {
-  // Sums at int width: an offset must not wrap a reading to 16 bits.
-  return snprintf(text, textSize, "%ld:%d:%d:%d:%d:%d:%d:%d:%d:%d:%d", when, s->itemp + c->itemp,
+  // Sums at int width: an offset must not wrap a reading to 16 bits. The
+  // rain total counts up to 65535 on the wire; signed, librrd refuses it.
+  return snprintf(text, textSize, "%ld:%d:%d:%d:%d:%d:%d:%d:%u:%d:%d", when, s->itemp + c->itemp,
                   s->otemp + c->otemp, s->wsp, degtoind(s->wdir), s->barom + c->bar, s->ihum,
-                  s->ohum, s->rain, s->dew, s->chill);
-}
-
-int rrdPath(char *path, size_t pathSize, const char *dir) {
-  int n = snprintf(path, pathSize, "%s/weather.rrd", dir);
-  if (n < 0 || static_cast<size_t>(n) >= pathSize) {
-    path[0] = '\0';
-    return -1;
-  }
-  return 0;
+                  s->ohum, static_cast<unsigned>(static_cast<uint16_t>(s->rain)), s->dew,
+                  s->chill);
 }
 
 int16_t barOffset(int16_t station, int16_t web) {
   return static_cast<int16_t>(static_cast<uint16_t>(station - web));
+}
+
+int barWebPlausible(int16_t web) {
+  return web >= WEB_BAR_MIN && web <= WEB_BAR_MAX;
+}
+
+int barOffsetWritable(int16_t offset) {
+  return offset >= -BAR_OFFSET_MAX && offset <= BAR_OFFSET_MAX;
+}
+
+int logPeriodFrom(const char *text) {
+  if (text == nullptr) return LOG_PERIOD;
+  char *end = nullptr;
+  errno = 0;
+  const long v = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 1 || v > LOG_PERIOD) return LOG_PERIOD;
+  return static_cast<int>(v);
 }
 
 // ---- Process state -----------------------------------------------------------
@@ -377,23 +376,19 @@ std::optional<std::string> conntype, device, netaddress, netport, weatherloc, rr
 // The settings name a station (the last settings pass tried to open one).
 bool stationWanted = false;
 time_t lastReopenAt = 0;
-
-// Path whose database is known to exist; another path is examined afresh.
-std::string rrdKnownPath;
+// The calibration offsets of the station of these settings are in cal.
+bool offsetsRead = false;
+// A settings pass is opening, calibrating, checking the clock, logging.
+bool inSettingsPass = false;
+// Seconds between logging passes, and the least time between two reopens,
+// so a dead adaptor costs at most one open a pass.
+int logPeriod = LOG_PERIOD;
+bool configLocked = false;
 
 // Self-pipe of the termination signals: the handler only writes a byte, the
 // event loop runs the shutdown sequence when the pipe turns readable.
 int sigPipe[2] = {-1, -1};
 volatile sig_atomic_t stopRequested = 0;
-
-void dbg(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void dbg(const char *format, ...) {
-  if (!debug) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-}
 
 bool sameIgnoringCase(const std::optional<std::string> &setting, const char *word) {
   return setting && xPL_strcmpIgnoreCase(setting->c_str(), word) == 0;
@@ -455,7 +450,7 @@ void reopenIfLost() {
   if (dd != nullptr && !connectionLost(dd->fd)) return;
   if (dd == nullptr && !stationWanted) return;
   const time_t now = time(nullptr);
-  if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < REOPEN_PERIOD) return;
+  if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < logPeriod) return;
   lastReopenAt = now;
   dbg(dd != nullptr ? "station connection lost; reopening\n" : "station not open; opening again\n");
   closeStation();
@@ -489,23 +484,41 @@ bool waitBeforeRetry() {
   }
 }
 
+// Reads the calibration offsets into cal. Stops at the first read that
+// fails: a silent station costs one read, not five.
+bool readOffsets() {
+  cal = davis_cal{0, 0, 0, 0, 0};
+  int16_t standard = 0;
+  if (readStation16(ADDR_STNDRD, &standard) != 0) return false;
+  cal.bar = barOffset(0, standard);
+  const struct {
+    uint16_t addr;
+    int16_t *value;
+  } cells[] = {{ADDR_TP1CAL, &cal.itemp},
+               {ADDR_TP2CAL, &cal.otemp},
+               {ADDR_RNCAL, &cal.rain},
+               {ADDR_HM2CAL, &cal.ohum}};
+  for (const auto &cell : cells)
+    if (readStation16(cell.addr, cell.value) != 0) return false;
+  dbg("calibration: %#x %d %d %d %d\n", static_cast<unsigned>(static_cast<int32_t>(cal.bar)),
+      cal.itemp, cal.otemp, cal.rain, cal.ohum);
+  offsetsRead = true;
+  return true;
+}
+
+// The web value, or -1 when none came or it is no plausible pressure.
+int16_t webPressure() {
+  const int16_t web = web_bp(weatherloc->c_str());
+  if (web < 0 || barWebPlausible(web)) return web;
+  dbg("web pressure %d outside 25.000 to 32.500 inches; not used\n", web);
+  return -1;
+}
+
 // Reads the calibration offsets into cal and sets the barometer offset from
 // the web value of the observation location.
 void calibrate() {
-  cal = davis_cal{0, 0, 0, 0, 0};
-  int16_t standard = 0;
-  bool readsOk = readStation16(ADDR_STNDRD, &standard) == 0;
-  cal.bar = barOffset(0, standard);
-  readsOk = (readStation16(ADDR_TP1CAL, &cal.itemp) == 0) && readsOk;
-  readsOk = (readStation16(ADDR_TP2CAL, &cal.otemp) == 0) && readsOk;
-  readsOk = (readStation16(ADDR_RNCAL, &cal.rain) == 0) && readsOk;
-  readsOk = (readStation16(ADDR_HM2CAL, &cal.ohum) == 0) && readsOk;
-  dbg("calibration: %#x %d %d %d %d\n", static_cast<unsigned>(static_cast<int32_t>(cal.bar)),
-      cal.itemp, cal.otemp, cal.rain, cal.ohum);
-
   int16_t station = 0;
-  readsOk = (readStation16(ADDR_BARDTA, &station) == 0) && readsOk;
-  if (!readsOk) {
+  if (!readOffsets() || readStation16(ADDR_BARDTA, &station) != 0) {
     dbg("calibration skipped: a station read failed\n");
     return;
   }
@@ -516,7 +529,7 @@ void calibrate() {
 
   int16_t web = -1;
   for (int attempt = 1; attempt <= WEB_ATTEMPTS; attempt++) {
-    web = web_bp(weatherloc->c_str());
+    web = webPressure();
     if (web >= 0) break;
     dbg("cannot obtain barametric calibration\n");
     if (attempt == WEB_ATTEMPTS || !waitBeforeRetry()) break;
@@ -527,7 +540,33 @@ void calibrate() {
   }
   const int16_t offset = barOffset(station, web);
   dbg("bar %d web %d cal %d\n", station, web, offset);
+  if (!barOffsetWritable(offset)) {
+    dbg("offset %d above 1.000 inch; station offset left as it is\n", offset);
+    return;
+  }
   writeStation16(ADDR_STNDRD, offset);
+}
+
+// A station whose model probe failed at open, or whose offsets were never
+// read (it was away or silent at the settings pass), is caught up before it
+// logs: the model first, then the offsets and a clock check. The settings
+// pass has just tried both; asking a silent station again there would
+// only hold the loop longer.
+bool stationCaughtUp() {
+  if (inSettingsPass) return dd->type >= 0 && offsetsRead;
+  if (dd->type < 0) {
+    dbg("station model unknown; probing it again\n");
+    if (davis_probe(dd) != 0) return false;
+    dbg("type = %d\n", dd->type);
+  }
+  if (!offsetsRead) {
+    if (!readOffsets()) {
+      dbg("calibration offsets not read; nothing logged\n");
+      return false;
+    }
+    datetimeHandler(0, nullptr);
+  }
+  return true;
 }
 
 // Reads a row's bytes, trying once more after a failure; the byte area is
@@ -558,23 +597,16 @@ int stationSample(davis_sample *sample) {
   return 0;
 }
 
-// A live read: the same sample as logging takes, without the database.
+// A live read: the same sample as logging takes, without the database,
+// from a station caught up as for logging (offsets in force).
 void liveRead() {
   reopenIfLost();
+  if (dd == nullptr) return;
   davis_sample sample;
-  if (dd != nullptr) stationSample(&sample);
-}
-
-void createDatabase(char *path) {
-  const char *args[2 + RRD_DEFINITION_COUNT] = {"create", path};
-  for (int i = 0; i < RRD_DEFINITION_COUNT; i++) args[2 + i] = rrdDefinition[i];
-  constexpr int argCount = sizeof args / sizeof args[0];
-  static_assert(argCount == 26, "the database definition has 26 arguments");
-  rrd_clear_error();
-  if (rrd_create(argCount, const_cast<char **>(args)) != 0) {
-    fprintf(stderr, "Cannot create RRD %s: %s\n", path, rrd_get_error());
-    exit(1);
-  }
+  if (stationCaughtUp())
+    stationSample(&sample);
+  else
+    liveReadFailed();
 }
 
 void signalPipeHandler(int theFD, int, int) {
@@ -607,7 +639,20 @@ void takeSetting(xPL_ServicePtr service, const char *name, std::optional<std::st
   if (value != nullptr && *value != '\0') setting = std::string(value);
 }
 
+// Registered only with --locked: the xPL layer ignores the response itself.
+void lockedConfigHandler(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
+  dbg("configuration locked: config.response ignored\n");
+}
+
 }  // namespace
+
+void dbg(const char *format, ...) {
+  if (!debug) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+}
 
 // ---- Settings ----------------------------------------------------------------
 
@@ -615,6 +660,7 @@ void parseconfig(xPL_ServicePtr theService) {
   closeStation();
   deviceready = 0;
   addressready = 0;
+  offsetsRead = false;
   takeSetting(theService, "type", conntype);
   takeSetting(theService, "device", device);
   takeSetting(theService, "net-address", netaddress);
@@ -632,9 +678,11 @@ void conntype_open(void) {
     liveStationLost();
     return;
   }
+  inSettingsPass = true;
   calibrate();
   datetimeHandler(0, nullptr);
   rrdHandler(0, nullptr);
+  inSettingsPass = false;
 }
 
 void configChangedHandler(xPL_ServicePtr theService, xPL_ObjectPtr) {
@@ -711,19 +759,9 @@ void datetimeHandler(int, xPL_ObjectPtr) {
 
 void rrdHandler(int, xPL_ObjectPtr) {
   reopenIfLost();
-  if (dd == nullptr) return;
-
-  char path[RRD_PATH_SIZE];
+  if (dd == nullptr || !stationCaughtUp()) return;
   const char *dir = rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
-  if (rrdPath(path, sizeof path, dir) != 0) {
-    dbg("database path too long, nothing logged: %s/weather.rrd\n", dir);
-    return;
-  }
-  if (rrdKnownPath != path) {
-    struct stat st;
-    if (stat(path, &st) != 0) createDatabase(path);
-    rrdKnownPath = path;
-  }
+  if (rrdPrepare(dir) != RRD_STORED) return;
 
   const time_t now = time(nullptr);
   davis_sample sample;
@@ -731,22 +769,7 @@ void rrdHandler(int, xPL_ObjectPtr) {
   char text[RRD_UPDATE_SIZE];
   rrdUpdateText(text, sizeof text, static_cast<long>(now), &sample, &cal);
   dbg("%s\n", text);
-
-  // A second sample in the same second, or a host clock set back, would be
-  // refused by librrd; skipping it keeps the daemon running.
-  const time_t last = rrd_last_r(path);
-  if (last != static_cast<time_t>(-1) && now <= last) {
-    dbg("sample time %ld not after the last update %ld; skipped\n", static_cast<long>(now),
-        static_cast<long>(last));
-    return;
-  }
-  char *args[] = {S("update"), path, text};
-  rrd_clear_error();
-  if (rrd_update(3, args) != 0) {
-    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrd_get_error());
-    exit(1);
-  }
-  samp = sample;
+  if (rrdStore(dir, now, text) == RRD_STORED) samp = sample;
 }
 
 // ---- Entry point -------------------------------------------------------------
@@ -755,14 +778,22 @@ int kivamet_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
   int opt;
-  while ((opt = getopt_long(argc, argv, "d", LIVE_OPTIONS, nullptr)) != -1) {
-    if (opt == 'd') {
-      debug = 1;
-    } else if (opt == '?' || liveTakeOption(opt, optarg) != 0) {
-      fprintf(stderr, "usage: kivamet [-d]\n       %s\n", LIVE_USAGE);
-      return 1;
+  const std::vector<struct option> options = optionTable();
+  while ((opt = getopt_long(argc, argv, "d", options.data(), nullptr)) != -1) {
+    switch (opt) {
+      case 'd':
+        debug = 1;
+        break;
+      case OPT_LOCKED:
+        configLocked = true;
+        break;
+      default:
+        if (opt != '?' && liveTakeOption(opt, optarg) == 0) break;
+        fprintf(stderr, "usage: kivamet [-d]\n       [--locked] %s\n", LIVE_USAGE);
+        return 1;
     }
   }
+  logPeriod = logPeriodFrom(getenv(LOG_PERIOD_ENV));
   davis_setdebugflag(&debug);
   // A station adaptor or web server that closes its end must fail the
   // write, not kill the daemon.
@@ -779,6 +810,13 @@ int kivamet_main(int argc, char **argv) {
 
   davisService = xPL_createConfigurableService(S("quorvel"), S("davis"), S("kivamet.xml"));
   xPL_setServiceVersion(davisService, S("1.0"));
+  if (configLocked) {
+    xPL_setServiceConfigLocked(davisService, TRUE);
+    xPL_addServiceListener(davisService, lockedConfigHandler, xPL_MESSAGE_COMMAND, S("config"),
+                           S("response"), nullptr);
+    if (!xPL_isServiceConfigured(davisService))
+      dbg("configuration locked, and kivamet.xml holds none: the defaults stay\n");
+  }
   if (!xPL_isServiceConfigured(davisService)) {
     static const struct {
       const char *name;
@@ -815,8 +853,12 @@ int kivamet_main(int argc, char **argv) {
 
   xPL_setServiceEnabled(davisService, TRUE);
   xPL_addTimeoutHandler(datetimeHandler, CLOCK_PERIOD, nullptr);
-  xPL_addTimeoutHandler(rrdHandler, LOG_PERIOD, nullptr);
+  xPL_addTimeoutHandler(rrdHandler, logPeriod, nullptr);
 
-  Bool result = xPL_processMessages(-1);
-  return stopRequested ? 0 : result;
+  // The loop ends by itself only when it failed: a supervisor should then
+  // start the daemon again.
+  xPL_processMessages(-1);
+  if (stopRequested) return 0;
+  fprintf(stderr, "the event loop failed; exiting\n");
+  return 1;
 }

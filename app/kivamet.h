@@ -14,6 +14,7 @@
 #include <time.h>
 
 #include "davis.h"
+#include "rrdlog.h"
 #include "xPL.h"
 
 /* ---- Station memory map ------------------------------------------------ */
@@ -122,21 +123,27 @@ void clockEncode(const struct tm *local, unsigned char timeCell[3], unsigned cha
 davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int16_t dew,
                              int16_t chill);
 /* The rrd_update text of a sample with the offsets applied; returns the
- * snprintf result (the text is cut when it does not fit). */
+ * snprintf result (the text is cut when it does not fit). The rain total is
+ * the station's unsigned 16-bit count. */
 int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
                   const davis_cal *c);
-
-/* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
-int rrdPath(char *path, size_t pathSize, const char *dir);
-
-/* The database definition: what rrd_create takes after the command word and
- * the path (the step, the ten data sources, the twelve archives). */
-#define RRD_DEFINITION_COUNT 24
-extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
 
 /* Barometer offset written to STNDRD: station reading minus web value,
  * kept to 16 bits. */
 int16_t barOffset(int16_t station, int16_t web);
+/* A web pressure outside 25.000..32.500 inches is no reading: a broken
+ * document would otherwise set the station's barometer tens of inches off. */
+int barWebPlausible(int16_t web);
+/* An offset above 1.000 inch in size is not written; a real barometer is
+ * never that far out, a wrong reference easily is. */
+int barOffsetWritable(int16_t offset);
+
+/* Seconds between logging passes: 60 unless the text is a number from 1 to
+ * 60 (KIVAMET_LOG_PERIOD, for tests and demos). */
+int logPeriodFrom(const char *text);
+
+/* A diagnostic line on standard error, only with -d. */
+void dbg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* ---- Handlers and entry point ------------------------------------------ */
 

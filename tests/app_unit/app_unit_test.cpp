@@ -1,14 +1,21 @@
 // Unit tests of the station bridge's pure pieces.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "kivamet.h"
 #include "mqtt.h"
 #include "quantities.h"
+#include "rrdlog.h"
 #include "webweather.h"
 
 namespace {
@@ -334,12 +341,12 @@ TEST(UpdateText, SampleWithOffsets) {
        0,
        {0, 0, 0, 0, 0},
        "1000:0:0:0:0:0:0:0:0:0:0"},
-      {"sums at full width",
+      {"sums at full width; the rain total is unsigned 16-bit",
        image(32767, -32768, 255, 200, 32767, 200, 100, -1),
        0,
        0,
        {100, 10, -10, 0, 0},
-       "1000:32777:-32778:-1:9:32867:-56:100:-1:0:0"},
+       "1000:32777:-32778:-1:9:32867:-56:100:65535:0:0"},
   };
   for (const Case &c : cases) {
     const davis_sample s = sampleFromImage(c.img.data(), c.dew, c.chill);
@@ -416,6 +423,117 @@ TEST(Location, OnlyTextThatStandsInAPath) {
   for (const Case &c : cases)
     EXPECT_EQ(web_locationfits(c.location.c_str()) != 0, c.usable) << c.location;
   EXPECT_EQ(web_locationfits(nullptr), 0);
+}
+
+TEST(Calibration, PlausibleWebPressuresAndWritableOffsets) {
+  struct Case {
+    const char *what;
+    int16_t value;
+    bool web, offset;  // a plausible web pressure; an offset that may be written
+  };
+  const Case cases[] = {
+      {"web 00.00 of a broken document", 0, false, true},
+      {"web 24.999", 24999, false, false},
+      {"web 25.000, the lowest", 25000, true, false},
+      {"web 32.500, the highest", 32500, true, false},
+      {"web 32.510", 32510, false, false},
+      {"offset 1.000 inch", 1000, false, true},
+      {"offset 1.001 inch", 1001, false, false},
+      {"offset -1.000 inch", -1000, false, true},
+      {"offset -1.001 inch", -1001, false, false},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(barWebPlausible(c.value) != 0, c.web) << c.what;
+    EXPECT_EQ(barOffsetWritable(c.value) != 0, c.offset) << c.what;
+  }
+}
+
+TEST(Settings, LogPeriodFromTheEnvironment) {
+  struct Case {
+    const char *text;
+    int period;
+  };
+  const Case cases[] = {{nullptr, 60}, {"2", 2},   {"1", 1},   {"60", 60}, {"61", 60},
+                        {"0", 60},     {"-5", 60}, {"", 60},   {"5s", 60}, {"99999999999999", 60}};
+  for (const Case &c : cases)
+    EXPECT_EQ(logPeriodFrom(c.text), c.period) << (c.text ? c.text : "(unset)");
+}
+
+// ---- Weather database (real librrd files, read back with rrdtool) ----------
+
+std::string runText(const std::string &command) {
+  std::string out;
+  FILE *p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  pclose(p);
+  return out;
+}
+
+// The one-minute average of the rain source (the 8th) for the step that ends at `at`.
+std::string rainAt(const std::string &db, long at) {
+  std::istringstream out(runText("rrdtool fetch " + db + " AVERAGE -r 60 -s " +
+                                 std::to_string(at - 60) + " -e " + std::to_string(at)));
+  std::string line, value;
+  while (std::getline(out, line)) {
+    std::istringstream row(line);
+    if (!(row >> value) || value != std::to_string(at) + ":") continue;
+    for (int i = 0; i < 8; i++) row >> value;
+    return value;
+  }
+  return "";
+}
+
+TEST(Database, RainTotalIsUnsignedAndAFallingTotalReadsUnknown) {
+  struct Case {
+    const char *what;
+    int first, second;  // rain totals a minute apart, as the station sends them
+    double perSecond;   // NAN: unknown
+  };
+  const Case cases[] = {
+      {"rising by 60 counts", 100, 160, 1.0},
+      {"above 32767 counts", 40000, 40060, 1.0},
+      {"cleared: falls from 1234 to 34", 1234, 34, NAN},
+      {"wraps from 65535 to 59", 65535, 59, NAN},
+  };
+  char tmpl[] = "/tmp/kivamet-rrdlog-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const long t1 = (time(nullptr) / 60 + 2) * 60;  // a step boundary ahead of the file's start
+  for (const Case &c : cases) {
+    const std::string dir = std::string(tmpl) + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    long at = t1;
+    for (int rain : {c.first, c.second}) {
+      const davis_sample s = sampleFromImage(image(700, 450, 12, 90, 29921, 45, 80, rain).data(),
+                                             400, 420);
+      const davis_cal none = {0, 0, 0, 0, 0};
+      char text[256];
+      rrdUpdateText(text, sizeof text, at, &s, &none);
+      ASSERT_EQ(rrdStore(dir.c_str(), at, text), RRD_STORED) << c.what;
+      at += 60;
+    }
+    const std::string got = rainAt(dir + "/weather.rrd", t1 + 60);
+    if (std::isnan(c.perSecond)) {
+      EXPECT_NE(got.find("nan"), std::string::npos) << c.what << ": " << got;
+    } else {
+      EXPECT_DOUBLE_EQ(atof(got.c_str()), c.perSecond) << c.what << ": " << got;
+    }
+  }
+  runText(std::string("rm -rf ") + tmpl);
+}
+
+TEST(Database, AFileMadeWithoutTheRainMaximumGetsIt) {
+  char tmpl[] = "/tmp/kivamet-rrdlog-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string db = std::string(tmpl) + "/weather.rrd";
+  runText("rrdtool create " + db + " -s 60 DS:tin:GAUGE:90:-200:1200 DS:rain:COUNTER:90:0:U " +
+          "RRA:AVERAGE:0.5:1:1440");
+  EXPECT_NE(runText("rrdtool info " + db).find("ds[rain].max = NaN"), std::string::npos);
+  EXPECT_EQ(rrdPrepare(tmpl), RRD_STORED);
+  EXPECT_NE(runText("rrdtool info " + db).find("ds[rain].max = 5.0000000000e+00"),
+            std::string::npos);
+  runText(std::string("rm -rf ") + tmpl);
 }
 
 TEST(Calibration, OffsetIsStationMinusWebIn16Bits) {

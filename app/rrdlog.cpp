@@ -1,0 +1,131 @@
+// rrdlog.cpp - creating, tuning and updating the weather database.
+#include "rrdlog.h"
+
+#include <rrd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "kivamet.h"
+
+namespace {
+
+constexpr size_t RRD_PATH_SIZE = 256;  // at most 255 characters
+
+// Path whose database is known to exist; another path is examined afresh.
+std::string knownPath;
+
+char *S(const char *text) {
+  return const_cast<char *>(text);
+}
+
+// librrd leaves its error text empty for some failures (a full disk while
+// writing the new file); the message still needs a reason.
+const char *rrdReason() {
+  const char *e = rrd_get_error();
+  return e != nullptr && *e != '\0' ? e : "no reason given by librrd";
+}
+
+int createDatabase(const char *path) {
+  const char *args[2 + RRD_DEFINITION_COUNT] = {"create", path};
+  for (int i = 0; i < RRD_DEFINITION_COUNT; i++) args[2 + i] = rrdDefinition[i];
+  constexpr int argCount = sizeof args / sizeof args[0];
+  static_assert(argCount == 26, "the database definition has 26 arguments");
+  rrd_clear_error();
+  if (rrd_create(argCount, const_cast<char **>(args)) == 0) return 0;
+  fprintf(stderr, "Cannot create RRD %s: %s\n", path, rrdReason());
+  return -1;
+}
+
+// A file made before the rain source had its maximum would still store a
+// cleared total as a spike. Not fatal: a foreign file fails its update.
+void tuneRain(const char *path) {
+  const char *args[] = {"tune", path, "--maximum", "rain:" RRD_RAIN_MAX};
+  rrd_clear_error();
+  if (rrd_tune(4, const_cast<char **>(args)) != 0)
+    dbg("cannot set the rain maximum of %s: %s\n", path, rrdReason());
+}
+
+}  // namespace
+
+const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
+    "-s",
+    "60",
+    "DS:tin:GAUGE:90:-200:1200",
+    "DS:tout:GAUGE:90:-200:1200",
+    "DS:wsp:GAUGE:90:0:150",
+    "DS:wdir:GAUGE:90:0:15",
+    "DS:barom:GAUGE:90:26000:34000",
+    "DS:hin:GAUGE:90:0:100",
+    "DS:hout:GAUGE:90:0:100",
+    // The rain total is a 16-bit count the station's user can clear: the
+    // drop reads as a counter wrap, a rate of millions a second. With a
+    // maximum of 5 counts a second (3 inches a minute at 0.01 inch a count,
+    // twice the heaviest rain ever measured) that step is stored as unknown.
+    "DS:rain:COUNTER:90:0:" RRD_RAIN_MAX,
+    "DS:dew:GAUGE:90:-200:1200",
+    "DS:chill:GAUGE:90:-400:1200",
+    "RRA:AVERAGE:0.5:1:1440",
+    "RRA:AVERAGE:0.5:5:8928",
+    "RRA:AVERAGE:0.5:60:26280",
+    "RRA:MIN:0.5:1:1440",
+    "RRA:MIN:0.5:5:8928",
+    "RRA:MIN:0.5:60:26280",
+    "RRA:MAX:0.5:1:1440",
+    "RRA:MAX:0.5:5:8928",
+    "RRA:MAX:0.5:60:26280",
+    "RRA:LAST:0.5:1:1440",
+    "RRA:LAST:0.5:5:8928",
+    "RRA:LAST:0.5:60:26280",
+};
+
+int rrdPath(char *path, size_t pathSize, const char *dir) {
+  int n = snprintf(path, pathSize, "%s/weather.rrd", dir);
+  if (n < 0 || static_cast<size_t>(n) >= pathSize) {
+    path[0] = '\0';
+    return -1;
+  }
+  return 0;
+}
+
+rrdResult rrdPrepare(const char *dir) {
+  char path[RRD_PATH_SIZE];
+  if (rrdPath(path, sizeof path, dir) != 0) {
+    dbg("database path too long, nothing logged: %s/weather.rrd\n", dir);
+    return RRD_SKIPPED;
+  }
+  if (knownPath == path) return RRD_STORED;
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    if (createDatabase(path) != 0) return RRD_FAILED;
+  } else {
+    tuneRain(path);
+  }
+  knownPath = path;
+  return RRD_STORED;
+}
+
+rrdResult rrdStore(const char *dir, time_t when, const char *updateText) {
+  if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
+  char path[RRD_PATH_SIZE];
+  rrdPath(path, sizeof path, dir);
+
+  // A second sample in the same second, or a host clock set back, would be
+  // refused by librrd; skipping it keeps the database as it is.
+  const time_t last = rrd_last_r(path);
+  if (last != static_cast<time_t>(-1) && when <= last) {
+    dbg("sample time %ld not after the last update %ld; skipped\n", static_cast<long>(when),
+        static_cast<long>(last));
+    return RRD_SKIPPED;
+  }
+  char *args[] = {S("update"), path, const_cast<char *>(updateText)};
+  rrd_clear_error();
+  if (rrd_update(3, args) != 0) {
+    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrdReason());
+    // The file may be gone or replaced by the time the directory is mended.
+    knownPath.clear();
+    return RRD_FAILED;
+  }
+  return RRD_STORED;
+}

@@ -1,0 +1,42 @@
+/* rrdlog.h - the weather database file "weather.rrd": created on first use,
+ * an older file's rain source brought up to date, one sample stored per
+ * logging pass. A database that cannot be created or updated costs the
+ * sample, never the daemon: the next pass tries again.
+ */
+#ifndef KIVAMET_RRDLOG_H
+#define KIVAMET_RRDLOG_H
+
+#include <stddef.h>
+#include <time.h>
+
+/* Highest rate the rain source takes, in station counts a second. */
+#define RRD_RAIN_MAX "5"
+
+/* The database definition: what rrd_create takes after the command word and
+ * the path (the step, the ten data sources, the twelve archives). */
+#define RRD_DEFINITION_COUNT 24
+extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
+
+/* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
+int rrdPath(char *path, size_t pathSize, const char *dir);
+
+/* What became of one sample. */
+typedef enum {
+  RRD_STORED = 0,
+  RRD_SKIPPED = 1, /* not stored, nothing wrong with the database (-d says why) */
+  RRD_FAILED = -1  /* "Cannot create RRD %s: %s\n" or "Cannot update RRD %s: %s\n" printed */
+} rrdResult;
+
+/* Makes sure dir/weather.rrd can take a sample: a path seen for the first
+ * time is examined, a missing file created, an existing one given the rain
+ * source's maximum. RRD_STORED means ready. */
+rrdResult rrdPrepare(const char *dir);
+
+/* Stores the update text (its time first, as rrd_update takes it) of a
+ * sample taken at `when` in dir/weather.rrd, preparing it first. A sample
+ * not later than the file's last update is skipped. After a failure the
+ * path is examined afresh next time, so a mended directory or a removed
+ * foreign file puts logging back. */
+rrdResult rrdStore(const char *dir, time_t when, const char *updateText);
+
+#endif /* KIVAMET_RRDLOG_H */
