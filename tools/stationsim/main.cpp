@@ -40,6 +40,10 @@ using std::chrono::microseconds;
 constexpr microseconds BYTE_TIME{10 * 1000000 / 2400};
 constexpr size_t READ_CHUNK = 512;
 constexpr size_t MAX_CONTROL_LINE = 4096;
+// A late reply comes after the link's 2-second silence limit has passed.
+constexpr std::chrono::milliseconds LATE_DELAY{3000};
+// Connections that fill a stalled listener's accept queue, at most.
+constexpr int STALL_FILLERS = 8;
 
 const char USAGE[] =
     "usage: kivamet-stationsim [--model N] (--pty | --tcp PORT) [--pace] [--frozen]\n"
@@ -67,7 +71,10 @@ const char USAGE[] =
     "  fault KIND [COUNT]             spoil the next COUNT replies of that kind\n"
     "                                 (default 1, 0 clears): ack (any acknowledged\n"
     "                                 reply), start (images), crc (replies with a CRC),\n"
-    "                                 short (any), drop (any; TCP: hang up, pty: no answer)\n"
+    "                                 short (any), drop (any; TCP: hang up, pty: no answer),\n"
+    "                                 late (any: sent whole 3 s later, then 'late <hex>')\n"
+    "  accept on|off|stall            TCP: take clients / refuse them / let their\n"
+    "                                 connect hang (accept queue full, SYNs dropped)\n"
     "  poke station|link ADDR BYTES   set bytes at an even nibble address (hex)\n"
     "  peek station|link ADDR N       print 'peek station|link ADDR <hex bytes>'\n"
     "  freeze | drift                 weather drift off or on\n"
@@ -120,7 +127,8 @@ class Simulator {
       : opt_(o),
         station_(o.model, !o.frozen, time(nullptr), [](const std::string &l) { say(l); }) {}
   ~Simulator() {
-    for (int fd : {masterFd_, slaveFd_, listenFd_, clientFd_})
+    closeListeners();
+    for (int fd : {masterFd_, slaveFd_, clientFd_})
       if (fd >= 0) close(fd);
   }
 
@@ -141,11 +149,14 @@ class Simulator {
   }
   bool openPty();
   bool openTcp();
+  bool setAccept(const std::string &mode);
+  void closeListeners();
   void acceptClient();
   void dropClient();
   void readLine(Clock::time_point now);
   void handleFrames(Clock::time_point now);
   void sendDue(Clock::time_point now);
+  void sendLate(Clock::time_point now);
   void readStdin();
   void control(const std::string &line);
   NibbleMemory *memoryNamed(const std::string &name);
@@ -156,6 +167,17 @@ class Simulator {
   Clock::time_point start_ = Clock::now();
   int masterFd_ = -1, slaveFd_ = -1;
   int listenFd_ = -1, clientFd_ = -1;
+  uint16_t port_ = 0;
+  // accept stall: a listener nobody accepts on and the connections that
+  // fill its queue.
+  int stallFd_ = -1;
+  std::vector<int> fillers_;
+  // Replies held back by the late fault, in the order they fall due.
+  struct LateReply {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<LateReply> late_;
   // The reply on its way out; with pacing, byte i leaves at sendAt_ + i bytes.
   std::deque<uint8_t> out_;
   Clock::time_point sendAt_{};
@@ -210,29 +232,78 @@ bool Simulator::openPty() {
   return true;
 }
 
-bool Simulator::openTcp() {
-  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listenFd_ < 0) {
-    perror("kivamet-stationsim: socket");
-    return false;
-  }
+// A listener on 127.0.0.1; port 0 takes any free one and fills it in.
+int listenOn(uint16_t *port, int backlog) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
   int one = 1;
-  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in sa;
   memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(opt_.tcpPort));
+  sa.sin_port = htons(*port);
   socklen_t len = sizeof sa;
-  if (bind(listenFd_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
-      listen(listenFd_, 4) != 0 ||
-      getsockname(listenFd_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0) {
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
+      listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+bool Simulator::openTcp() {
+  port_ = static_cast<uint16_t>(opt_.tcpPort);
+  listenFd_ = listenOn(&port_, 4);
+  if (listenFd_ < 0) {
     perror("kivamet-stationsim: listen");
     return false;
   }
-  printf("tcp 127.0.0.1 %u\n", ntohs(sa.sin_port));
+  printf("tcp 127.0.0.1 %u\n", port_);
   fflush(stdout);
   return true;
+}
+
+void Simulator::closeListeners() {
+  for (int fd : fillers_) close(fd);
+  fillers_.clear();
+  for (int *fd : {&listenFd_, &stallFd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+// The client already connected stays; only new ones are affected.
+bool Simulator::setAccept(const std::string &mode) {
+  if (opt_.pty) return false;
+  closeListeners();
+  if (mode == "off") return true;
+  if (mode == "on") {
+    listenFd_ = listenOn(&port_, 4);
+    return listenFd_ >= 0;
+  }
+  // The kernel drops a SYN for a listener whose accept queue is full, so the
+  // connect of a new client hangs as it would towards a blackholed adaptor.
+  stallFd_ = listenOn(&port_, 0);
+  if (stallFd_ < 0) return false;
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port_);
+  for (int i = 0; i < STALL_FILLERS; i++) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (c < 0) return false;
+    fillers_.push_back(c);
+    if (connect(c, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) continue;
+    if (errno != EINPROGRESS) return false;
+    // Still waiting for its handshake: the queue is full.
+    struct pollfd p = {c, POLLOUT, 0};
+    if (poll(&p, 1, 200) == 0) return true;
+  }
+  return false;
 }
 
 void Simulator::acceptClient() {
@@ -243,6 +314,7 @@ void Simulator::acceptClient() {
   clientFd_ = fd;
   framer_.clear();
   out_.clear();
+  late_.clear();
   say("client open");
 }
 
@@ -252,6 +324,7 @@ void Simulator::dropClient() {
   clientFd_ = -1;
   framer_.clear();
   out_.clear();
+  late_.clear();
   say("client closed");
 }
 
@@ -277,7 +350,11 @@ void Simulator::handleFrames(Clock::time_point now) {
       return;
     }
     // A new command ends whatever was left of an earlier answer.
-    out_.assign(r.bytes.begin(), r.bytes.end());
+    out_.clear();
+    if (r.late)
+      late_.push_back({now + LATE_DELAY, r.bytes});
+    else
+      out_.assign(r.bytes.begin(), r.bytes.end());
     sentOfReply_ = 0;
     // Paced, byte i is on the far end once its 10 bits are through.
     sendAt_ = opt_.pace ? std::max(now, inLineFree_) + BYTE_TIME : now;
@@ -304,6 +381,19 @@ void Simulator::sendDue(Clock::time_point now) {
   }
   out_.erase(out_.begin(), out_.begin() + n);
   sentOfReply_ += static_cast<size_t>(n);
+}
+
+// Late replies go out whole when due, whatever came since.
+void Simulator::sendLate(Clock::time_point now) {
+  while (!late_.empty() && late_.front().due <= now) {
+    const std::vector<uint8_t> &b = late_.front().bytes;
+    if (ioFd() >= 0) {
+      ssize_t n = opt_.pty ? write(masterFd_, b.data(), b.size())
+                           : send(clientFd_, b.data(), b.size(), MSG_NOSIGNAL);
+      if (n >= 0) say("late " + hexBytes(b.data(), b.size()));
+    }
+    late_.pop_front();
+  }
 }
 
 // One read after poll said readable never blocks; stdin stays blocking, as
@@ -345,7 +435,7 @@ void Simulator::control(const std::string &line) {
   if (cmd == "silent" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
     station_.setSilent(w[1] == "on");
   } else if (cmd == "fault" && (w.size() == 2 || w.size() == 3)) {
-    static const char *const KINDS[FAULT_KINDS] = {"drop", "ack", "start", "crc", "short"};
+    static const char *const KINDS[FAULT_KINDS] = {"drop", "ack", "start", "crc", "short", "late"};
     int kind = -1;
     for (int k = 0; k < FAULT_KINDS; k++)
       if (w[1] == KINDS[k]) kind = k;
@@ -375,6 +465,9 @@ void Simulator::control(const std::string &line) {
       printf("peek %s %lx %s\n", w[1].c_str(), addr, hexBytes(b.data(), b.size()).c_str());
       return;
     }
+  } else if (cmd == "accept" && w.size() == 2 &&
+             (w[1] == "on" || w[1] == "off" || w[1] == "stall")) {
+    if (!setAccept(w[1])) return fail("cannot change accepting");
   } else if ((cmd == "freeze" || cmd == "drift") && w.size() == 1) {
     station_.setDrift(cmd == "drift");
   } else if (cmd == "image" && w.size() == 1) {
@@ -398,6 +491,7 @@ int Simulator::run() {
     const Clock::time_point nextByte = sendAt_ + slotOffset(sentOfReply_);
     // A byte already due waits for POLLOUT instead.
     if (!out_.empty() && nextByte > now) wake = std::min(wake, nextByte);
+    if (!late_.empty()) wake = std::min(wake, late_.front().due);
 
     struct pollfd fds[3];
     nfds_t nfds = 0;
@@ -430,6 +524,7 @@ int Simulator::run() {
     handleFrames(now);
     if (listenSlot >= 0 && (fds[listenSlot].revents & POLLIN)) acceptClient();
     sendDue(now);
+    sendLate(now);
     fflush(stdout);
   }
   return 0;

@@ -533,6 +533,8 @@ void Station::applyFault(Cmd cmd, Reply &r) {
   if (take(Fault::Drop)) {
     r.bytes.clear();
     r.drop = true;
+  } else if (take(Fault::Late)) {
+    r.late = true;
   } else if (acked && take(Fault::Ack)) {
     // A refusal carries nothing after it.
     r.bytes.assign(1, WRONG_ACK);

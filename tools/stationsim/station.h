@@ -13,12 +13,13 @@
 
 namespace stationsim {
 
-enum class Fault { Drop, Ack, Start, Crc, Short };
-constexpr int FAULT_KINDS = 5;
+enum class Fault { Drop, Ack, Start, Crc, Short, Late };
+constexpr int FAULT_KINDS = 6;
 
 struct Reply {
   std::vector<uint8_t> bytes;
   bool drop = false;  // hang up instead of answering
+  bool late = false;  // answer whole, but only after the link has given up on it
 };
 
 // Station memory: two banks of 256 nibbles. Link memory: 16 banks, the
