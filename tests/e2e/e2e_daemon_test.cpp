@@ -17,15 +17,6 @@ using e2e::milliseconds;
 using e2e::seconds;
 using e2e::XplMsg;
 
-// A config.current reply after a mark: the daemon has handled everything
-// sent before the request, so anything it would have answered is in.
-bool roundTrip(e2e::XplPeer &peer, const std::string &target) {
-  const size_t from = peer.mark();
-  peer.send("xpl-cmnd", target, "config.current", {{"command", "request"}});
-  return peer.waitFor([](const XplMsg &m) { return m.schema == "config.current"; }, seconds(30),
-                      from) != nullptr;
-}
-
 int readingsAfter(const e2e::XplPeer &peer, size_t from) {
   int n = 0;
   for (size_t i = from; i < peer.messages().size(); i++)
@@ -105,7 +96,7 @@ TEST(Startup, FirstStartUnconfiguredThenConfiguredOverXplThenRestart) {
   from = rig.peer.mark();
   rig.peer.sensorRequest(unconfigured, "ID");
   EXPECT_TRUE(rig.daemon.waitErr("no station connection: ID not read", seconds(10)));
-  ASSERT_TRUE(roundTrip(rig.peer, unconfigured));
+  ASSERT_TRUE(rig.peer.roundTrip(unconfigured));
   EXPECT_EQ(readingsAfter(rig.peer, from), 0);
 
   // Configure over xPL, with a new instance name.
@@ -267,7 +258,7 @@ TEST_F(Requests, UnanswerableRequestsAndControlCommandsGetNoReply) {
   // A binary device item is invisible to the request.
   rig.peer.sendRaw("xpl-cmnd\n{\nhop=1\nsource=" + rig.peer.source() + "\ntarget=" + rig.target() +
                    "\n}\nsensor.request\n{\nrequest=current\ndevice!4241524454\n}\n");
-  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  ASSERT_TRUE(rig.peer.roundTrip(rig.target()));
   EXPECT_EQ(readingsAfter(rig.peer, from), 0);
   EXPECT_TRUE(rig.daemon.waitErr("unknown DTYPE_INT size: 1 for MONTH\n", seconds(5), errFrom));
   // Only MONTH reached the station: one read of its one nibble at 0x1CA.
@@ -279,7 +270,7 @@ TEST_F(Requests, UnanswerableRequestsAndControlCommandsGetNoReply) {
   rig.peer.send("xpl-cmnd", rig.target(), "control.basic",
                 {{"device", "HRALM"}, {"type", "variable"}, {"current", "7"}});
   rig.peer.send("xpl-cmnd", rig.target(), "control.basic", {{"type", "variable"}});
-  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  ASSERT_TRUE(rig.peer.roundTrip(rig.target()));
   EXPECT_TRUE(rig.sim.rx(simControl).empty());
   for (size_t i = fromControl; i < rig.peer.messages().size(); i++)
     EXPECT_NE(rig.peer.messages()[i].schema, "control.basic");
@@ -328,7 +319,7 @@ TEST(Station, FailingReadsWriteNothingAndRequestsTryTwice) {
   int attempts = 0;
   for (const std::string &frame : rig.sim.rx(requestFrom)) attempts += frame == "57 52 44 44 00 0d";
   EXPECT_EQ(attempts, 10);
-  ASSERT_TRUE(roundTrip(rig.peer, rig.target()));
+  ASSERT_TRUE(rig.peer.roundTrip(rig.target()));
   EXPECT_EQ(readingsAfter(rig.peer, from), 0);
 
   // No offset and no clock were written from buffers that were never filled.

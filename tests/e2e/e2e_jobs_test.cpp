@@ -41,32 +41,8 @@ std::vector<unsigned> frameBytes(const std::string &frame) {
   return out;
 }
 
-std::map<std::string, std::string> rrdInfo(const std::string &path) {
-  std::map<std::string, std::string> info;
-  std::istringstream in(e2e::runOutput({"rrdtool", "info", path}));
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t eq = line.find(" = ");
-    if (eq != std::string::npos) info[line.substr(0, eq)] = line.substr(eq + 3);
-  }
-  return info;
-}
-
-// The values of the last update, by data source name; "time" holds its time.
-std::map<std::string, std::string> rrdLast(const std::string &path) {
-  std::istringstream in(e2e::runOutput({"rrdtool", "lastupdate", path}));
-  std::string header, line, last;
-  std::getline(in, header);
-  while (std::getline(in, line))
-    if (!line.empty()) last = line;
-  std::map<std::string, std::string> out;
-  std::istringstream names(header), values(last);
-  std::string when, name, value;
-  values >> when;
-  if (!when.empty()) out["time"] = when.substr(0, when.size() - 1);  // "1234:"
-  while (names >> name && values >> value) out[name] = value;
-  return out;
-}
+using e2e::rrdInfo;
+using e2e::rrdLast;
 
 bool exists(const std::string &path) {
   struct stat st;
@@ -157,6 +133,7 @@ TEST(Jobs, SettingsPassCalibratesSetsTheClockAndLogs) {
     EXPECT_EQ(info.at(std::string("ds[") + ds + "].minimal_heartbeat"), "90") << ds;
   }
   EXPECT_EQ(info.at("ds[wdir].max"), "1.5000000000e+01");
+  EXPECT_EQ(info.at("ds[rain].max"), "5.0000000000e+00");  // a cleared total reads unknown
   EXPECT_EQ(info.at("ds[chill].min"), "-4.0000000000e+02");
   EXPECT_EQ(info.at("ds[barom].min"), "2.6000000000e+04");
   const char *cfs[] = {"AVERAGE", "MIN", "MAX", "LAST"};
@@ -282,21 +259,15 @@ TEST(Jobs, SampleNotAfterTheLastUpdateIsSkippedNotFatal) {
   EXPECT_EQ(rrdLast(db).at("time"), future);
 }
 
-TEST(Jobs, OverlongDatabasePathIsRefusedAndAnUncreatableDatabaseEndsTheDaemon) {
+// Databases that cannot be created or updated are rows of the fault table.
+TEST(Jobs, OverlongDatabasePathIsRefused) {
   e2e::Rig rig;
   ASSERT_TRUE(rig.startNetworkAndStation());
   rig.config.rrddir = "/tmp/" + std::string(300, 'r');
   ASSERT_TRUE(rig.startDaemon());
   EXPECT_TRUE(rig.daemon.waitErr("database path too long, nothing logged", seconds(1)));
   EXPECT_EQ(rig.reading("ID"), "wizard3");
-
-  // A directory that does not exist: creation fails, which is fatal.
-  e2e::DaemonConfig next = rig.config;
-  next.rrddir = rig.rrdDir + "/missing";
-  rig.peer.send("xpl-cmnd", rig.target(), "config.response", next.items());
-  EXPECT_EQ(rig.daemon.proc().wait(seconds(30)), 1);
-  EXPECT_NE(rig.daemon.proc().err().find("Cannot create RRD " + next.rrddir + "/weather.rrd: "),
-            std::string::npos);
+  EXPECT_TRUE(rig.daemon.proc().running());
 }
 
 TEST(Jobs, StationWithoutSensorImageLogsNothing) {

@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -225,6 +227,13 @@ bool XplPeer::sensorRequest(const std::string &target, const std::string &device
   return send("xpl-cmnd", target, "sensor.request", {{"request", "current"}, {"device", device}});
 }
 
+bool XplPeer::roundTrip(const std::string &target, milliseconds limit) {
+  const size_t from = mark();
+  send("xpl-cmnd", target, "config.current", {{"command", "request"}});
+  return waitFor([](const XplMsg &m) { return m.schema == "config.current"; }, limit, from) !=
+         nullptr;
+}
+
 void XplPeer::pump(milliseconds limit) {
   if (fd_ < 0) return;
   pollfd p = {fd_, POLLIN, 0};
@@ -352,6 +361,11 @@ bool StationSim::command(const std::string &line) {
   return p_.writeStdin(line + "\n");
 }
 
+bool StationSim::control(const std::string &line, milliseconds limit) {
+  const size_t from = outMark();
+  return command(line) && p_.waitForStdout("ok " + line + "\n", limit, from);
+}
+
 bool StationSim::poke(const std::string &memory, unsigned addr,
                       const std::vector<unsigned char> &bytes) {
   char a[16];
@@ -434,7 +448,8 @@ void Daemon::writeConfig(const DaemonConfig &config) {
     if (!kv.second.empty()) f << kv.first << "=" << kv.second << "\n";
 }
 
-bool Daemon::start(const std::string &weatherHost, const std::vector<std::string> &args) {
+bool Daemon::start(const std::string &weatherHost, const std::vector<std::string> &args,
+                   const std::map<std::string, std::string> &env) {
   // Nothing here may reach a public web server.
   if (weatherHost.compare(0, 4, "127.") != 0) return false;
   std::vector<std::string> argv = {testsupport::binDir() + "/kivamet"};
@@ -472,6 +487,74 @@ ToolRun xplctl(const std::vector<std::string> &args) {
   run.out = p.out();
   run.err = p.err();
   return run;
+}
+
+std::map<std::string, std::string> rrdInfo(const std::string &path) {
+  std::map<std::string, std::string> info;
+  std::istringstream in(runOutput({"rrdtool", "info", path}));
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t eq = line.find(" = ");
+    if (eq != std::string::npos) info[line.substr(0, eq)] = line.substr(eq + 3);
+  }
+  return info;
+}
+
+std::map<std::string, std::string> rrdLast(const std::string &path) {
+  std::istringstream in(runOutput({"rrdtool", "lastupdate", path}));
+  std::string header, line, last;
+  std::getline(in, header);
+  while (std::getline(in, line))
+    if (!line.empty()) last = line;
+  std::map<std::string, std::string> out;
+  std::istringstream names(header), values(last);
+  std::string when, name, value;
+  values >> when;
+  if (!when.empty()) out["time"] = when.substr(0, when.size() - 1);  // "1234:"
+  while (names >> name && values >> value) out[name] = value;
+  return out;
+}
+
+namespace {
+
+// "ro" and "rw" are mount flags; the rest goes to tmpfs as it stands.
+unsigned long tmpfsFlags(const std::string &options, std::string *data) {
+  unsigned long flags = 0;
+  std::istringstream in(options);
+  for (std::string opt; std::getline(in, opt, ',');) {
+    if (opt == "ro") {
+      flags |= MS_RDONLY;
+    } else if (opt != "rw") {
+      *data += (data->empty() ? "" : ",") + opt;
+    }
+  }
+  return flags;
+}
+
+}  // namespace
+
+bool mountTmpfs(const std::string &dir, const std::string &options, std::string *why) {
+  static bool ownMounts = false;
+  // Private, so nothing mounted here reaches the host's namespace.
+  if (!ownMounts && (unshare(CLONE_NEWNS) != 0 ||
+                     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+    *why = std::string("no mount namespace of our own: ") + strerror(errno);
+    return false;
+  }
+  ownMounts = true;
+  std::string data;
+  const unsigned long flags = tmpfsFlags(options, &data);
+  if (mount("tmpfs", dir.c_str(), "tmpfs", flags, data.c_str()) != 0) {
+    *why = std::string("tmpfs: ") + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool remountTmpfs(const std::string &dir, const std::string &options) {
+  std::string data;
+  const unsigned long flags = tmpfsFlags(options, &data);
+  return mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | flags, data.c_str()) == 0;
 }
 
 // ---- Rig -------------------------------------------------------------------------
@@ -532,13 +615,15 @@ std::string Rig::scratchDir(const std::string &tag) {
 bool Rig::startDaemon(bool stored, const std::vector<std::string> &args) {
   if (stored && storeConfig) daemon.writeConfig(config);
   const size_t from = peer.mark();
-  if (!daemon.start(web.hostPort(), args)) return false;
+  std::vector<std::string> all = args;
+  all.insert(all.end(), extraArgs.begin(), extraArgs.end());
+  if (!daemon.start(web.hostPort(), all, daemonEnv)) return false;
   return peer.waitFor(
              [](const XplMsg &m) {
                return m.isFrom("quorvel-davis") &&
                       (m.schema == "hbeat.app" || m.schema == "config.app");
              },
-             seconds(60), from) != nullptr;
+             startLimit, from) != nullptr;
 }
 
 bool Rig::reconfigure(const DaemonConfig &next, milliseconds limit) {
@@ -561,6 +646,22 @@ std::string Rig::reading(const std::string &device, milliseconds limit) {
   if (!peer.sensorRequest(target(), device)) return "";
   const XplMsg *m = peer.waitForReading(device, limit, from);
   return m ? m->get("current") : "";
+}
+
+bool Rig::waitSample(milliseconds limit) {
+  const std::string db = config.rrddir + "/weather.rrd";
+  const std::string before = rrdLast(db)["time"];
+  const auto deadline = Clock::now() + limit;
+  size_t from = sim.outMark();
+  // The wind chill read is a logging pass's last station command; the
+  // daemon stores the sample before it answers anything else.
+  while (sim.waitForRx("57 52 44 42 a8 0d", left(deadline), from)) {
+    from = sim.outMark();
+    if (!peer.roundTrip(target(), left(deadline))) return false;
+    const std::string now = rrdLast(db)["time"];
+    if (!now.empty() && (before.empty() || std::stoll(now) > std::stoll(before))) return true;
+  }
+  return false;
 }
 
 }  // namespace e2e

@@ -81,6 +81,9 @@ class XplPeer {
             const std::vector<std::pair<std::string, std::string>> &body);
   // sensor.request request=current device=<name> to the target.
   bool sensorRequest(const std::string &target, const std::string &device);
+  // Asks the target for config.current and waits for the answer: the target
+  // has handled everything sent before.
+  bool roundTrip(const std::string &target, milliseconds limit = seconds(30));
 
   // Index of the next message to arrive: a mark for waitFor.
   size_t mark() const { return messages_.size(); }
@@ -148,6 +151,8 @@ class StationSim {
   const std::string &ptyPath() const { return pty_; }  // pty
 
   bool command(const std::string &line);  // one stdin control line
+  // A control line the simulator confirms ("ok <line>") before it returns.
+  bool control(const std::string &line, milliseconds limit = seconds(10));
   // Sets bytes at an even nibble address; waits until the simulator took it
   // (a peek round trip), so the next station command sees them.
   bool poke(const std::string &memory, unsigned addr, const std::vector<unsigned char> &bytes);
@@ -198,9 +203,11 @@ class Daemon {
   std::map<std::string, std::string> env;
   void writeConfig(const DaemonConfig &config);
   // Starts kivamet in the working directory on the test interface, with
-  // the weather host given (always a loopback stub). A restart after the
-  // previous run ended gets a fresh process record, output included.
-  bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"});
+  // the weather host given (always a loopback stub) and further environment.
+  // A restart after the previous run ended gets a fresh process record,
+  // output included.
+  bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"},
+             const std::map<std::string, std::string> &env = {});
   testsupport::Process &proc() { return *p_; }
   bool waitErr(const std::string &text, milliseconds limit, size_t from = 0) {
     return p_->waitForStderr(text, limit, from);
@@ -228,6 +235,18 @@ struct ToolRun {
 };
 ToolRun xplctl(const std::vector<std::string> &args);
 
+// `rrdtool info` of a database, by key ("ds[rain].max").
+std::map<std::string, std::string> rrdInfo(const std::string &path);
+// The values of the last update, by data source name; "time" holds its time.
+std::map<std::string, std::string> rrdLast(const std::string &path);
+
+// Mounts a fresh tmpfs with the mount options given ("size=64k", "ro") on
+// a directory, in a mount namespace of the test process's own that every
+// program it starts afterwards shares; false with the reason when the
+// system does not allow it. remountTmpfs changes the options in place.
+bool mountTmpfs(const std::string &dir, const std::string &options, std::string *why);
+bool remountTmpfs(const std::string &dir, const std::string &options);
+
 // Everything of a usual run, started in order: hub, peer, weather stub,
 // station simulator, and a daemon configured through kivamet.xml to reach
 // the simulator. Tests tweak `config`, `simOptions` and the simulator's
@@ -247,6 +266,12 @@ struct Rig {
   std::string rrdDir;
   bool storeConfig = true;  // false: no kivamet.xml, the daemon starts unconfigured
   DatagramFlood flood;      // stopped with the rig
+  // Added to the daemon's command line and environment by startDaemon.
+  std::vector<std::string> extraArgs;
+  std::map<std::string, std::string> daemonEnv;
+  milliseconds startLimit = seconds(60);  // until the first heartbeat
+  // Set by a test step that cannot stage its fault on this system.
+  std::string skipWhy;
   // Each program's output on stderr (called by the destructor).
   void dumpOutputs();
   // A fresh directory removed with the rig when the test passed.
@@ -267,6 +292,9 @@ struct Rig {
   std::string reading(const std::string &device, milliseconds limit = seconds(30));
   // The daemon's listening port, from its last heartbeat the peer saw; 0 if none.
   int daemonPort() const;
+  // Waits for the next logging pass to end and reports whether it stored a
+  // sample later than any before in config.rrddir's database.
+  bool waitSample(milliseconds limit);
 };
 
 // Hex of bytes as the simulator logs them ("57 52 44").
