@@ -566,7 +566,12 @@ Rig::~Rig() {
     daemon.proc().signal(SIGKILL);
     daemon.proc().wait(seconds(5));
   }
-  for (const std::string &dir : scratch) removeScratch(dir);
+  for (const std::string &dir : scratch) {
+    // A tmpfs a row mounted there goes first (nothing else is mounted on
+    // a scratch directory, so this fails harmlessly elsewhere).
+    umount2(dir.c_str(), MNT_DETACH);
+    removeScratch(dir);
+  }
 }
 
 void Rig::dumpOutputs() {
