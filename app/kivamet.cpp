@@ -332,8 +332,7 @@ int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
   // rain total counts up to 65535 on the wire; signed, librrd refuses it.
   return snprintf(text, textSize, "%ld:%d:%d:%d:%d:%d:%d:%d:%u:%d:%d", when, s->itemp + c->itemp,
                   s->otemp + c->otemp, s->wsp, degtoind(s->wdir), s->barom + c->bar, s->ihum,
-                  s->ohum, static_cast<unsigned>(static_cast<uint16_t>(s->rain)), s->dew,
-                  s->chill);
+                  s->ohum, static_cast<unsigned>(static_cast<uint16_t>(s->rain)), s->dew, s->chill);
 }
 
 int16_t barOffset(int16_t station, int16_t web) {

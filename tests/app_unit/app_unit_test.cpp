@@ -453,8 +453,8 @@ TEST(Settings, LogPeriodFromTheEnvironment) {
     const char *text;
     int period;
   };
-  const Case cases[] = {{nullptr, 60}, {"2", 2},   {"1", 1},   {"60", 60}, {"61", 60},
-                        {"0", 60},     {"-5", 60}, {"", 60},   {"5s", 60}, {"99999999999999", 60}};
+  const Case cases[] = {{nullptr, 60}, {"2", 2},   {"1", 1}, {"60", 60}, {"61", 60},
+                        {"0", 60},     {"-5", 60}, {"", 60}, {"5s", 60}, {"99999999999999", 60}};
   for (const Case &c : cases)
     EXPECT_EQ(logPeriodFrom(c.text), c.period) << (c.text ? c.text : "(unset)");
 }
@@ -505,8 +505,8 @@ TEST(Database, RainTotalIsUnsignedAndAFallingTotalReadsUnknown) {
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     long at = t1;
     for (int rain : {c.first, c.second}) {
-      const davis_sample s = sampleFromImage(image(700, 450, 12, 90, 29921, 45, 80, rain).data(),
-                                             400, 420);
+      const davis_sample s =
+          sampleFromImage(image(700, 450, 12, 90, 29921, 45, 80, rain).data(), 400, 420);
       const davis_cal none = {0, 0, 0, 0, 0};
       char text[256];
       rrdUpdateText(text, sizeof text, at, &s, &none);

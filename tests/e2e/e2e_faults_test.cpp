@@ -121,19 +121,25 @@ bool offsetUntouched(e2e::Rig &rig) {
 
 const Fault kFaults[] = {
     // ---- The database never ends the daemon ----------------------------
-    {"RainTotalAbove32767",
-     [](e2e::Rig &rig) { return rig.sim.poke("link", 0x132, {0x40, 0x9C}); },  // 40000 counts
+    {"RainTotalAbove32767",  // 40000 counts
+     [](e2e::Rig &rig) {
+       return rig.sim.poke("link", 0x132, {0x40, 0x9C});
+     },
      nullptr, seconds(30), Answers | Logs | StopsOnTerm,
      [](e2e::Rig &rig) { return lastOf(rig, "rain") == "40000"; }},
-    {"RainTotalFalls", nullptr,
-     [](e2e::Rig &rig) { return rig.sim.poke("link", 0x132, {0x22, 0x00}); },  // 1234 to 34
+    {"RainTotalFalls",  // 1234 counts to 34
+     nullptr,
+     [](e2e::Rig &rig) {
+       return rig.sim.poke("link", 0x132, {0x22, 0x00});
+     },
      seconds(30), Answers | Logs | StopsOnTerm,
      [](e2e::Rig &rig) {
        // A pass under way at the poke may still log the old total.
        if (!rig.waitSample(seconds(20)) || lastOf(rig, "rain") != "34") return false;
        auto info = e2e::rrdInfo(rig.config.rrddir + "/weather.rrd");
        // Read as a wrap the drop would add billions to the step.
-       return info["ds[rain].max"] == "5.0000000000e+00" && std::stod(info["ds[rain].value"]) < 1000;
+       return info["ds[rain].max"] == "5.0000000000e+00" &&
+              std::stod(info["ds[rain].value"]) < 1000;
      }},
     {"DatabaseDirMissing", nullptr,
      [](e2e::Rig &rig) {
@@ -142,8 +148,7 @@ const Fault kFaults[] = {
               mkdir(dir.c_str(), 0755) == 0;
      },
      seconds(30), Answers | Logs | StopsOnTerm},
-    {"DatabaseDirReadOnly",
-     [](e2e::Rig &rig) { return tmpfsOnDatabaseDir(rig, "ro"); },
+    {"DatabaseDirReadOnly", [](e2e::Rig &rig) { return tmpfsOnDatabaseDir(rig, "ro"); },
      [](e2e::Rig &rig) {
        return databaseFails(rig, "Cannot create RRD") && e2e::remountTmpfs(rig.rrdDir, "rw");
      },
@@ -165,8 +170,7 @@ const Fault kFaults[] = {
     {"DiskFull",  // weather.rrd takes about 12 MB
      [](e2e::Rig &rig) { return tmpfsOnDatabaseDir(rig, "size=64k"); },
      [](e2e::Rig &rig) {
-       return databaseFails(rig, "Cannot create RRD") &&
-              e2e::remountTmpfs(rig.rrdDir, "size=32m");
+       return databaseFails(rig, "Cannot create RRD") && e2e::remountTmpfs(rig.rrdDir, "size=32m");
      },
      seconds(30), Answers | Logs | StopsOnTerm},
 
@@ -245,19 +249,19 @@ const Fault kFaults[] = {
        return prlimit(rig.daemon.proc().pid(), RLIMIT_NOFILE, &lim, nullptr) == 0;
      },
      seconds(30), ExitsNonZero,
-     [](e2e::Rig &rig) { return rig.daemon.waitErr("the event loop failed; exiting\n", seconds(10)); }},
+     [](e2e::Rig &rig) {
+       return rig.daemon.waitErr("the event loop failed; exiting\n", seconds(10));
+     }},
 
     // ---- Barometer calibration plausibility -------------------------------
-    {"WebPressureOutOfRange",
-     [](e2e::Rig &rig) { return rig.web.command("pressure 00.00"); }, nullptr, seconds(30),
-     Answers | Logs | StopsOnTerm,
+    {"WebPressureOutOfRange", [](e2e::Rig &rig) { return rig.web.command("pressure 00.00"); },
+     nullptr, seconds(30), Answers | Logs | StopsOnTerm,
      [](e2e::Rig &rig) {
        return rig.daemon.countErr("web pressure 0 outside 25.000 to 32.500 inches") == 5 &&
               offsetUntouched(rig);
      }},
-    {"BarometerOffsetAboveOneInch",
-     [](e2e::Rig &rig) { return rig.web.command("pressure 31.00"); }, nullptr, seconds(30),
-     Answers | Logs | StopsOnTerm,
+    {"BarometerOffsetAboveOneInch", [](e2e::Rig &rig) { return rig.web.command("pressure 31.00"); },
+     nullptr, seconds(30), Answers | Logs | StopsOnTerm,
      [](e2e::Rig &rig) {
        return rig.daemon.waitErr("offset -1079 above 1.000 inch", seconds(1)) &&
               offsetUntouched(rig) && rig.reading("STNDRD") == "25";
