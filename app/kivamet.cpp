@@ -445,17 +445,19 @@ bool connectionLost(int fd) {
   return false;
 }
 
-void reopenIfLost() {
-  if (dd != nullptr && !connectionLost(dd->fd)) return;
-  if (dd == nullptr && !stationWanted) return;
+// True when it opened the station again just now.
+bool reopenIfLost() {
+  if (dd != nullptr && !connectionLost(dd->fd)) return false;
+  if (dd == nullptr && !stationWanted) return false;
   const time_t now = time(nullptr);
-  if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < logPeriod) return;
+  if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < logPeriod) return false;
   lastReopenAt = now;
   dbg(dd != nullptr ? "station connection lost; reopening\n" : "station not open; opening again\n");
   closeStation();
   deviceready = 0;
   liveStationLost();
   openStation();
+  return dd != nullptr;
 }
 
 int readStation16(uint16_t addr, int16_t *value) {
@@ -549,11 +551,12 @@ void calibrate() {
 // A station whose model probe failed at open, or whose offsets were never
 // read (it was away or silent at the settings pass), is caught up before it
 // logs: the model first, then the offsets and a clock check. The settings
-// pass has just tried both; asking a silent station again there would
-// only hold the loop longer.
-bool stationCaughtUp() {
+// pass has just tried both, an open just now the model; asking a silent
+// station again at once would only hold the loop longer.
+bool stationCaughtUp(bool justOpened) {
   if (inSettingsPass) return dd->type >= 0 && offsetsRead;
   if (dd->type < 0) {
+    if (justOpened) return false;
     dbg("station model unknown; probing it again\n");
     if (davis_probe(dd) != 0) return false;
     dbg("type = %d\n", dd->type);
@@ -599,10 +602,10 @@ int stationSample(davis_sample *sample) {
 // A live read: the same sample as logging takes, without the database,
 // from a station caught up as for logging (offsets in force).
 void liveRead() {
-  reopenIfLost();
+  const bool reopened = reopenIfLost();
   if (dd == nullptr) return;
   davis_sample sample;
-  if (stationCaughtUp())
+  if (stationCaughtUp(reopened))
     stationSample(&sample);
   else
     liveReadFailed();
@@ -757,8 +760,8 @@ void datetimeHandler(int, xPL_ObjectPtr) {
 }
 
 void rrdHandler(int, xPL_ObjectPtr) {
-  reopenIfLost();
-  if (dd == nullptr || !stationCaughtUp()) return;
+  const bool reopened = reopenIfLost();
+  if (dd == nullptr || !stationCaughtUp(reopened)) return;
   const char *dir = rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
   if (rrdPrepare(dir) != RRD_STORED) return;
 
