@@ -225,7 +225,7 @@ const Fault kFaults[] = {
      [](e2e::Rig &rig) {
        // No timed passes in between: the request that follows the late
        // reply is the command that would take it for its answer.
-       rig.daemonEnv.erase("KIVAMET_LOG_PERIOD");
+       rig.daemon.env.erase("KIVAMET_LOG_PERIOD");
        return true;
      },
      [](e2e::Rig &rig) {
@@ -238,7 +238,7 @@ const Fault kFaults[] = {
     {"EventLoopFails",
      [](e2e::Rig &rig) {
        // The leak checker needs descriptors this fault takes away.
-       rig.daemonEnv["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1";
+       rig.daemon.env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1";
        return true;
      },
      [](e2e::Rig &rig) {
@@ -395,7 +395,7 @@ TEST_P(FaultTable, DaemonGetsOver) {
   const Fault &f = GetParam();
   e2e::Rig rig;
   // A logging pass every 2 s rather than every minute, so a sample comes soon.
-  rig.daemonEnv["KIVAMET_LOG_PERIOD"] = "2";
+  rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
   ASSERT_TRUE(rig.startNetworkAndStation());
   const bool staged = !f.before || f.before(rig);
   if (!rig.skipWhy.empty()) GTEST_SKIP() << rig.skipWhy;

@@ -448,8 +448,7 @@ void Daemon::writeConfig(const DaemonConfig &config) {
     if (!kv.second.empty()) f << kv.first << "=" << kv.second << "\n";
 }
 
-bool Daemon::start(const std::string &weatherHost, const std::vector<std::string> &args,
-                   const std::map<std::string, std::string> &env) {
+bool Daemon::start(const std::string &weatherHost, const std::vector<std::string> &args) {
   // Nothing here may reach a public web server.
   if (weatherHost.compare(0, 4, "127.") != 0) return false;
   std::vector<std::string> argv = {testsupport::binDir() + "/kivamet"};
@@ -622,7 +621,7 @@ bool Rig::startDaemon(bool stored, const std::vector<std::string> &args) {
   const size_t from = peer.mark();
   std::vector<std::string> all = args;
   all.insert(all.end(), extraArgs.begin(), extraArgs.end());
-  if (!daemon.start(web.hostPort(), all, daemonEnv)) return false;
+  if (!daemon.start(web.hostPort(), all)) return false;
   return peer.waitFor(
              [](const XplMsg &m) {
                return m.isFrom("quorvel-davis") &&

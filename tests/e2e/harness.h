@@ -199,15 +199,13 @@ class Daemon {
   Daemon();
   ~Daemon();  // stops a daemon still running, then removes the directory
   const std::string &dir() const { return dir_; }
-  // More environment for the next start (KIVAMET_MQTT_PASSWORD).
+  // More environment for the next start (KIVAMET_MQTT_PASSWORD, KIVAMET_LOG_PERIOD).
   std::map<std::string, std::string> env;
   void writeConfig(const DaemonConfig &config);
   // Starts kivamet in the working directory on the test interface, with
-  // the weather host given (always a loopback stub) and further environment.
-  // A restart after the previous run ended gets a fresh process record,
-  // output included.
-  bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"},
-             const std::map<std::string, std::string> &env = {});
+  // the weather host given (always a loopback stub). A restart after the
+  // previous run ended gets a fresh process record, output included.
+  bool start(const std::string &weatherHost, const std::vector<std::string> &args = {"-d"});
   testsupport::Process &proc() { return *p_; }
   bool waitErr(const std::string &text, milliseconds limit, size_t from = 0) {
     return p_->waitForStderr(text, limit, from);
@@ -266,9 +264,8 @@ struct Rig {
   std::string rrdDir;
   bool storeConfig = true;  // false: no kivamet.xml, the daemon starts unconfigured
   DatagramFlood flood;      // stopped with the rig
-  // Added to the daemon's command line and environment by startDaemon.
+  // Added to the daemon's command line by startDaemon.
   std::vector<std::string> extraArgs;
-  std::map<std::string, std::string> daemonEnv;
   milliseconds startLimit = seconds(60);  // until the first heartbeat
   // Set by a test step that cannot stage its fault on this system.
   std::string skipWhy;
