@@ -142,6 +142,7 @@ TEST(Startup, UnknownOptionOrBadValuePrintsUsageAndExits1) {
       {"--mqtt", "http://127.0.0.1"},
       {"--mqtt-prefix", "weather/#"},
       {"--ha-prefix", ""},
+      {"--locked=yes"},  // takes no value
   };
   for (const auto &args : rows) {
     e2e::Daemon daemon;
