@@ -680,6 +680,13 @@ void conntype_open(void) {
     liveStationLost();
     return;
   }
+  // A station that did not even answer the model probe is silent: asking it
+  // for offsets and the clock would hold the loop for nothing. The logging
+  // pass probes again and catches up with both once it answers.
+  if (dd->type < 0) {
+    dbg("station model unknown; calibration and clock check left to the logging pass\n");
+    return;
+  }
   inSettingsPass = true;
   calibrate();
   datetimeHandler(0, nullptr);

@@ -68,7 +68,8 @@ const char USAGE[] =
     "\n"
     "Control lines on standard input (each answered by 'ok <line>' or an error on stderr):\n"
     "  silent on|off                  stop or start answering at all\n"
-    "  fault KIND [COUNT]             spoil the next COUNT replies of that kind\n"
+    "  fault KIND [COUNT [AFTER]]     spoil the next COUNT replies of that kind, after\n"
+    "                                 AFTER of them went out whole\n"
     "                                 (default 1, 0 clears): ack (any acknowledged\n"
     "                                 reply), start (images), crc (replies with a CRC),\n"
     "                                 short (any), drop (any; TCP: hang up, pty: no answer),\n"
@@ -434,16 +435,19 @@ void Simulator::control(const std::string &line) {
 
   if (cmd == "silent" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
     station_.setSilent(w[1] == "on");
-  } else if (cmd == "fault" && (w.size() == 2 || w.size() == 3)) {
+  } else if (cmd == "fault" && w.size() >= 2 && w.size() <= 4) {
     static const char *const KINDS[FAULT_KINDS] = {"drop", "ack", "start", "crc", "short", "late"};
     int kind = -1;
     for (int k = 0; k < FAULT_KINDS; k++)
       if (w[1] == KINDS[k]) kind = k;
     long count = 1;
+    long after = 0;
     if (kind < 0) return fail("unknown fault");
-    if (w.size() == 3 && !parseNumber(w[2].c_str(), 10, 0, 1000000, &count))
+    if (w.size() >= 3 && !parseNumber(w[2].c_str(), 10, 0, 1000000, &count))
       return fail("bad count");
-    station_.setFault(static_cast<Fault>(kind), static_cast<int>(count));
+    if (w.size() == 4 && !parseNumber(w[3].c_str(), 10, 0, 1000000, &after))
+      return fail("bad count");
+    station_.setFault(static_cast<Fault>(kind), static_cast<int>(count), static_cast<int>(after));
   } else if ((cmd == "poke" || cmd == "peek") && w.size() >= 4) {
     NibbleMemory *mem = memoryNamed(w[1]);
     long addr;
@@ -564,14 +568,11 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
 
-  static const struct option LONG[] = {{"model", required_argument, nullptr, 'm'},
-                                       {"pty", no_argument, nullptr, 'p'},
-                                       {"tcp", required_argument, nullptr, 't'},
-                                       {"pace", no_argument, nullptr, 'c'},
-                                       {"frozen", no_argument, nullptr, 'f'},
-                                       {"history", required_argument, nullptr, 'H'},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const struct option LONG[] = {
+      {"model", required_argument, nullptr, 'm'}, {"pty", no_argument, nullptr, 'p'},
+      {"tcp", required_argument, nullptr, 't'},   {"pace", no_argument, nullptr, 'c'},
+      {"frozen", no_argument, nullptr, 'f'},      {"history", required_argument, nullptr, 'H'},
+      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
   Options o;
   long v;
   for (int c; (c = getopt_long(argc, argv, "", LONG, nullptr)) != -1;) {

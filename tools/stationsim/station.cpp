@@ -526,6 +526,10 @@ void Station::applyFault(Cmd cmd, Reply &r) {
   auto take = [this](Fault k) {
     int &n = faults_[static_cast<int>(k)];
     if (n <= 0) return false;
+    if (faultsAfter_[static_cast<int>(k)] > 0) {
+      faultsAfter_[static_cast<int>(k)]--;
+      return false;
+    }
     n--;
     return true;
   };

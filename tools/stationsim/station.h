@@ -42,8 +42,12 @@ class Station {
 
   void setSilent(bool on) { silent_ = on; }
   void setDrift(bool on) { drift_ = on; }
-  // The next `count` replies that this kind can spoil are spoilt; 0 clears.
-  void setFault(Fault kind, int count) { faults_[static_cast<int>(kind)] = count; }
+  // The next `count` replies that this kind can spoil are spoilt, after the
+  // first `after` of them went out whole; a count of 0 clears.
+  void setFault(Fault kind, int count, int after = 0) {
+    faults_[static_cast<int>(kind)] = count;
+    faultsAfter_[static_cast<int>(kind)] = count > 0 ? after : 0;
+  }
 
   NibbleMemory &stationMemory() { return station_; }
   NibbleMemory &linkMemory() { return link_; }
@@ -76,6 +80,7 @@ class Station {
   unsigned arcSeconds_ = 0;
   int lastBar_ = 0;
   int faults_[FAULT_KINDS] = {};
+  int faultsAfter_[FAULT_KINDS] = {};
   NibbleMemory station_{STATION_NIBBLES};
   NibbleMemory link_{LINK_NIBBLES};
   std::vector<uint8_t> archive_ = std::vector<uint8_t>(ARCHIVE_BYTES, 0);
