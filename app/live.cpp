@@ -155,8 +155,11 @@ void setStation(Station next, const char *why) {
 }
 
 void liveTick(int, xPL_ObjectPtr) {
+  // An offline station is left to the logging pass, whose good read brings
+  // it back: a silent one holds the loop for every read it is asked for.
   // A logging pass of this same second has just read the station.
-  if (!st.haveSample || st.sampleAt != time(nullptr)) st.read();
+  if (st.station != Station::OFFLINE && (!st.haveSample || st.sampleAt != time(nullptr)))
+    st.read();
   // What could not go out before the service was enabled goes out now.
   publishStation();
   publishValues();

@@ -145,6 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Units, Live,
 TEST(LiveStation, OfflineWhileSilentWithNoValuesThenOnlineAgain) {
   e2e::Rig rig;
   MqttSub sub;
+  rig.daemon.env["KIVAMET_LOG_PERIOD"] = "5";  // only logging passes ask an offline station
   ASSERT_TRUE(startLive(rig, sub));
   ASSERT_NE(sub.waitFor(kBase + "station", "online", seconds(30)), nullptr);
   ASSERT_TRUE(rig.sim.command("silent on"));
