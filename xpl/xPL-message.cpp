@@ -23,10 +23,6 @@ namespace {
 char messageBuff[MSG_BUFF_SIZE];
 int messageBytesWritten = 0;
 
-char blockHeaderBuff[BLOCK_HEADER_SIZE];
-char blockNameBuff[BLOCK_NAME_SIZE];
-char blockValueBuff[BLOCK_VALUE_SIZE];
-
 Bool hubConfirmed = FALSE;
 
 /* Datagrams read per readiness of the socket. The loop gets its turn after
@@ -156,7 +152,19 @@ Bool checkFormattable(xPL_MessagePtr theMessage) {
 
 /* ---- Parsing ------------------------------------------------------------ */
 
-enum BlockState { IN_HEADER, OPEN_BRACE, LF_AFTER_BRACE, IN_NAME, IN_VALUE, CLOSING_LF };
+/* A stretch of the received text. Headers, names and values are taken from
+ * the datagram where they stand and cleaned on their one copy into the store. */
+struct Piece {
+  const char *text;
+  size_t length;
+};
+
+/* One item line of a block: its value holds the hex digits when binary. */
+struct BlockItem {
+  Piece name = {NULL, 0};
+  Piece value = {NULL, 0};
+  bool isBinary = false;
+};
 
 /* Control characters and everything above 'z' (braces, bar, tilde, DEL and
  * every byte of 0x80 or more) arrive as '|', so no stored text can break a line. */
@@ -165,244 +173,265 @@ inline char cleanChar(char theChar) {
   return (c < 0x20 || c > 'z') ? '|' : theChar;
 }
 
-/* Appends a cleaned character; FALSE when the buffer (with its terminator) is full. */
-inline Bool collectChar(char *theBuff, size_t theSize, size_t *theLength, char theChar) {
-  if (*theLength + 1 >= theSize) return FALSE;
-  theBuff[(*theLength)++] = cleanChar(theChar);
-  return TRUE;
+inline void cleanCopy(char *theCopy, Piece thePiece) {
+  for (size_t i = 0; i < thePiece.length; i++) theCopy[i] = cleanChar(thePiece.text[i]);
+}
+
+/* The cleaned text of a piece in a buffer (cut to fit), for debug lines and numbers. */
+const char *cleanInto(char *theBuff, size_t theSize, Piece thePiece) {
+  if (thePiece.length >= theSize) thePiece.length = theSize - 1;
+  cleanCopy(theBuff, thePiece);
+  theBuff[thePiece.length] = '\0';
+  return theBuff;
+}
+
+/* The one copy of a received piece: a store string of its cleaned text,
+ * after a prefix when one is given. */
+String storeCopy(Piece thePiece, const char *thePrefix = "", size_t prefixLength = 0) {
+  size_t theLength = prefixLength + thePiece.length;
+  String theCopy = xPL_StrAlloc((int)theLength);
+  memcpy(theCopy, thePrefix, prefixLength);
+  cleanCopy(theCopy + prefixLength, thePiece);
+  theCopy[theLength] = '\0';
+  if (xPL_DebugMode) xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theCopy, (int)theLength);
+  return theCopy;
+}
+
+/* Case-insensitive match of a piece against a word. The words are printable
+ * ASCII, so cleaning could not change whether they match. */
+bool pieceEquals(Piece thePiece, const char *theWord) {
+  return strlen(theWord) == thePiece.length &&
+         xPL_strncmpIgnoreCase(thePiece.text, theWord, (int)thePiece.length) == 0;
 }
 
 inline int failAt(int thePosition) {
   return thePosition > 0 ? -thePosition : -1;
 }
 
-/* Hex text to bytes; null on odd length or any digit that is not 0-9 or A-F. */
-Bool textToBinary(xPL_NameValuePairPtr thePair, const char *theHex, size_t hexLength) {
-  if (hexLength % 2 != 0) return FALSE;
-  size_t byteCount = hexLength / 2;
-  unsigned char *theBytes = NULL;
-  if (byteCount > 0) {
-    theBytes = (unsigned char *)xPL_checkedAlloc(malloc(byteCount), byteCount);
-    for (size_t i = 0; i < byteCount; i++) {
-      int theByte;
-      if (!xPL_hexToInt(theHex + 2 * i, &theByte)) {
-        free(theBytes);
-        return FALSE;
-      }
-      theBytes[i] = (unsigned char)theByte;
-    }
+/* Hex digits to bytes: false on an odd count or any digit that is not 0-9 or
+ * A-F. With no byte area it only checks. */
+bool decodeHex(Piece theHex, unsigned char *theBytes) {
+  if (theHex.length % 2 != 0) return false;
+  for (size_t i = 0; i < theHex.length / 2; i++) {
+    int theByte;
+    if (!xPL_hexToInt(theHex.text + 2 * i, &theByte)) return false;
+    if (theBytes != NULL) theBytes[i] = (unsigned char)theByte;
   }
-  thePair->itemValue = (String)theBytes;
-  thePair->isBinary = TRUE;
-  thePair->binaryLength = (int)byteCount;
-  return TRUE;
+  return true;
 }
 
 /* One block: a header line, "{", name=value (or name!HEX) lines, "}".
- * Returns the characters consumed, 0 when the text holds no block, or minus
- * the position of the fault. */
-int parseBlock(const char *theText, String *theHeader, xPL_NameValueListPtr theList,
-               Bool forceUpperCase) {
-  BlockState theState = IN_HEADER;
-  size_t headerLength = 0, nameLength = 0, valueLength = 0;
-  Bool isBinary = FALSE;
-  int thePosition = 0;
+ * Hands each item to onItem as it completes; onItem refuses a binary value
+ * that does not decode by returning false. Returns the characters consumed,
+ * 0 when the text holds no block, or minus the position of the fault. */
+template <typename OnItem>
+int parseBlock(const char *theText, const char *theEnd, Piece *theHeader, OnItem onItem) {
+  const char *at = theText;
+  auto positionOf = [theText](const char *where) { return (int)(where - theText); };
+  auto ranOut = [&]() {
+    xPL_Debug("Ran out of characters parsing block");
+    return failAt(positionOf(theEnd));
+  };
 
-  for (; theText[thePosition] != '\0'; thePosition++) {
-    char theChar = theText[thePosition];
-    if (forceUpperCase && theChar >= 'a' && theChar <= 'z') theChar = (char)(theChar - 32);
+  /* blanks, control characters and bytes of 0x80 or more before a header are skipped */
+  while (at < theEnd && (signed char)*at <= 0x20) at++;
+  if (at == theEnd) return 0;
+  const char *lineEnd = (const char *)memchr(at, '\n', (size_t)(theEnd - at));
+  const char *firstOver = at + BLOCK_HEADER_SIZE - 1;
+  if ((lineEnd != NULL ? lineEnd : theEnd) > firstOver) {
+    xPL_Debug("Block header too long at position %d", positionOf(firstOver));
+    return failAt(positionOf(firstOver));
+  }
+  if (lineEnd == NULL) return ranOut();
+  *theHeader = Piece{at, (size_t)(lineEnd - at)};
+  at = lineEnd + 1;
 
-    switch (theState) {
-      case IN_HEADER:
-        if (headerLength == 0 && (signed char)theChar <= 0x20) break;
-        if (theChar == '\n') {
-          theState = OPEN_BRACE;
-          break;
-        }
-        if (!collectChar(blockHeaderBuff, sizeof(blockHeaderBuff), &headerLength, theChar)) {
-          xPL_Debug("Block header too long at position %d", thePosition);
-          return failAt(thePosition);
-        }
-        break;
+  if (at == theEnd) return ranOut();
+  if (*at != '{') {
+    xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)", *at,
+              positionOf(at));
+    return failAt(positionOf(at));
+  }
+  if (++at == theEnd) return ranOut();
+  if (*at != '\n') {
+    xPL_Debug("Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
+              *at, positionOf(at));
+    return failAt(positionOf(at));
+  }
+  at++;
 
-      case OPEN_BRACE:
-        if (theChar != '{') {
-          xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)",
-                    theChar, thePosition);
-          return failAt(thePosition);
-        }
-        theState = LF_AFTER_BRACE;
-        break;
-
-      case LF_AFTER_BRACE:
-        if (theChar != '\n') {
-          xPL_Debug(
-              "Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
-              theChar, thePosition);
-          return failAt(thePosition);
-        }
-        nameLength = 0;
-        theState = IN_NAME;
-        break;
-
-      case IN_NAME:
-        if (theChar == '=' || theChar == '!') {
-          isBinary = (theChar == '!');
-          valueLength = 0;
-          theState = IN_VALUE;
-        } else if (theChar == '}') {
-          nameLength = 0;
-          theState = CLOSING_LF;
-        } else if (!collectChar(blockNameBuff, sizeof(blockNameBuff), &nameLength, theChar)) {
-          xPL_Debug("Item name too long at position %d", thePosition);
-          return failAt(thePosition);
-        }
-        break;
-
-      case IN_VALUE:
-        if (theChar == '\n') {
-          blockNameBuff[nameLength] = '\0';
-          blockValueBuff[valueLength] = '\0';
-          if (isBinary) {
-            xPL_NameValuePair decoded = {NULL, NULL, FALSE, 0};
-            if (!textToBinary(&decoded, blockValueBuff, valueLength)) {
-              xPL_Debug("Unable to xlate binary value for name %s", blockNameBuff);
-              return failAt(thePosition);
-            }
-            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-            thePair->itemValue = decoded.itemValue;
-            thePair->isBinary = TRUE;
-            thePair->binaryLength = decoded.binaryLength;
-          } else {
-            xPL_NameValuePairPtr thePair = xPL_newNamedValuePair(theList, blockNameBuff);
-            thePair->itemValue = xPL_StrDup(blockValueBuff);
-          }
-          nameLength = 0;
-          theState = IN_NAME;
-        } else if (!collectChar(blockValueBuff, sizeof(blockValueBuff), &valueLength, theChar)) {
-          xPL_Debug("Item value too long at position %d", thePosition);
-          return failAt(thePosition);
-        }
-        break;
-
-      case CLOSING_LF:
-        if (theChar != '\n') {
-          xPL_Debug(
-              "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
-              theChar, thePosition);
-          return failAt(thePosition);
-        }
-        blockHeaderBuff[headerLength] = '\0';
-        *theHeader = xPL_StrDup(blockHeaderBuff);
-        return thePosition + 1;
+  for (;;) {
+    /* A name runs on over line feeds until "=", "!" or the closing "}". */
+    const char *nameStart = at;
+    while (at < theEnd && *at != '=' && *at != '!' && *at != '}') at++;
+    if (at - nameStart > BLOCK_NAME_SIZE - 1) {
+      xPL_Debug("Item name too long at position %d", positionOf(nameStart + BLOCK_NAME_SIZE - 1));
+      return failAt(positionOf(nameStart + BLOCK_NAME_SIZE - 1));
     }
+    if (at == theEnd) return ranOut();
+    if (*at == '}') {
+      if (++at == theEnd) return ranOut();
+      if (*at != '\n') {
+        xPL_Debug(
+            "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
+            *at, positionOf(at));
+        return failAt(positionOf(at));
+      }
+      return positionOf(at) + 1;
+    }
+
+    BlockItem theItem;
+    theItem.name = Piece{nameStart, (size_t)(at - nameStart)};
+    theItem.isBinary = *at == '!';
+    const char *valueStart = ++at;
+    lineEnd = (const char *)memchr(at, '\n', (size_t)(theEnd - at));
+    if ((lineEnd != NULL ? lineEnd : theEnd) - valueStart > BLOCK_VALUE_SIZE - 1) {
+      xPL_Debug("Item value too long at position %d",
+                positionOf(valueStart + BLOCK_VALUE_SIZE - 1));
+      return failAt(positionOf(valueStart + BLOCK_VALUE_SIZE - 1));
+    }
+    if (lineEnd == NULL) return ranOut();
+    theItem.value = Piece{valueStart, (size_t)(lineEnd - valueStart)};
+    if (!onItem(theItem)) {
+      char theName[BLOCK_NAME_SIZE];
+      xPL_Debug("Unable to xlate binary value for name %s",
+                cleanInto(theName, sizeof theName, theItem.name));
+      return failAt(positionOf(lineEnd));
+    }
+    at = lineEnd + 1;
+  }
+}
+
+/* Appends an item to a list: the name and a text value copied once, a
+ * binary value decoded into bytes of its own. */
+bool appendItem(xPL_NameValueListPtr theList, const BlockItem &theItem) {
+  if (theItem.isBinary) {
+    size_t byteCount = theItem.value.length / 2;
+    unsigned char *theBytes = NULL;
+    if (theItem.value.length % 2 != 0) return false;
+    if (byteCount > 0) theBytes = (unsigned char *)xPL_checkedAlloc(malloc(byteCount), byteCount);
+    if (!decodeHex(theItem.value, theBytes)) {
+      free(theBytes);
+      return false;
+    }
+    xPL_NameValuePairPtr thePair = appendPair(theList, storeCopy(theItem.name));
+    thePair->itemValue = (String)theBytes;
+    thePair->isBinary = TRUE;
+    thePair->binaryLength = (int)byteCount;
+    return true;
+  }
+  xPL_NameValuePairPtr thePair = appendPair(theList, storeCopy(theItem.name));
+  thePair->itemValue = storeCopy(theItem.value);
+  return true;
+}
+
+/* The first of each header item a message needs, as the header block is read. */
+struct HeaderItems {
+  BlockItem hop, source, target;
+  bool haveHop = false, haveSource = false, haveTarget = false;
+
+  bool note(const BlockItem &theItem) {
+    if (theItem.isBinary && !decodeHex(theItem.value, NULL)) return false;
+    noteFirst(theItem, "hop", &hop, &haveHop);
+    noteFirst(theItem, "source", &source, &haveSource);
+    noteFirst(theItem, "target", &target, &haveTarget);
+    return true;
   }
 
-  if (theState == IN_HEADER && headerLength == 0) return 0;
-  xPL_Debug("Ran out of characters parsing block");
-  return failAt(thePosition);
-}
+ private:
+  static void noteFirst(const BlockItem &theItem, const char *theName, BlockItem *theFirst,
+                        bool *found) {
+    if (*found || !pieceEquals(theItem.name, theName)) return;
+    *theFirst = theItem;
+    *found = true;
+  }
+};
 
-/* Case-insensitive match of a piece of text (not terminated) against a word. */
-Bool pieceEquals(const char *thePiece, size_t pieceLength, const char *theWord) {
-  if (strlen(theWord) != pieceLength) return FALSE;
-  return xPL_strncmpIgnoreCase(thePiece, theWord, (int)pieceLength) == 0 ? TRUE : FALSE;
-}
+/* "vendor-device.instance": vendor before the first '-', device up to the
+ * first '.' after it, instance the rest (further '-' and '.' included). */
+struct Identity {
+  Piece vendor, device, instance;
+};
 
-/* A header item must be text: a binary one (name!HEX) holds bytes, not a terminated value. */
-const char *headerText(xPL_NameValuePairPtr thePair) {
-  if (thePair == NULL || thePair->isBinary) return NULL;
-  return thePair->itemValue;
-}
-
-/* Splits "vendor-device.instance": vendor before the first '-', device up to
- * the first '.' after it, instance the rest (further '-' and '.' included). */
-Bool splitIdentity(const char *theValue, const char *theItem, size_t *vendorLength,
-                   const char **theDevice, size_t *deviceLength, const char **theInstance) {
-  const char *theDash = strchr(theValue, '-');
+Bool splitIdentity(Piece theValue, const char *theItem, Identity *theIdentity) {
+  char theText[BLOCK_VALUE_SIZE];
+  const char *theDash = (const char *)memchr(theValue.text, '-', theValue.length);
   if (theDash == NULL) {
-    xPL_Debug("%s Missing Device ID - %s", theItem, theValue);
+    xPL_Debug("%s Missing Device ID - %s", theItem, cleanInto(theText, sizeof theText, theValue));
     return FALSE;
   }
-  const char *theDot = strchr(theDash + 1, '.');
+  const char *valueEnd = theValue.text + theValue.length;
+  const char *theDot = (const char *)memchr(theDash + 1, '.', (size_t)(valueEnd - theDash - 1));
   if (theDot == NULL) {
-    xPL_Debug("%s Missing Instance ID - %.*s.%s", theItem, (int)(theDash - theValue), theValue,
-              theDash + 1);
+    int vendorLength = (int)(theDash - theValue.text);
+    xPL_Debug("%s Missing Instance ID - %.*s.%s", theItem, vendorLength,
+              cleanInto(theText, sizeof theText, theValue), theText + vendorLength + 1);
     return FALSE;
   }
-  *vendorLength = (size_t)(theDash - theValue);
-  *theDevice = theDash + 1;
-  *deviceLength = (size_t)(theDot - (theDash + 1));
-  *theInstance = theDot + 1;
+  theIdentity->vendor = Piece{theValue.text, (size_t)(theDash - theValue.text)};
+  theIdentity->device = Piece{theDash + 1, (size_t)(theDot - theDash - 1)};
+  theIdentity->instance = Piece{theDot + 1, (size_t)(valueEnd - theDot - 1)};
   return TRUE;
 }
 
-/* Received identity parts are stored directly: the record is fresh, so this
- * equals the setters without copying each part twice. */
-void storePiece(String *theField, const char *thePiece, size_t pieceLength) {
-  xPL_FreeStr(*theField);
-  *theField = xPL_StrNDup(thePiece, (int)pieceLength);
+/* A header item must be text: a binary one (name!HEX) holds bytes, not a value. */
+Bool headerItemText(const BlockItem &theItem, bool found, const char *missingLine,
+                    const char *invalidLine) {
+  if (!found) {
+    xPL_Debug("%s", missingLine);
+    return FALSE;
+  }
+  if (theItem.isBinary) {
+    xPL_Debug("%s", invalidLine);
+    return FALSE;
+  }
+  return TRUE;
 }
 
-Bool parseMessageHeader(xPL_MessagePtr theMessage, xPL_NameValueListPtr theList) {
-  xPL_NameValuePairPtr thePair = xPL_getNamedValuePair(theList, (String) "hop");
-  if (thePair == NULL) {
+Bool parseMessageHeader(xPL_MessagePtr theMessage, const HeaderItems &theItems) {
+  if (!theItems.haveHop) {
     xPL_Debug("Message missing HOP count");
     return FALSE;
   }
   int hopCount = 0;
-  const char *theText = headerText(thePair);
-  if (theText == NULL || !xPL_strToInt(theText, &hopCount) || hopCount <= 0) {
+  char theNumber[BLOCK_VALUE_SIZE];
+  if (theItems.hop.isBinary ||
+      !xPL_strToInt(cleanInto(theNumber, sizeof theNumber, theItems.hop.value), &hopCount) ||
+      hopCount <= 0) {
     xPL_Debug("Message HOP Count invalid");
     return FALSE;
   }
   theMessage->hopCount = hopCount;
 
-  size_t vendorLength, deviceLength;
-  const char *theDevice, *theInstance;
+  Identity theIdentity;
+  if (!headerItemText(theItems.source, theItems.haveSource, "Message missing SOURCE",
+                      "Message SOURCE invalid") ||
+      !splitIdentity(theItems.source.value, "SOURCE", &theIdentity))
+    return FALSE;
+  theMessage->sourceVendor = storeCopy(theIdentity.vendor);
+  theMessage->sourceDeviceID = storeCopy(theIdentity.device);
+  theMessage->sourceInstanceID = storeCopy(theIdentity.instance);
 
-  thePair = xPL_getNamedValuePair(theList, (String) "source");
-  if (thePair == NULL) {
-    xPL_Debug("Message missing SOURCE");
+  if (!headerItemText(theItems.target, theItems.haveTarget, "Message missing TARGET",
+                      "Message TARGET invalid"))
     return FALSE;
-  }
-  theText = headerText(thePair);
-  if (theText == NULL) {
-    xPL_Debug("Message SOURCE invalid");
-    return FALSE;
-  }
-  if (!splitIdentity(theText, "SOURCE", &vendorLength, &theDevice, &deviceLength, &theInstance))
-    return FALSE;
-  storePiece(&theMessage->sourceVendor, theText, vendorLength);
-  storePiece(&theMessage->sourceDeviceID, theDevice, deviceLength);
-  storePiece(&theMessage->sourceInstanceID, theInstance, strlen(theInstance));
-
-  thePair = xPL_getNamedValuePair(theList, (String) "target");
-  if (thePair == NULL) {
-    xPL_Debug("Message missing TARGET");
-    return FALSE;
-  }
-  theText = headerText(thePair);
-  if (theText == NULL) {
-    xPL_Debug("Message TARGET invalid");
-    return FALSE;
-  }
-  if (strcmp(theText, "*") == 0) {
+  Piece theTarget = theItems.target.value;
+  if (theTarget.length == 1 && theTarget.text[0] == '*') {
     theMessage->isBroadcastMessage = TRUE;
     return TRUE;
   }
-  if (!splitIdentity(theText, "TARGET", &vendorLength, &theDevice, &deviceLength, &theInstance))
-    return FALSE;
-  if (pieceEquals(theText, vendorLength, "XPL") && pieceEquals(theDevice, deviceLength, "GROUP")) {
+  if (!splitIdentity(theTarget, "TARGET", &theIdentity)) return FALSE;
+  if (pieceEquals(theIdentity.vendor, "XPL") && pieceEquals(theIdentity.device, "GROUP")) {
     /* received groups keep the upper-case prefix: services compare the whole text */
-    char theGroup[GROUP_PREFIX_LEN + RECEIVED_GROUP_MAX + 1];
-    snprintf(theGroup, sizeof(theGroup), "%s%.*s", GROUP_PREFIX, RECEIVED_GROUP_MAX, theInstance);
-    xPL_setTargetGroup(theMessage, theGroup);
+    Piece theGroup = theIdentity.instance;
+    if (theGroup.length > RECEIVED_GROUP_MAX) theGroup.length = RECEIVED_GROUP_MAX;
+    theMessage->isGroupMessage = TRUE;
+    theMessage->groupName = storeCopy(theGroup, GROUP_PREFIX, GROUP_PREFIX_LEN);
     return TRUE;
   }
-  storePiece(&theMessage->targetVendor, theText, vendorLength);
-  storePiece(&theMessage->targetDeviceID, theDevice, deviceLength);
-  storePiece(&theMessage->targetInstanceID, theInstance, strlen(theInstance));
+  theMessage->targetVendor = storeCopy(theIdentity.vendor);
+  theMessage->targetDeviceID = storeCopy(theIdentity.device);
+  theMessage->targetInstanceID = storeCopy(theIdentity.instance);
   return TRUE;
 }
 
@@ -747,43 +776,51 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
 
 xPL_MessagePtr parseMessage(const char *theText) {
   if (theText == NULL) return NULL;
-  const int textLength = (int)strlen(theText);
+  const size_t textLength = strlen(theText);
+  const char *theEnd = theText + textLength;
   xPL_MessagePtr theMessage = createReceivedMessage(xPL_MESSAGE_ANY);
-  String blockHeader = NULL;
+  Piece blockHeader = {NULL, 0};
+  char theHeaderText[BLOCK_HEADER_SIZE];
 
-  int consumed = parseBlock(theText, &blockHeader, theMessage->messageBody, FALSE);
+  /* The header items are looked at where they stand; they become body items
+   * only when no second block follows. */
+  HeaderItems theItems;
+  int consumed = parseBlock(theText, theEnd, &blockHeader,
+                            [&theItems](const BlockItem &theItem) { return theItems.note(theItem); });
   if (consumed <= 0) {
     xPL_Debug("Error parsing message header");
     xPL_releaseMessage(theMessage);
     return NULL;
   }
 
-  if (xPL_strcmpIgnoreCase(blockHeader, "XPL-CMND") == 0) {
+  if (pieceEquals(blockHeader, "XPL-CMND")) {
     theMessage->messageType = xPL_MESSAGE_COMMAND;
-  } else if (xPL_strcmpIgnoreCase(blockHeader, "XPL-STAT") == 0) {
+  } else if (pieceEquals(blockHeader, "XPL-STAT")) {
     theMessage->messageType = xPL_MESSAGE_STATUS;
-  } else if (xPL_strcmpIgnoreCase(blockHeader, "XPL-TRIG") == 0) {
+  } else if (pieceEquals(blockHeader, "XPL-TRIG")) {
     theMessage->messageType = xPL_MESSAGE_TRIGGER;
   } else {
-    xPL_Debug("Unknown message header of %s - bad message", blockHeader);
-    xPL_FreeStr(blockHeader);
+    xPL_Debug("Unknown message header of %s - bad message",
+              cleanInto(theHeaderText, sizeof theHeaderText, blockHeader));
     xPL_releaseMessage(theMessage);
     return NULL;
   }
-  xPL_FreeStr(blockHeader);
-  blockHeader = NULL;
 
-  if (!parseMessageHeader(theMessage, theMessage->messageBody)) {
+  if (!parseMessageHeader(theMessage, theItems)) {
     xPL_Debug("Unable to parse message header");
     xPL_releaseMessage(theMessage);
     return NULL;
   }
 
+  xPL_NameValueListPtr theBody = theMessage->messageBody;
+  auto toBody = [theBody](const BlockItem &theItem) { return appendItem(theBody, theItem); };
   /* header block alone: a message without schema, whose body keeps the header items */
-  if (consumed >= textLength) return theMessage;
+  if ((size_t)consumed >= textLength) {
+    parseBlock(theText, theEnd, &blockHeader, toBody);
+    return theMessage;
+  }
 
-  xPL_clearAllNamedValues(theMessage->messageBody);
-  int bodyConsumed = parseBlock(theText + consumed, &blockHeader, theMessage->messageBody, FALSE);
+  int bodyConsumed = parseBlock(theText + consumed, theEnd, &blockHeader, toBody);
   if (bodyConsumed < 0) {
     xPL_Debug("Error parsing message block");
     xPL_releaseMessage(theMessage);
@@ -791,16 +828,17 @@ xPL_MessagePtr parseMessage(const char *theText) {
   }
   if (bodyConsumed == 0) return theMessage;
 
-  const char *theDot = strchr(blockHeader, '.');
+  const char *theDot = (const char *)memchr(blockHeader.text, '.', blockHeader.length);
   if (theDot == NULL) {
-    xPL_Debug("Malformed message block header - %s", blockHeader);
-    xPL_FreeStr(blockHeader);
+    xPL_Debug("Malformed message block header - %s",
+              cleanInto(theHeaderText, sizeof theHeaderText, blockHeader));
     xPL_releaseMessage(theMessage);
     return NULL;
   }
-  theMessage->schemaClass = xPL_StrNDup(blockHeader, (int)(theDot - blockHeader));
-  theMessage->schemaType = xPL_StrDup(theDot + 1);
-  xPL_FreeStr(blockHeader);
+  size_t classLength = (size_t)(theDot - blockHeader.text);
+  theMessage->schemaClass = storeCopy(Piece{blockHeader.text, classLength});
+  theMessage->schemaType =
+      storeCopy(Piece{theDot + 1, blockHeader.length - classLength - 1});
   /* anything after the second block is ignored */
   return theMessage;
 }

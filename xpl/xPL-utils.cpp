@@ -103,8 +103,7 @@ void xPL_freeNamedValueList(xPL_NameValueListPtr theList) {
   xPL_FreeNVList(theList);
 }
 
-xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, String theName) {
-  if (theList == NULL || theName == NULL) return NULL;
+xPL_NameValuePairPtr appendPair(xPL_NameValueListPtr theList, String theName) {
   if (theList->namedValues == NULL || theList->namedValueCount >= theList->namedValueAlloc) {
     int newAlloc = theList->namedValueAlloc + NAMED_VALUE_GROW_BY;
     size_t theSize = sizeof(xPL_NameValuePairPtr) * (size_t)newAlloc;
@@ -113,9 +112,14 @@ xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, String 
     theList->namedValueAlloc = newAlloc;
   }
   xPL_NameValuePairPtr thePair = xPL_AllocNVPair();
-  thePair->itemName = xPL_StrDup(theName);
+  thePair->itemName = theName;
   theList->namedValues[theList->namedValueCount++] = thePair;
   return thePair;
+}
+
+xPL_NameValuePairPtr xPL_newNamedValuePair(xPL_NameValueListPtr theList, String theName) {
+  if (theList == NULL || theName == NULL) return NULL;
+  return appendPair(theList, xPL_StrDup(theName));
 }
 
 void xPL_addNamedValue(xPL_NameValueListPtr theList, String theName, String theValue) {

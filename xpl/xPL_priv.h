@@ -22,6 +22,9 @@ extern "C" {
 #define RECEIVED_GROUP_MAX 16  /* characters of a received group name kept */
 #define INTERFACE_NAME_SIZE 64 /* interface name, 63 characters */
 
+/* xPL-utils: appends a pair named by a store string the list takes over. */
+xPL_NameValuePairPtr appendPair(xPL_NameValueListPtr theList, String theName);
+
 /* xPL-message */
 xPL_MessagePtr createSendableMessage(xPL_ServicePtr theService, xPL_MessageType messageType);
 xPL_MessagePtr createReceivedMessage(xPL_MessageType messageType);
