@@ -269,7 +269,15 @@ int openListenerSocket() {
     return -1;
   }
   int sockfd = socket(AF_INET, SOCK_DGRAM, protocol->p_proto);
-  if (sockfd < 0) xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
+  if (sockfd < 0) {
+    xPL_Debug("Unable to create listener socket %s (%d)", strerror(errno), errno);
+    return -1;
+  }
+  /* The kernel stamps each datagram as it arrives, so a listener knows how
+   * old a request is however long it waited in the buffer. Without stamps
+   * the time a datagram is read stands in. */
+  int on = 1;
+  setsockopt(sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   return sockfd;
 }
 

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include "xPL.h"
 #include "xPL_priv.h"
@@ -29,6 +30,32 @@ Bool hubConfirmed = FALSE;
  * each batch, so a flood cannot hold off timers, heartbeats or a stop
  * request; what is left is read on the next turn. */
 constexpr int RECEIVE_DRAIN_MAX = 256;
+
+/* Datagrams taken from the socket by one system call. Those read and not
+ * yet handled wait here: a listener that runs the loop itself goes on with
+ * them first, so messages are still handled in the order they came. */
+constexpr int RECEIVE_BATCH = 64;
+
+struct ReceivedBatch {
+  char texts[RECEIVE_BATCH][MSG_BUFF_SIZE];
+  struct iovec vectors[RECEIVE_BATCH];
+  struct mmsghdr headers[RECEIVE_BATCH];
+  struct {
+    alignas(struct cmsghdr) char bytes[CMSG_SPACE(sizeof(struct timespec))];
+  } controls[RECEIVE_BATCH];
+  int count; /* read */
+  int next;  /* the next one to handle */
+  int fd;    /* the socket they came from */
+  struct timespec readAt; /* arrival of a datagram the kernel did not stamp */
+};
+ReceivedBatch batch;
+
+/* The received message being dispatched and the kernel's time of its arrival. */
+struct Arrival {
+  xPL_MessagePtr message;
+  struct timespec at;
+};
+Arrival dispatching = {NULL, {0, 0}};
 
 const char GROUP_PREFIX[] = "XPL-GROUP.";
 constexpr size_t GROUP_PREFIX_LEN = sizeof(GROUP_PREFIX) - 1;
@@ -88,8 +115,8 @@ void ensureBody(xPL_MessagePtr theMessage) {
 /* ---- Formatting --------------------------------------------------------- */
 
 Bool refuseTooLong() {
-  xPL_Debug("Message exceeds MSG_MAX_SIZE (%d) -- not sent!", MSG_MAX_SIZE);
-  xPL_Debug("** Too Long Message is, to date [%s]", messageBuff);
+  XPL_DEBUG("Message exceeds MSG_MAX_SIZE (%d) -- not sent!", MSG_MAX_SIZE);
+  XPL_DEBUG("** Too Long Message is, to date [%s]", messageBuff);
   return FALSE;
 }
 
@@ -123,7 +150,7 @@ Bool appendIdentity(const char *theVendor, const char *theDevice, const char *th
 }
 
 Bool missingPart(const char *whatIsMissing) {
-  xPL_Debug("Unable to format message -- no %s", whatIsMissing);
+  XPL_DEBUG("Unable to format message -- no %s", whatIsMissing);
   return FALSE;
 }
 
@@ -153,10 +180,12 @@ Bool checkFormattable(xPL_MessagePtr theMessage) {
 /* ---- Parsing ------------------------------------------------------------ */
 
 /* A stretch of the received text. Headers, names and values are taken from
- * the datagram where they stand and cleaned on their one copy into the store. */
+ * the datagram where they stand and cleaned on their one copy into the store;
+ * a stretch known to hold nothing to clean is copied as it is. */
 struct Piece {
   const char *text;
   size_t length;
+  bool clean = false;
 };
 
 /* One item line of a block: its value holds the hex digits when binary. */
@@ -168,12 +197,74 @@ struct BlockItem {
 
 /* Control characters and everything above 'z' (braces, bar, tilde, DEL and
  * every byte of 0x80 or more) arrive as '|', so no stored text can break a line. */
+constexpr bool isCleaned(unsigned char theChar) {
+  return theChar < 0x20 || theChar > 'z';
+}
+
 inline char cleanChar(char theChar) {
-  signed char c = (signed char)theChar;
-  return (c < 0x20 || c > 'z') ? '|' : theChar;
+  return isCleaned((unsigned char)theChar) ? '|' : theChar;
+}
+
+/* Scans a name on from `at` to the "=", "!" or "}" that ends it (or to the
+ * terminator of the text), and says whether anything on the way is to be
+ * cleaned. */
+const char *scanName(const char *at, bool *clean) {
+  struct Classes {
+    unsigned char of[256];
+    constexpr Classes() : of() {
+      for (int c = 0; c < 256; c++) {
+        of[c] = isCleaned((unsigned char)c) ? 1 : 0;
+        if (c == '=' || c == '!' || c == '}' || c == '\0') of[c] |= 2;
+      }
+    }
+  };
+  static constexpr Classes classes;
+  unsigned char seen = 0, theClass;
+  while (((theClass = classes.of[(unsigned char)*at]) & 2) == 0) {
+    seen |= theClass;
+    at++;
+  }
+  *clean = seen == 0;
+  return at;
+}
+
+/* The bytes of a word that are to be cleaned, each marked by its top bit.
+ * Only marks above a true one can be false, so the lowest mark is right. */
+inline uint64_t cleanedBytes(uint64_t theWord) {
+  const uint64_t ones = 0x0101010101010101ULL, tops = ones * 0x80;
+  uint64_t below = (theWord - ones * 0x20) & ~theWord & tops;
+  uint64_t above = ((theWord + ones * (0x7F - 'z')) | theWord) & tops;
+  return below | above;
+}
+
+/* Scans a line on from `at` to its line feed (or to theEnd, the terminator
+ * of the text), eight bytes at a time, and says whether anything on the way
+ * is to be cleaned. */
+const char *scanLine(const char *at, const char *theEnd, bool *clean) {
+  *clean = true;
+  for (;;) {
+    while (theEnd - at >= 8) {
+      uint64_t theWord;
+      memcpy(&theWord, at, sizeof theWord);
+      uint64_t marks = cleanedBytes(theWord);
+      if (marks != 0) {
+        at += __builtin_ctzll(marks) / 8;
+        break;
+      }
+      at += 8;
+    }
+    while (!isCleaned((unsigned char)*at)) at++;
+    if (*at == '\n' || at == theEnd) return at;
+    *clean = false;
+    at++;
+  }
 }
 
 inline void cleanCopy(char *theCopy, Piece thePiece) {
+  if (thePiece.clean) {
+    memcpy(theCopy, thePiece.text, thePiece.length);
+    return;
+  }
   for (size_t i = 0; i < thePiece.length; i++) theCopy[i] = cleanChar(thePiece.text[i]);
 }
 
@@ -193,15 +284,17 @@ String storeCopy(Piece thePiece, const char *thePrefix = "", size_t prefixLength
   memcpy(theCopy, thePrefix, prefixLength);
   cleanCopy(theCopy + prefixLength, thePiece);
   theCopy[theLength] = '\0';
-  if (xPL_DebugMode) xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theCopy, (int)theLength);
+  XPL_DEBUG("STORE:: Duped string [%s] (%d bytes)", theCopy, (int)theLength);
   return theCopy;
 }
 
 /* Case-insensitive match of a piece against a word. The words are printable
  * ASCII, so cleaning could not change whether they match. */
-bool pieceEquals(Piece thePiece, const char *theWord) {
-  return strlen(theWord) == thePiece.length &&
-         xPL_strncmpIgnoreCase(thePiece.text, theWord, (int)thePiece.length) == 0;
+template <size_t N>
+bool pieceEquals(Piece thePiece, const char (&theWord)[N]) {
+  if (thePiece.length != N - 1) return false;
+  return memcmp(thePiece.text, theWord, N - 1) == 0 ||
+         xPL_compareIgnoreCase(thePiece.text, N - 1, theWord, N - 1) == 0;
 }
 
 inline int failAt(int thePosition) {
@@ -220,41 +313,43 @@ bool decodeHex(Piece theHex, unsigned char *theBytes) {
   return true;
 }
 
-/* One block: a header line, "{", name=value (or name!HEX) lines, "}".
- * Hands each item to onItem as it completes; onItem refuses a binary value
- * that does not decode by returning false. Returns the characters consumed,
- * 0 when the text holds no block, or minus the position of the fault. */
+/* One block: a header line, "{", name=value (or name!HEX) lines, "}", in a
+ * text whose terminator is at theEnd. Hands each item to onItem as it
+ * completes; onItem refuses a binary value that does not decode by returning
+ * false. Returns the characters consumed, 0 when the text holds no block, or
+ * minus the position of the fault. */
 template <typename OnItem>
 int parseBlock(const char *theText, const char *theEnd, Piece *theHeader, OnItem onItem) {
   const char *at = theText;
   auto positionOf = [theText](const char *where) { return (int)(where - theText); };
   auto ranOut = [&]() {
-    xPL_Debug("Ran out of characters parsing block");
+    XPL_DEBUG("Ran out of characters parsing block");
     return failAt(positionOf(theEnd));
   };
+  bool clean;
 
   /* blanks, control characters and bytes of 0x80 or more before a header are skipped */
   while (at < theEnd && (signed char)*at <= 0x20) at++;
   if (at == theEnd) return 0;
-  const char *lineEnd = (const char *)memchr(at, '\n', (size_t)(theEnd - at));
+  const char *lineEnd = scanLine(at, theEnd, &clean);
   const char *firstOver = at + BLOCK_HEADER_SIZE - 1;
-  if ((lineEnd != NULL ? lineEnd : theEnd) > firstOver) {
-    xPL_Debug("Block header too long at position %d", positionOf(firstOver));
+  if (lineEnd > firstOver) {
+    XPL_DEBUG("Block header too long at position %d", positionOf(firstOver));
     return failAt(positionOf(firstOver));
   }
-  if (lineEnd == NULL) return ranOut();
-  *theHeader = Piece{at, (size_t)(lineEnd - at)};
+  if (lineEnd == theEnd) return ranOut();
+  *theHeader = Piece{at, (size_t)(lineEnd - at), clean};
   at = lineEnd + 1;
 
   if (at == theEnd) return ranOut();
   if (*at != '{') {
-    xPL_Debug("Got invalid character parsing start of block - %c at position %d (wanted a {)", *at,
+    XPL_DEBUG("Got invalid character parsing start of block - %c at position %d (wanted a {)", *at,
               positionOf(at));
     return failAt(positionOf(at));
   }
   if (++at == theEnd) return ranOut();
   if (*at != '\n') {
-    xPL_Debug("Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
+    XPL_DEBUG("Got invalid character parsing start of block -  %c at position %d (wanted a LF)",
               *at, positionOf(at));
     return failAt(positionOf(at));
   }
@@ -263,16 +358,16 @@ int parseBlock(const char *theText, const char *theEnd, Piece *theHeader, OnItem
   for (;;) {
     /* A name runs on over line feeds until "=", "!" or the closing "}". */
     const char *nameStart = at;
-    while (at < theEnd && *at != '=' && *at != '!' && *at != '}') at++;
+    at = scanName(at, &clean);
     if (at - nameStart > BLOCK_NAME_SIZE - 1) {
-      xPL_Debug("Item name too long at position %d", positionOf(nameStart + BLOCK_NAME_SIZE - 1));
+      XPL_DEBUG("Item name too long at position %d", positionOf(nameStart + BLOCK_NAME_SIZE - 1));
       return failAt(positionOf(nameStart + BLOCK_NAME_SIZE - 1));
     }
     if (at == theEnd) return ranOut();
     if (*at == '}') {
       if (++at == theEnd) return ranOut();
       if (*at != '\n') {
-        xPL_Debug(
+        XPL_DEBUG(
             "Got invalid character parsing end of name/value -  %c at position %d (wanted a LF)",
             *at, positionOf(at));
         return failAt(positionOf(at));
@@ -281,20 +376,20 @@ int parseBlock(const char *theText, const char *theEnd, Piece *theHeader, OnItem
     }
 
     BlockItem theItem;
-    theItem.name = Piece{nameStart, (size_t)(at - nameStart)};
+    theItem.name = Piece{nameStart, (size_t)(at - nameStart), clean};
     theItem.isBinary = *at == '!';
     const char *valueStart = ++at;
-    lineEnd = (const char *)memchr(at, '\n', (size_t)(theEnd - at));
-    if ((lineEnd != NULL ? lineEnd : theEnd) - valueStart > BLOCK_VALUE_SIZE - 1) {
-      xPL_Debug("Item value too long at position %d",
+    lineEnd = scanLine(at, theEnd, &clean);
+    if (lineEnd - valueStart > BLOCK_VALUE_SIZE - 1) {
+      XPL_DEBUG("Item value too long at position %d",
                 positionOf(valueStart + BLOCK_VALUE_SIZE - 1));
       return failAt(positionOf(valueStart + BLOCK_VALUE_SIZE - 1));
     }
-    if (lineEnd == NULL) return ranOut();
-    theItem.value = Piece{valueStart, (size_t)(lineEnd - valueStart)};
+    if (lineEnd == theEnd) return ranOut();
+    theItem.value = Piece{valueStart, (size_t)(lineEnd - valueStart), clean};
     if (!onItem(theItem)) {
       char theName[BLOCK_NAME_SIZE];
-      xPL_Debug("Unable to xlate binary value for name %s",
+      XPL_DEBUG("Unable to xlate binary value for name %s",
                 cleanInto(theName, sizeof theName, theItem.name));
       return failAt(positionOf(lineEnd));
     }
@@ -339,7 +434,8 @@ struct HeaderItems {
   }
 
  private:
-  static void noteFirst(const BlockItem &theItem, const char *theName, BlockItem *theFirst,
+  template <size_t N>
+  static void noteFirst(const BlockItem &theItem, const char (&theName)[N], BlockItem *theFirst,
                         bool *found) {
     if (*found || !pieceEquals(theItem.name, theName)) return;
     *theFirst = theItem;
@@ -357,20 +453,20 @@ Bool splitIdentity(Piece theValue, const char *theItem, Identity *theIdentity) {
   char theText[BLOCK_VALUE_SIZE];
   const char *theDash = (const char *)memchr(theValue.text, '-', theValue.length);
   if (theDash == NULL) {
-    xPL_Debug("%s Missing Device ID - %s", theItem, cleanInto(theText, sizeof theText, theValue));
+    XPL_DEBUG("%s Missing Device ID - %s", theItem, cleanInto(theText, sizeof theText, theValue));
     return FALSE;
   }
   const char *valueEnd = theValue.text + theValue.length;
   const char *theDot = (const char *)memchr(theDash + 1, '.', (size_t)(valueEnd - theDash - 1));
   if (theDot == NULL) {
     int vendorLength = (int)(theDash - theValue.text);
-    xPL_Debug("%s Missing Instance ID - %.*s.%s", theItem, vendorLength,
+    XPL_DEBUG("%s Missing Instance ID - %.*s.%s", theItem, vendorLength,
               cleanInto(theText, sizeof theText, theValue), theText + vendorLength + 1);
     return FALSE;
   }
-  theIdentity->vendor = Piece{theValue.text, (size_t)(theDash - theValue.text)};
-  theIdentity->device = Piece{theDash + 1, (size_t)(theDot - theDash - 1)};
-  theIdentity->instance = Piece{theDot + 1, (size_t)(valueEnd - theDot - 1)};
+  theIdentity->vendor = Piece{theValue.text, (size_t)(theDash - theValue.text), theValue.clean};
+  theIdentity->device = Piece{theDash + 1, (size_t)(theDot - theDash - 1), theValue.clean};
+  theIdentity->instance = Piece{theDot + 1, (size_t)(valueEnd - theDot - 1), theValue.clean};
   return TRUE;
 }
 
@@ -378,27 +474,43 @@ Bool splitIdentity(Piece theValue, const char *theItem, Identity *theIdentity) {
 Bool headerItemText(const BlockItem &theItem, bool found, const char *missingLine,
                     const char *invalidLine) {
   if (!found) {
-    xPL_Debug("%s", missingLine);
+    XPL_DEBUG("%s", missingLine);
     return FALSE;
   }
   if (theItem.isBinary) {
-    xPL_Debug("%s", invalidLine);
+    XPL_DEBUG("%s", invalidLine);
     return FALSE;
   }
   return TRUE;
 }
 
+/* The hop count as xPL_strToInt reads it; plain digits, the usual case, directly. */
+Bool readHopCount(Piece theValue, int *hopCount) {
+  if (theValue.length == 0 || theValue.length > 9) {
+    char theNumber[BLOCK_VALUE_SIZE];
+    return xPL_strToInt(cleanInto(theNumber, sizeof theNumber, theValue), hopCount);
+  }
+  int theCount = 0;
+  for (size_t i = 0; i < theValue.length; i++) {
+    char theDigit = theValue.text[i];
+    if (theDigit < '0' || theDigit > '9') {
+      char theNumber[BLOCK_VALUE_SIZE];
+      return xPL_strToInt(cleanInto(theNumber, sizeof theNumber, theValue), hopCount);
+    }
+    theCount = theCount * 10 + (theDigit - '0');
+  }
+  *hopCount = theCount;
+  return TRUE;
+}
+
 Bool parseMessageHeader(xPL_MessagePtr theMessage, const HeaderItems &theItems) {
   if (!theItems.haveHop) {
-    xPL_Debug("Message missing HOP count");
+    XPL_DEBUG("Message missing HOP count");
     return FALSE;
   }
   int hopCount = 0;
-  char theNumber[BLOCK_VALUE_SIZE];
-  if (theItems.hop.isBinary ||
-      !xPL_strToInt(cleanInto(theNumber, sizeof theNumber, theItems.hop.value), &hopCount) ||
-      hopCount <= 0) {
-    xPL_Debug("Message HOP Count invalid");
+  if (theItems.hop.isBinary || !readHopCount(theItems.hop.value, &hopCount) || hopCount <= 0) {
+    XPL_DEBUG("Message HOP Count invalid");
     return FALSE;
   }
   theMessage->hopCount = hopCount;
@@ -676,18 +788,18 @@ void xPL_clearMessageNamedValues(xPL_MessagePtr theMessage) {
 
 void xPL_releaseMessage(xPL_MessagePtr theMessage) {
   if (theMessage == NULL) return;
-  xPL_Debug("Releasing message, TYPE=%d, RECEIVED=%d", theMessage->messageType,
+  XPL_DEBUG("Releasing message, TYPE=%d, RECEIVED=%d", theMessage->messageType,
             theMessage->receivedMessage);
   if (theMessage->receivedMessage) {
     releaseField(&theMessage->sourceVendor);
     releaseField(&theMessage->sourceDeviceID);
     releaseField(&theMessage->sourceInstanceID);
-    xPL_Debug("Releasing received messages SOURCE parameters");
+    XPL_DEBUG("Releasing received messages SOURCE parameters");
   } else {
     theMessage->sourceVendor = NULL;
     theMessage->sourceDeviceID = NULL;
     theMessage->sourceInstanceID = NULL;
-    xPL_Debug("NULLing out transmitted messages SOURCE parameters");
+    XPL_DEBUG("NULLing out transmitted messages SOURCE parameters");
   }
   theMessage->isBroadcastMessage = FALSE;
   releaseField(&theMessage->targetVendor);
@@ -707,7 +819,7 @@ void xPL_releaseMessage(xPL_MessagePtr theMessage) {
 Bool xPL_sendMessage(xPL_MessagePtr theMessage) {
   String theText = xPL_formatMessage(theMessage);
   if (theText == NULL) return FALSE;
-  xPL_Debug("About to broadcast %d bytes as [%s]", messageBytesWritten, theText);
+  XPL_DEBUG("About to broadcast %d bytes as [%s]", messageBytesWritten, theText);
   return xPL_sendRawMessage(theText, messageBytesWritten) ? TRUE : FALSE;
 }
 
@@ -730,7 +842,7 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
       theHeader = "xpl-cmnd\n{\nhop=1\nsource=";
       break;
     default:
-      xPL_Debug("Unable to format message -- invalid/unknown message type %d",
+      XPL_DEBUG("Unable to format message -- invalid/unknown message type %d",
                 theMessage->messageType);
       return NULL;
   }
@@ -788,7 +900,7 @@ xPL_MessagePtr parseMessage(const char *theText) {
   int consumed = parseBlock(theText, theEnd, &blockHeader,
                             [&theItems](const BlockItem &theItem) { return theItems.note(theItem); });
   if (consumed <= 0) {
-    xPL_Debug("Error parsing message header");
+    XPL_DEBUG("Error parsing message header");
     xPL_releaseMessage(theMessage);
     return NULL;
   }
@@ -800,14 +912,14 @@ xPL_MessagePtr parseMessage(const char *theText) {
   } else if (pieceEquals(blockHeader, "XPL-TRIG")) {
     theMessage->messageType = xPL_MESSAGE_TRIGGER;
   } else {
-    xPL_Debug("Unknown message header of %s - bad message",
+    XPL_DEBUG("Unknown message header of %s - bad message",
               cleanInto(theHeaderText, sizeof theHeaderText, blockHeader));
     xPL_releaseMessage(theMessage);
     return NULL;
   }
 
   if (!parseMessageHeader(theMessage, theItems)) {
-    xPL_Debug("Unable to parse message header");
+    XPL_DEBUG("Unable to parse message header");
     xPL_releaseMessage(theMessage);
     return NULL;
   }
@@ -822,7 +934,7 @@ xPL_MessagePtr parseMessage(const char *theText) {
 
   int bodyConsumed = parseBlock(theText + consumed, theEnd, &blockHeader, toBody);
   if (bodyConsumed < 0) {
-    xPL_Debug("Error parsing message block");
+    XPL_DEBUG("Error parsing message block");
     xPL_releaseMessage(theMessage);
     return NULL;
   }
@@ -830,50 +942,109 @@ xPL_MessagePtr parseMessage(const char *theText) {
 
   const char *theDot = (const char *)memchr(blockHeader.text, '.', blockHeader.length);
   if (theDot == NULL) {
-    xPL_Debug("Malformed message block header - %s",
+    XPL_DEBUG("Malformed message block header - %s",
               cleanInto(theHeaderText, sizeof theHeaderText, blockHeader));
     xPL_releaseMessage(theMessage);
     return NULL;
   }
   size_t classLength = (size_t)(theDot - blockHeader.text);
-  theMessage->schemaClass = storeCopy(Piece{blockHeader.text, classLength});
+  theMessage->schemaClass = storeCopy(Piece{blockHeader.text, classLength, blockHeader.clean});
   theMessage->schemaType =
-      storeCopy(Piece{theDot + 1, blockHeader.length - classLength - 1});
+      storeCopy(Piece{theDot + 1, blockHeader.length - classLength - 1, blockHeader.clean});
   /* anything after the second block is ignored */
   return theMessage;
 }
+
+namespace {
+
+/* Reads up to `wanted` datagrams into the batch; false when none came (the
+ * debug line says why, unless there was simply nothing waiting). */
+bool readBatch(int wanted) {
+  if (wanted > RECEIVE_BATCH) wanted = RECEIVE_BATCH;
+  for (int i = 0; i < wanted; i++) {
+    batch.vectors[i].iov_base = batch.texts[i];
+    batch.vectors[i].iov_len = MSG_BUFF_SIZE - 1;
+    struct msghdr *header = &batch.headers[i].msg_hdr;
+    memset(header, 0, sizeof *header);
+    header->msg_iov = &batch.vectors[i];
+    header->msg_iovlen = 1;
+    header->msg_control = batch.controls[i].bytes;
+    header->msg_controllen = sizeof batch.controls[i].bytes;
+  }
+  batch.fd = xPL_getFD();
+  int got;
+  do {
+    got = recvmmsg(batch.fd, batch.headers, (unsigned)wanted, MSG_DONTWAIT, NULL);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) {
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+      XPL_DEBUG("Error reading xPL message from network - %s (%d)", strerror(errno), errno);
+    return false;
+  }
+  clock_gettime(CLOCK_REALTIME, &batch.readAt);
+  batch.count = got;
+  batch.next = 0;
+  return true;
+}
+
+struct timespec arrivalOf(int theIndex) {
+  struct msghdr *header = &batch.headers[theIndex].msg_hdr;
+  for (struct cmsghdr *c = CMSG_FIRSTHDR(header); c != NULL; c = CMSG_NXTHDR(header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    struct timespec stamp;
+    memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    return stamp;
+  }
+  return batch.readAt;
+}
+
+void handleDatagram(int theIndex) {
+  char *theText = batch.texts[theIndex];
+  int bytesRead = (int)batch.headers[theIndex].msg_len;
+  theText[bytesRead] = '\0';
+  XPL_DEBUG("Just read %d bytes as packet [%s]", bytesRead, theText);
+
+  xPL_dispatchRawEvent(theText, bytesRead);
+
+  xPL_MessagePtr theMessage = parseMessage(theText);
+  if (theMessage == NULL) {
+    XPL_DEBUG("Error parsing network message - ignored");
+    return;
+  }
+  if (!hubConfirmed && isHubEcho(theMessage)) {
+    XPL_DEBUG("Hub detected and confirmed existing");
+    hubConfirmed = TRUE;
+  }
+  XPL_DEBUG("Now dispatching valid message");
+  Arrival outer = dispatching;
+  dispatching = Arrival{theMessage, arrivalOf(theIndex)};
+  xPL_dispatchMessageEvent(theMessage);
+  dispatching = outer;
+  xPL_releaseMessage(theMessage);
+}
+
+}  // namespace
 
 void xPL_receiveMessage(int theFD, int thePollInfo, int userValue) {
   (void)theFD;
   (void)thePollInfo;
   (void)userValue;
-  for (int drained = 0; drained < RECEIVE_DRAIN_MAX; drained++) {
-    ssize_t bytesRead = recvfrom(xPL_getFD(), messageBuff, MSG_BUFF_SIZE - 1, 0, NULL, NULL);
-    if (bytesRead < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        xPL_Debug("Error reading xPL message from network - %s (%d)", strerror(errno), errno);
-      }
-      return;
+  int drained = 0;
+  for (;;) {
+    if (batch.next == batch.count) {
+      if (drained >= RECEIVE_DRAIN_MAX || !readBatch(RECEIVE_DRAIN_MAX - drained)) return;
+      drained += batch.count;
     }
-    messageBuff[bytesRead] = '\0';
-    xPL_Debug("Just read %d bytes as packet [%s]", (int)bytesRead, messageBuff);
-
-    xPL_dispatchRawEvent(messageBuff, (int)bytesRead);
-
-    xPL_MessagePtr theMessage = parseMessage(messageBuff);
-    if (theMessage == NULL) {
-      xPL_Debug("Error parsing network message - ignored");
-      continue;
-    }
-    if (!hubConfirmed && isHubEcho(theMessage)) {
-      xPL_Debug("Hub detected and confirmed existing");
-      hubConfirmed = TRUE;
-    }
-    xPL_Debug("Now dispatching valid message");
-    xPL_dispatchMessageEvent(theMessage);
-    xPL_releaseMessage(theMessage);
+    handleDatagram(batch.next++);
+    /* Shut down or reconnected by a listener: the rest came from a closed socket. */
+    if (xPL_getFD() != batch.fd) batch.next = batch.count;
   }
+}
+
+Bool xPL_getMessageArrival(xPL_MessagePtr theMessage, struct timespec *arrivedAt) {
+  if (theMessage == NULL || theMessage != dispatching.message) return FALSE;
+  if (arrivedAt != NULL) *arrivedAt = dispatching.at;
+  return TRUE;
 }
 
 Bool xPL_isHubConfirmed(void) {

@@ -106,19 +106,19 @@ xPL_NameValuePairPtr xPL_AllocNVPair(void) {
   if (thePair == NULL) {
     thePair = (xPL_NameValuePairPtr)zeroedBlock(sizeof(xPL_NameValuePair));
     totalNameValueAlloc++;
-    xPL_Debug("STORE:: Allocating new xPL_NameValuePair @ %p, now %d pairs allocated",
+    XPL_DEBUG("STORE:: Allocating new xPL_NameValuePair @ %p, now %d pairs allocated",
               (void *)thePair, totalNameValueAlloc);
     return thePair;
   }
   memset(thePair, 0, sizeof(xPL_NameValuePair));
-  xPL_Debug("STORE:: Reused NameValuePair @ %p from cache", (void *)thePair);
+  XPL_DEBUG("STORE:: Reused NameValuePair @ %p from cache", (void *)thePair);
   return thePair;
 }
 
 void xPL_FreeNVPair(xPL_NameValuePairPtr thePair) {
   if (thePair == NULL) return;
   initCaches();
-  xPL_Debug("STORE:: Releasing NameValuePair @ %p back to cache pool", (void *)thePair);
+  XPL_DEBUG("STORE:: Releasing NameValuePair @ %p back to cache pool", (void *)thePair);
   releaseItem(NameValueCache, thePair);
 }
 
@@ -128,20 +128,20 @@ xPL_NameValueListPtr xPL_AllocNVList(void) {
   if (theList == NULL) {
     theList = (xPL_NameValueListPtr)zeroedBlock(sizeof(xPL_NameValueList));
     totalNameValueListAlloc++;
-    xPL_Debug("STORE:: Allocating new xPL_NameValueList @ %p, now %d lists allocted",
+    XPL_DEBUG("STORE:: Allocating new xPL_NameValueList @ %p, now %d lists allocted",
               (void *)theList, totalNameValueListAlloc);
     return theList;
   }
   /* the slot array comes along so a reused list needs no new one */
   theList->namedValueCount = 0;
-  xPL_Debug("STORE:: Reused NameValueList @ %p from cache", (void *)theList);
+  XPL_DEBUG("STORE:: Reused NameValueList @ %p from cache", (void *)theList);
   return theList;
 }
 
 void xPL_FreeNVList(xPL_NameValueListPtr theList) {
   if (theList == NULL) return;
   initCaches();
-  xPL_Debug("STORE:: Releasing NameValueList @ %p back to cache pool", (void *)theList);
+  XPL_DEBUG("STORE:: Releasing NameValueList @ %p back to cache pool", (void *)theList);
   releaseItem(NameValueListCache, theList);
 }
 
@@ -151,18 +151,18 @@ xPL_MessagePtr xPL_AllocMessage(void) {
   if (theMessage == NULL) {
     theMessage = (xPL_MessagePtr)zeroedBlock(sizeof(xPL_Message));
     totalMessageAlloc++;
-    xPL_Debug("STORE:: Allocated new xPL_Message, now %d messages allocated", totalMessageAlloc);
+    XPL_DEBUG("STORE:: Allocated new xPL_Message, now %d messages allocated", totalMessageAlloc);
     return theMessage;
   }
   /* handed out as xPL_releaseMessage left it: zeroed but for its emptied body list */
-  xPL_Debug("STORE:: Reused xPL_Message @ %p from cache", (void *)theMessage);
+  XPL_DEBUG("STORE:: Reused xPL_Message @ %p from cache", (void *)theMessage);
   return theMessage;
 }
 
 void xPL_FreeMessage(xPL_MessagePtr theMessage) {
   if (theMessage == NULL) return;
   initCaches();
-  xPL_Debug("STORE:: Relesing xPL_Message @ %p back to cache pool", (void *)theMessage);
+  XPL_DEBUG("STORE:: Relesing xPL_Message @ %p back to cache pool", (void *)theMessage);
   releaseItem(MessageCache, theMessage);
 }
 
@@ -172,18 +172,18 @@ xPL_ServicePtr xPL_AllocService(void) {
   if (theService == NULL) {
     theService = (xPL_ServicePtr)zeroedBlock(sizeof(xPL_Service));
     totalServiceAlloc++;
-    xPL_Debug("STORE:: Allocated new xPL_Service, now %d services allocated", totalServiceAlloc);
+    XPL_DEBUG("STORE:: Allocated new xPL_Service, now %d services allocated", totalServiceAlloc);
     return theService;
   }
   memset(theService, 0, sizeof(xPL_Service));
-  xPL_Debug("STORE:: Reused xPL_Service @ %p from cache", (void *)theService);
+  XPL_DEBUG("STORE:: Reused xPL_Service @ %p from cache", (void *)theService);
   return theService;
 }
 
 void xPL_FreeService(xPL_ServicePtr theService) {
   if (theService == NULL) return;
   initCaches();
-  xPL_Debug("STORE:: Releasing xPL_Service @ %p back to cache pool", (void *)theService);
+  XPL_DEBUG("STORE:: Releasing xPL_Service @ %p back to cache pool", (void *)theService);
   releaseItem(ServiceCache, theService);
 }
 
@@ -195,25 +195,25 @@ String xPL_StrAlloc(int stringLength) {
   String theString;
   if (stringLength >= STRING_CACHE_SLOTS) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: Allocating entirely new LARGE string @ %p (LEN=%d)", (void *)theString,
+    XPL_DEBUG("STORE:: Allocating entirely new LARGE string @ %p (LEN=%d)", (void *)theString,
               stringLength);
     return theString;
   }
   if (StringCache[stringLength] == NULL) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)",
+    XPL_DEBUG("STORE:: Cache Empty, Allocating entirely new string @ %p (LEN=%d)",
               (void *)theString, stringLength);
     return theString;
   }
   theString = (String)allocItem(StringCache[stringLength]);
   if (theString == NULL) {
     theString = rawString(stringLength);
-    xPL_Debug("STORE:: No Cache Entry found, Allocating entirely new string @ %p (LEN=%d)",
+    XPL_DEBUG("STORE:: No Cache Entry found, Allocating entirely new string @ %p (LEN=%d)",
               (void *)theString, stringLength);
     return theString;
   }
   theString[0] = '\0';
-  xPL_Debug("STORE:: Reusing cache entry for String @ %p (LEN=%d)", (void *)theString,
+  XPL_DEBUG("STORE:: Reusing cache entry for String @ %p (LEN=%d)", (void *)theString,
             stringLength);
   return theString;
 }
@@ -225,7 +225,7 @@ String xPL_StrDup(const char *theString) {
   if (theLength >= (size_t)INT_MAX) allocationFailed(theLength + 1);
   String theCopy = xPL_StrAlloc((int)theLength);
   memcpy(theCopy, theString, theLength + 1);
-  xPL_Debug("STORE:: Duped string [%s] (%d bytes)", theString, (int)theLength);
+  XPL_DEBUG("STORE:: Duped string [%s] (%d bytes)", theString, (int)theLength);
   return theCopy;
 }
 
@@ -238,9 +238,8 @@ String xPL_StrNDup(const char *theString, int maxChars) {
   theCopy[theLength] = '\0';
   /* The whole text the copy was taken from, read no further than a log
    * line can show. */
-  if (xPL_isDebugging())
-    xPL_Debug("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)",
-              (int)strnlen(theString, QUOTED_TEXT_MAX), theString, (int)theLength, maxChars);
+  XPL_DEBUG("STORE:: Duped string [%.*s] (%d bytes copied, %d bytes max)",
+            (int)strnlen(theString, QUOTED_TEXT_MAX), theString, (int)theLength, maxChars);
   return theCopy;
 }
 
@@ -251,16 +250,16 @@ void xPL_FreeStr(String theString) {
    * string for length L then always has room for L characters */
   size_t theLength = strlen(theString);
   if (theLength >= (size_t)STRING_CACHE_SLOTS) {
-    xPL_Debug("STORE:: Permanently releasing large string @ %p, [%s]", (void *)theString,
+    XPL_DEBUG("STORE:: Permanently releasing large string @ %p, [%s]", (void *)theString,
               theString);
     free(theString);
     return;
   }
   if (StringCache[theLength] == NULL) {
-    xPL_Debug("STORE:: Allocating new cache for strings %d characters long", (int)theLength);
+    XPL_DEBUG("STORE:: Allocating new cache for strings %d characters long", (int)theLength);
     StringCache[theLength] = allocItemCache();
   }
-  xPL_Debug("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)", (void *)theString,
+  XPL_DEBUG("STORE:: Releasing string @ %p to cache -- [%s] (LEN=%d, CNT=%d)", (void *)theString,
             theString, (int)theLength, StringCache[theLength]->cacheCount);
   releaseItem(StringCache[theLength], theString);
 }

@@ -29,19 +29,6 @@ inline int foldChar(char theChar) {
   return (theChar >= 'a' && theChar <= 'z') ? theChar - 32 : theChar;
 }
 
-/* Length decides before any character: xPL identifiers of different length never match. */
-int compareFolded(const char *textA, size_t lenA, const char *textB, size_t lenB) {
-  if (lenA < lenB) return -1;
-  if (lenA > lenB) return 1;
-  for (size_t i = 0; i < lenA; i++) {
-    /* signed 8-bit on purpose: bytes of 0x80 and up sort before ASCII */
-    signed char a = (signed char)foldChar(textA[i]);
-    signed char b = (signed char)foldChar(textB[i]);
-    if (a != b) return a < b ? -1 : 1;
-  }
-  return 0;
-}
-
 char nibbleDigit(int theNibble) {
   if (theNibble >= 0 && theNibble <= 9) return (char)('0' + theNibble);
   if (theNibble >= 10 && theNibble <= 15) return (char)('A' + theNibble - 10);
@@ -90,6 +77,20 @@ void writeLogLine(const char *thePrefix, const char *theFormat, va_list theArgs)
 }
 
 }  // namespace
+
+/* Length decides before any character: xPL identifiers of different length never match. */
+int xPL_compareIgnoreCase(const char *textA, size_t lenA, const char *textB, size_t lenB) {
+  if (lenA < lenB) return -1;
+  if (lenA > lenB) return 1;
+  for (size_t i = 0; i < lenA; i++) {
+    if (textA[i] == textB[i]) continue;
+    /* signed 8-bit on purpose: bytes of 0x80 and up sort before ASCII */
+    signed char a = (signed char)foldChar(textA[i]);
+    signed char b = (signed char)foldChar(textB[i]);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return 0;
+}
 
 /* ---- Lists -------------------------------------------------------------- */
 
@@ -235,13 +236,15 @@ void xPL_Upcase(String theText) {
 
 int xPL_strcmpIgnoreCase(const char *textA, const char *textB) {
   if (textA == NULL || textB == NULL) return (textA == textB) ? 0 : (textA == NULL ? -1 : 1);
-  return compareFolded(textA, strlen(textA), textB, strlen(textB));
+  /* Texts that are the same byte for byte, the usual case, settled at once. */
+  if (strcmp(textA, textB) == 0) return 0;
+  return xPL_compareIgnoreCase(textA, strlen(textA), textB, strlen(textB));
 }
 
 int xPL_strncmpIgnoreCase(const char *textA, const char *textB, int maxChars) {
   if (textA == NULL || textB == NULL) return (textA == textB) ? 0 : (textA == NULL ? -1 : 1);
   size_t limit = maxChars < 0 ? 0 : (size_t)maxChars;
-  return compareFolded(textA, strnlen(textA, limit), textB, strnlen(textB, limit));
+  return xPL_compareIgnoreCase(textA, strnlen(textA, limit), textB, strnlen(textB, limit));
 }
 
 String xPL_intToHex(int theValue) {

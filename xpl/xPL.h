@@ -286,6 +286,10 @@ Bool xPL_sendMessage(xPL_MessagePtr theMessage);
 /* Text in the library's one message buffer; valid until the next format or receive. */
 String xPL_formatMessage(xPL_MessagePtr theMessage);
 void xPL_receiveMessage(int theFD, int thePollInfo, int userValue);
+/* While a received message is being handed to the listeners: TRUE, with the
+ * time its datagram arrived, as the kernel stamped it (CLOCK_REALTIME), or as
+ * it was read when the kernel gave no stamp. FALSE for any other message. */
+Bool xPL_getMessageArrival(xPL_MessagePtr theMessage, struct timespec *arrivedAt);
 Bool xPL_isHubConfirmed(void);
 
 /* ---- Network connection and event loop (xPL-io) ------------------------ */

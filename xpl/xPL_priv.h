@@ -13,6 +13,13 @@
 extern "C" {
 #endif
 
+/* A debug line on a path every datagram takes: the flag is tested before
+ * the call, so nothing is paid for the line while debugging is off. */
+#define XPL_DEBUG(...)                          \
+  do {                                          \
+    if (xPL_DebugMode) xPL_Debug(__VA_ARGS__); \
+  } while (0)
+
 /* Wire format limits. */
 #define MSG_MAX_SIZE 1500      /* a formatted message is at most 1499 characters */
 #define MSG_BUFF_SIZE 2048     /* one datagram is read as at most 2047 bytes */
@@ -22,6 +29,8 @@ extern "C" {
 #define RECEIVED_GROUP_MAX 16  /* characters of a received group name kept */
 #define INTERFACE_NAME_SIZE 64 /* interface name, 63 characters */
 
+/* xPL-utils: xPL_strcmpIgnoreCase for texts of known length. */
+int xPL_compareIgnoreCase(const char *textA, size_t lenA, const char *textB, size_t lenB);
 /* xPL-utils: appends a pair named by a store string the list takes over. */
 xPL_NameValuePairPtr appendPair(xPL_NameValueListPtr theList, String theName);
 
