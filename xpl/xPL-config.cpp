@@ -122,17 +122,10 @@ Bool hasLineFeed(const char *theText) {
 
 /* ---- Filter text ------------------------------------------------------- */
 
+// A filter's first field: the type's word, or "*" for any type.
 const char *messageTypeText(xPL_MessageType theType) {
-  switch (theType) {
-    case xPL_MESSAGE_COMMAND:
-      return "xpl-cmnd";
-    case xPL_MESSAGE_STATUS:
-      return "xpl-stat";
-    case xPL_MESSAGE_TRIGGER:
-      return "xpl-trig";
-    default:
-      return "*";
-  }
+  const char *theWord = xPL_messageTypeWord(theType);
+  return theWord != NULL ? theWord : "*";
 }
 
 String formatFilter(xPL_ServiceFilterPtr theFilter) {
@@ -162,17 +155,11 @@ Bool parseFilter(const char *filterText, xPL_ServiceFilterPtr theFilter) {
     searchFrom = dots[i] + 1;
   }
 
-  xPL_MessageType matchType;
-  if (filterText[0] == '*') {
-    matchType = xPL_MESSAGE_ANY;
-  } else if (xPL_strncmpIgnoreCase(filterText, "xpl-cmnd", 8) == 0) {
-    matchType = xPL_MESSAGE_COMMAND;
-  } else if (xPL_strncmpIgnoreCase(filterText, "xpl-stat", 8) == 0) {
-    matchType = xPL_MESSAGE_STATUS;
-  } else if (xPL_strncmpIgnoreCase(filterText, "xpl-trig", 8) == 0) {
-    matchType = xPL_MESSAGE_TRIGGER;
-  } else {
-    return FALSE;
+  // The type is read from the first eight characters, whatever follows them.
+  xPL_MessageType matchType = xPL_MESSAGE_ANY;
+  if (filterText[0] != '*') {
+    matchType = xPL_messageTypeOfWord(filterText, strnlen(filterText, 8));
+    if (matchType == xPL_MESSAGE_ANY) return FALSE;
   }
 
   theFilter->matchOnMessageType = matchType;

@@ -79,57 +79,6 @@ time_t heartbeatCheckLastDoneAt = -1;
 time_t timeoutChecksLastDoneAt = -1;
 long long periodicWorkLastDoneMs = -1; /* monotonic; -1 until the loop first runs */
 
-/* A walk over the device array or the timeout list in progress. Handlers
- * may add or remove entries while it runs, and loops may nest (a handler
- * can run the loop itself), so walks form a stack through the frames and
- * every removal adjusts them. */
-struct ListWalk {
-  int kind;
-  int index;           /* the entry being called now */
-  bool currentRemoved; /* that entry was taken out by its own call */
-  ListWalk *outer;
-};
-
-enum { WALK_DEVICES, WALK_TIMEOUTS };
-
-ListWalk *runningWalks = nullptr;
-
-class WalkScope {
- public:
-  WalkScope(int kind, int count) {
-    walk_.kind = kind;
-    walk_.index = count;
-    walk_.currentRemoved = false;
-    walk_.outer = runningWalks;
-    runningWalks = &walk_;
-  }
-  ~WalkScope() { runningWalks = walk_.outer; }
-  WalkScope(const WalkScope &) = delete;
-  WalkScope &operator=(const WalkScope &) = delete;
-
-  bool next() {
-    walk_.index--;
-    walk_.currentRemoved = false;
-    return walk_.index >= 0;
-  }
-  int index() const { return walk_.index; }
-  bool currentRemoved() const { return walk_.currentRemoved; }
-
- private:
-  ListWalk walk_;
-};
-
-void noteRemoval(int kind, int position) {
-  for (ListWalk *walk = runningWalks; walk != nullptr; walk = walk->outer) {
-    if (walk->kind != kind) continue;
-    if (position < walk->index) {
-      walk->index--;
-    } else if (position == walk->index) {
-      walk->currentRemoved = true;
-    }
-  }
-}
-
 /* ---- Connection steps -------------------------------------------------- */
 
 bool markNonblocking(int thefd) {
@@ -385,7 +334,7 @@ void longToBase32(uint32_t theValue, char *theText, size_t textSize) {
 
 void checkAllTimeoutHandlers() {
   time_t passAt = xPL_timeSource();
-  WalkScope walk(WALK_TIMEOUTS, timeoutCount);
+  RegistryWalk walk(&timeoutList, timeoutCount);
   while (walk.next()) {
     TimeoutHandler entry = timeoutList[walk.index()];
     time_t elapsed = passAt - entry.lastTimedoutAt;
@@ -399,21 +348,15 @@ void checkAllTimeoutHandlers() {
   }
 }
 
-long long monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 /* One wait of the loop: poll for at most the slice, in pieces when a
  * discovery answer falls due meanwhile, so answers leave on time without
  * the wait looking any different to the loop. Returns what poll returned
  * (errno kept), 0 once the whole slice has passed quietly. */
 int waitForDevices(int slice) {
-  long long startedAt = monotonicMs();
+  long long startedAt = xPL_monotonicMs();
   for (;;) {
     int untilAnswer = sendDueDiscoveryAnswers();
-    long long remaining = slice - (monotonicMs() - startedAt);
+    long long remaining = slice - (xPL_monotonicMs() - startedAt);
     if (remaining < 0) remaining = 0;
     int wait = static_cast<int>(remaining);
     if (untilAnswer >= 0 && untilAnswer < wait) wait = untilAnswer;
@@ -432,7 +375,7 @@ int waitForDevices(int slice) {
 /* The periodic work after a quiet second, or after a second of devices
  * ready without pause. */
 void doTimeouts() {
-  periodicWorkLastDoneMs = monotonicMs();
+  periodicWorkLastDoneMs = xPL_monotonicMs();
   time_t now = xPL_timeSource();
 
   /* A clock set back below the last check must not silence the heartbeats
@@ -454,6 +397,12 @@ void doTimeouts() {
 }  // namespace
 
 time_t (*xPL_timeSource)(void) = wallClock;
+
+long long xPL_monotonicMs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 /* ---- Connection interface ---------------------------------------------- */
 
@@ -596,7 +545,7 @@ Bool xPL_removeIODevice(int theFD) {
               sizeof(_pollUserInfo) * static_cast<size_t>(later));
     }
     pollInfoCount--;
-    noteRemoval(WALK_DEVICES, i);
+    RegistryWalk::removed(&pollInfo, i);
     xPL_Debug("Removed managed IO device, now %d devices", pollInfoCount);
     return TRUE;
   }
@@ -630,7 +579,7 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
               sizeof(TimeoutHandler) * static_cast<size_t>(later));
     }
     timeoutCount--;
-    noteRemoval(WALK_TIMEOUTS, i);
+    RegistryWalk::removed(&timeoutList, i);
     return TRUE;
   }
   return FALSE;
@@ -641,7 +590,7 @@ Bool xPL_removeTimeoutHandler(xPL_TimeoutHandler timeoutHandler) {
 Bool xPL_processMessages(int theTimeout) {
   bool periodicWorkDone = false;
   int idleSoFar = 0;
-  if (periodicWorkLastDoneMs < 0) periodicWorkLastDoneMs = monotonicMs();
+  if (periodicWorkLastDoneMs < 0) periodicWorkLastDoneMs = xPL_monotonicMs();
 
   while (xPLFD != -1) {
     int slice;
@@ -674,7 +623,7 @@ Bool xPL_processMessages(int theTimeout) {
     idleSoFar = 0;
     {
       int handled = 0;
-      WalkScope walk(WALK_DEVICES, pollInfoCount);
+      RegistryWalk walk(&pollInfo, pollInfoCount);
       while (walk.next()) {
         const struct pollfd &device = pollInfo[walk.index()];
         if (device.revents == 0) continue;
@@ -689,7 +638,7 @@ Bool xPL_processMessages(int theTimeout) {
     /* A device that is ready again and again (a flood of datagrams) must
      * not keep heartbeats and timeout handlers waiting: the hub would drop
      * us and the timed jobs would stop. */
-    if (xPLFD != -1 && monotonicMs() - periodicWorkLastDoneMs >= POLL_SLICE_MS) {
+    if (xPLFD != -1 && xPL_monotonicMs() - periodicWorkLastDoneMs >= POLL_SLICE_MS) {
       doTimeouts();
       periodicWorkDone = true;
     }

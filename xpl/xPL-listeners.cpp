@@ -35,56 +35,6 @@ messageListener *messageListenerList = nullptr;
 int messageListenerCount = 0;
 int messageAllocListenerCount = 0;
 
-/* A walk in progress over one registry. Walks nest when a callback
- * dispatches again, so they form a stack through the frames. */
-struct DispatchWalk {
-  const void *registry; /* the array's owner: a module list or a service */
-  int kind;
-  int index; /* the entry being called now */
-  bool ownerGone;
-  DispatchWalk *outer;
-};
-
-enum { WALK_RAW, WALK_MESSAGE, WALK_SERVICE, WALK_CHANGED };
-
-DispatchWalk *runningWalks = nullptr;
-
-/* Pushes itself on construction and pops on destruction, so every return
- * path of a dispatcher leaves the stack as it found it. */
-class WalkScope {
- public:
-  WalkScope(const void *registry, int kind, int count) {
-    walk_.registry = registry;
-    walk_.kind = kind;
-    walk_.index = count;
-    walk_.ownerGone = false;
-    walk_.outer = runningWalks;
-    runningWalks = &walk_;
-  }
-  ~WalkScope() { runningWalks = walk_.outer; }
-  WalkScope(const WalkScope &) = delete;
-  WalkScope &operator=(const WalkScope &) = delete;
-
-  /* Next entry to call, newest first; false when the walk is over. */
-  bool next() {
-    if (walk_.ownerGone) return false;
-    walk_.index--;
-    return walk_.index >= 0;
-  }
-  int index() const { return walk_.index; }
-
- private:
-  DispatchWalk walk_;
-};
-
-/* Entry at position removed from a registry: entries above it moved down
- * one place, so a walk past them must step down with them. */
-void noteRemoval(const void *registry, int kind, int position) {
-  for (DispatchWalk *walk = runningWalks; walk != nullptr; walk = walk->outer) {
-    if (walk->registry == registry && walk->kind == kind && position < walk->index) walk->index--;
-  }
-}
-
 template <typename Record>
 void growRecords(Record *&records, int count, int &allocCount) {
   if (count < allocCount) return;
@@ -127,7 +77,7 @@ Bool xPL_removeRawListener(xPL_rawListener theHandler) {
   for (int i = 0; i < rawListenerCount; i++) {
     if (rawListenerList[i].theListener != theHandler) continue;
     removeRecordAt(rawListenerList, rawListenerCount, i);
-    noteRemoval(&rawListenerList, WALK_RAW, i);
+    RegistryWalk::removed(&rawListenerList, i);
     return TRUE;
   }
   return FALSE;
@@ -135,7 +85,7 @@ Bool xPL_removeRawListener(xPL_rawListener theHandler) {
 
 Bool xPL_dispatchRawEvent(String theData, int dataLen) {
   Bool called = FALSE;
-  WalkScope walk(&rawListenerList, WALK_RAW, rawListenerCount);
+  RegistryWalk walk(&rawListenerList, rawListenerCount);
   while (walk.next()) {
     rawListener entry = rawListenerList[walk.index()];
     entry.theListener(theData, dataLen, entry.userValue);
@@ -159,7 +109,7 @@ Bool xPL_removeMessageListener(xPL_messageListener theHandler) {
   for (int i = 0; i < messageListenerCount; i++) {
     if (messageListenerList[i].theListener != theHandler) continue;
     removeRecordAt(messageListenerList, messageListenerCount, i);
-    noteRemoval(&messageListenerList, WALK_MESSAGE, i);
+    RegistryWalk::removed(&messageListenerList, i);
     return TRUE;
   }
   return FALSE;
@@ -174,7 +124,7 @@ Bool isMessageListenerRegistered(xPL_messageListener theHandler) {
 
 Bool xPL_dispatchMessageEvent(xPL_MessagePtr theMessage) {
   Bool called = FALSE;
-  WalkScope walk(&messageListenerList, WALK_MESSAGE, messageListenerCount);
+  RegistryWalk walk(&messageListenerList, messageListenerCount);
   while (walk.next()) {
     messageListener entry = messageListenerList[walk.index()];
     entry.theListener(theMessage, entry.userValue);
@@ -214,7 +164,7 @@ Bool xPL_removeServiceListener(xPL_ServicePtr theService, xPL_ServiceListener th
     xPL_FreeStr(entry.matchSchemaType);
     entry.matchSchemaType = nullptr;
     removeRecordAt(theService->serviceListenerList, theService->listenerCount, i);
-    noteRemoval(theService, WALK_SERVICE, i);
+    RegistryWalk::removed(&theService->serviceListenerList, i);
     return TRUE;
   }
   return FALSE;
@@ -223,7 +173,7 @@ Bool xPL_removeServiceListener(xPL_ServicePtr theService, xPL_ServiceListener th
 Bool xPL_dispatchServiceEvent(xPL_ServicePtr theService, xPL_MessagePtr theMessage) {
   if (theService == nullptr || theMessage == nullptr) return FALSE;
   Bool called = FALSE;
-  WalkScope walk(theService, WALK_SERVICE, theService->listenerCount);
+  RegistryWalk walk(&theService->serviceListenerList, theService->listenerCount);
   while (walk.next()) {
     const xPL_ServiceListenerDef &entry = theService->serviceListenerList[walk.index()];
     if (entry.matchMessageType != xPL_MESSAGE_ANY &&
@@ -262,7 +212,7 @@ Bool xPL_removeServiceConfigChangedListener(xPL_ServicePtr theService,
   for (int i = 0; i < theService->configChangedCount; i++) {
     if (theService->changedListenerList[i].changeListener != theListener) continue;
     removeRecordAt(theService->changedListenerList, theService->configChangedCount, i);
-    noteRemoval(theService, WALK_CHANGED, i);
+    RegistryWalk::removed(&theService->changedListenerList, i);
     return TRUE;
   }
   return FALSE;
@@ -271,7 +221,7 @@ Bool xPL_removeServiceConfigChangedListener(xPL_ServicePtr theService,
 Bool xPL_dispatchServiceConfigChangedEvent(xPL_ServicePtr theService) {
   if (theService == nullptr) return FALSE;
   Bool called = FALSE;
-  WalkScope walk(theService, WALK_CHANGED, theService->configChangedCount);
+  RegistryWalk walk(&theService->changedListenerList, theService->configChangedCount);
   while (walk.next()) {
     xPL_ServiceChangedListenerDef entry = theService->changedListenerList[walk.index()];
     entry.changeListener(theService, entry.userValue);
@@ -283,7 +233,6 @@ Bool xPL_dispatchServiceConfigChangedEvent(xPL_ServicePtr theService) {
 /* ---- Service release --------------------------------------------------- */
 
 void serviceListenersReleased(xPL_ServicePtr theService) {
-  for (DispatchWalk *walk = runningWalks; walk != nullptr; walk = walk->outer) {
-    if (walk->registry == theService) walk->ownerGone = true;
-  }
+  RegistryWalk::ownerGone(&theService->serviceListenerList);
+  RegistryWalk::ownerGone(&theService->changedListenerList);
 }

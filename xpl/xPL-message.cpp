@@ -57,6 +57,17 @@ struct Arrival {
 };
 Arrival dispatching = {NULL, {0, 0}};
 
+/* The word of each message type, on the first line of its text. */
+const struct {
+  xPL_MessageType type;
+  const char *word;
+} messageTypeWords[] = {
+    {xPL_MESSAGE_COMMAND, "xpl-cmnd"},
+    {xPL_MESSAGE_STATUS, "xpl-stat"},
+    {xPL_MESSAGE_TRIGGER, "xpl-trig"},
+};
+constexpr size_t MESSAGE_TYPE_WORD_LEN = 8;
+
 const char GROUP_PREFIX[] = "XPL-GROUP.";
 constexpr size_t GROUP_PREFIX_LEN = sizeof(GROUP_PREFIX) - 1;
 
@@ -566,6 +577,25 @@ Bool isHubEcho(xPL_MessagePtr theMessage) {
 
 }  // namespace
 
+/* ---- Message type words ------------------------------------------------- */
+
+const char *xPL_messageTypeWord(xPL_MessageType theType) {
+  for (const auto &entry : messageTypeWords)
+    if (entry.type == theType) return entry.word;
+  return NULL;
+}
+
+xPL_MessageType xPL_messageTypeOfWord(const char *theWord, size_t theLength) {
+  if (theWord == NULL || theLength != MESSAGE_TYPE_WORD_LEN) return xPL_MESSAGE_ANY;
+  for (const auto &entry : messageTypeWords) {
+    /* written in lower case nearly always: the byte comparison settles those */
+    if (memcmp(theWord, entry.word, theLength) == 0 ||
+        xPL_compareIgnoreCase(theWord, theLength, entry.word, theLength) == 0)
+      return entry.type;
+  }
+  return xPL_MESSAGE_ANY;
+}
+
 /* ---- Creation ----------------------------------------------------------- */
 
 xPL_MessagePtr createSendableMessage(xPL_ServicePtr theService, xPL_MessageType messageType) {
@@ -830,25 +860,15 @@ String xPL_formatMessage(xPL_MessagePtr theMessage) {
   messageBuff[0] = '\0';
   if (theMessage == NULL) return NULL;
 
-  const char *theHeader;
-  switch (theMessage->messageType) {
-    case xPL_MESSAGE_STATUS:
-      theHeader = "xpl-stat\n{\nhop=1\nsource=";
-      break;
-    case xPL_MESSAGE_TRIGGER:
-      theHeader = "xpl-trig\n{\nhop=1\nsource=";
-      break;
-    case xPL_MESSAGE_COMMAND:
-      theHeader = "xpl-cmnd\n{\nhop=1\nsource=";
-      break;
-    default:
-      XPL_DEBUG("Unable to format message -- invalid/unknown message type %d",
-                theMessage->messageType);
-      return NULL;
+  const char *theHeader = xPL_messageTypeWord(theMessage->messageType);
+  if (theHeader == NULL) {
+    XPL_DEBUG("Unable to format message -- invalid/unknown message type %d",
+              theMessage->messageType);
+    return NULL;
   }
   if (!checkFormattable(theMessage)) return NULL;
 
-  if (!appendText(theHeader)) return NULL;
+  if (!appendText(theHeader) || !appendText("\n{\nhop=1\nsource=")) return NULL;
   if (!appendIdentity(theMessage->sourceVendor, theMessage->sourceDeviceID,
                       theMessage->sourceInstanceID))
     return NULL;
@@ -905,13 +925,8 @@ xPL_MessagePtr parseMessage(const char *theText) {
     return NULL;
   }
 
-  if (pieceEquals(blockHeader, "XPL-CMND")) {
-    theMessage->messageType = xPL_MESSAGE_COMMAND;
-  } else if (pieceEquals(blockHeader, "XPL-STAT")) {
-    theMessage->messageType = xPL_MESSAGE_STATUS;
-  } else if (pieceEquals(blockHeader, "XPL-TRIG")) {
-    theMessage->messageType = xPL_MESSAGE_TRIGGER;
-  } else {
+  theMessage->messageType = xPL_messageTypeOfWord(blockHeader.text, blockHeader.length);
+  if (theMessage->messageType == xPL_MESSAGE_ANY) {
     XPL_DEBUG("Unknown message header of %s - bad message",
               cleanInto(theHeaderText, sizeof theHeaderText, blockHeader));
     xPL_releaseMessage(theMessage);
@@ -962,13 +977,15 @@ namespace {
 bool readBatch(int wanted) {
   if (wanted > RECEIVE_BATCH) wanted = RECEIVE_BATCH;
   for (int i = 0; i < wanted; i++) {
-    batch.vectors[i].iov_base = batch.texts[i];
-    batch.vectors[i].iov_len = MSG_BUFF_SIZE - 1;
     struct msghdr *header = &batch.headers[i].msg_hdr;
-    memset(header, 0, sizeof *header);
-    header->msg_iov = &batch.vectors[i];
-    header->msg_iovlen = 1;
-    header->msg_control = batch.controls[i].bytes;
+    if (header->msg_iov == NULL) {
+      batch.vectors[i].iov_base = batch.texts[i];
+      batch.vectors[i].iov_len = MSG_BUFF_SIZE - 1;
+      header->msg_iov = &batch.vectors[i];
+      header->msg_iovlen = 1;
+      header->msg_control = batch.controls[i].bytes;
+    }
+    /* the only field a read changes that the next one needs back */
     header->msg_controllen = sizeof batch.controls[i].bytes;
   }
   batch.fd = xPL_getFD();

@@ -41,20 +41,6 @@ struct PendingAnswer {
 };
 std::vector<PendingAnswer> pendingAnswers;
 
-/* A routing walk over the service list in progress; releasing a service
- * from inside a listener must not make it skip or repeat another one. */
-struct ServiceWalk {
-  int index;
-  ServiceWalk *outer;
-};
-ServiceWalk *runningWalks = nullptr;
-
-long long monotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 /* Missing text compares as empty text. */
 const char *orEmpty(const char *text) {
   return text != nullptr ? text : "";
@@ -118,7 +104,7 @@ void scheduleDiscoveryAnswer(xPL_ServicePtr theService) {
       DISCOVERY_MIN_DELAY_MS + static_cast<int>(DISCOVERY_DELAY_SPREAD_MS * r / RANDOM_MAX);
   xPL_Debug("Sending heartbeat in response to discovery request after a %d millisecond delay",
             responseDelay);
-  pendingAnswers.push_back(PendingAnswer{theService, monotonicMs() + responseDelay});
+  pendingAnswers.push_back(PendingAnswer{theService, xPL_monotonicMs() + responseDelay});
 }
 
 bool isDiscoveryRequest(xPL_MessagePtr theMessage) {
@@ -327,7 +313,7 @@ void xPL_sendTimelyHeartbeats(void) {
 
 int sendDueDiscoveryAnswers(void) {
   if (pendingAnswers.empty()) return -1;
-  long long now = monotonicMs();
+  long long now = xPL_monotonicMs();
   long long nextDue = -1;
   for (size_t i = 0; i < pendingAnswers.size();) {
     PendingAnswer pending = pendingAnswers[i];
@@ -397,9 +383,7 @@ void xPL_releaseService(xPL_ServicePtr theService) {
               sizeof(xPL_ServicePtr) * static_cast<size_t>(serviceCount - position - 1));
     }
     serviceCount--;
-    for (ServiceWalk *walk = runningWalks; walk != nullptr; walk = walk->outer) {
-      if (position < walk->index) walk->index--;
-    }
+    RegistryWalk::removed(&serviceList, position);
   }
   xPL_FreeService(theService);
 }
@@ -554,11 +538,11 @@ Bool xPL_sendServiceMessage(xPL_ServicePtr theService, xPL_MessagePtr theMessage
 void xPL_handleServiceMessage(xPL_MessagePtr theMessage, xPL_ObjectPtr userValue) {
   (void)userValue;
   if (theMessage == nullptr) return;
-  ServiceWalk walk{serviceCount, runningWalks};
-  runningWalks = &walk;
-  while (--walk.index >= 0) {
-    if (walk.index >= serviceCount) continue;
-    handleMessage(serviceList[walk.index], theMessage);
+  /* Releasing a service from inside a listener must not make the walk
+   * skip or repeat another one. */
+  RegistryWalk walk(&serviceList, serviceCount);
+  while (walk.next()) {
+    if (walk.index() >= serviceCount) continue;
+    handleMessage(serviceList[walk.index()], theMessage);
   }
-  runningWalks = walk.outer;
 }

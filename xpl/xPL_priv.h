@@ -35,6 +35,10 @@ int xPL_compareIgnoreCase(const char *textA, size_t lenA, const char *textB, siz
 xPL_NameValuePairPtr appendPair(xPL_NameValueListPtr theList, String theName);
 
 /* xPL-message */
+/* "xpl-cmnd", "xpl-stat" or "xpl-trig" for the three types, null for any other. */
+const char *xPL_messageTypeWord(xPL_MessageType theType);
+/* The type whose word the text is, letter case ignored; xPL_MESSAGE_ANY for none. */
+xPL_MessageType xPL_messageTypeOfWord(const char *theWord, size_t theLength);
 xPL_MessagePtr createSendableMessage(xPL_ServicePtr theService, xPL_MessageType messageType);
 xPL_MessagePtr createReceivedMessage(xPL_MessageType messageType);
 xPL_MessagePtr parseMessage(const char *theText);
@@ -64,8 +68,68 @@ extern time_t (*xPL_timeSource)(void);
 /* Ends the process with an xPL_Error line when the general allocator fails. */
 void *xPL_checkedAlloc(void *thePointer, size_t theSize);
 
+/* xPL-io: milliseconds of the monotonic clock, for waits and due times. */
+long long xPL_monotonicMs(void);
+
 #ifdef __cplusplus
 }
+
+/* A walk over one of the library's registries (devices, timeouts, services,
+ * listeners), from the newest entry to the oldest, while callbacks run.
+ * A callback may remove entries, its own or others, or release the owner of
+ * the registry, and walks nest when a callback dispatches again; so every
+ * running walk stands in one stack through the frames, and each removal
+ * moves the walks over that registry along with the entries. A registry is
+ * known by the address of the variable or field holding its array. */
+class RegistryWalk {
+ public:
+  RegistryWalk(const void *registry, int count)
+      : registry_(registry), index_(count), outer_(running()) {
+    running() = this;
+  }
+  ~RegistryWalk() { running() = outer_; }
+  RegistryWalk(const RegistryWalk &) = delete;
+  RegistryWalk &operator=(const RegistryWalk &) = delete;
+
+  /* Steps to the next entry to call; false when none is left or the
+   * registry's owner is gone. */
+  bool next() {
+    if (ownerGone_) return false;
+    currentRemoved_ = false;
+    return --index_ >= 0;
+  }
+  int index() const { return index_; }
+  /* The entry being called was taken out by its own call. */
+  bool currentRemoved() const { return currentRemoved_; }
+
+  /* The entry at position left the registry and the later ones moved down. */
+  static void removed(const void *registry, int position) {
+    for (RegistryWalk *walk = running(); walk != nullptr; walk = walk->outer_) {
+      if (walk->registry_ != registry) continue;
+      if (position < walk->index_) {
+        walk->index_--;
+      } else if (position == walk->index_) {
+        walk->currentRemoved_ = true;
+      }
+    }
+  }
+  /* The registry's owner is being released: walks over it end. */
+  static void ownerGone(const void *registry) {
+    for (RegistryWalk *walk = running(); walk != nullptr; walk = walk->outer_)
+      if (walk->registry_ == registry) walk->ownerGone_ = true;
+  }
+
+ private:
+  static RegistryWalk *&running() {
+    static RegistryWalk *top = nullptr;
+    return top;
+  }
+  const void *registry_;
+  int index_;
+  bool currentRemoved_ = false;
+  bool ownerGone_ = false;
+  RegistryWalk *outer_;
+};
 #endif
 
 #endif /* KIVAMET_XPL_PRIV_H */

@@ -23,6 +23,7 @@
 
 #include "settings.h"
 #include "xPL.h"
+#include "xPL_priv.h"
 
 namespace {
 
@@ -235,16 +236,8 @@ std::string joinedItems(xPL_MessagePtr message) {
 }
 
 const char *typeWord(xPL_MessageType type) {
-  switch (type) {
-    case xPL_MESSAGE_COMMAND:
-      return "xpl-cmnd";
-    case xPL_MESSAGE_STATUS:
-      return "xpl-stat";
-    case xPL_MESSAGE_TRIGGER:
-      return "xpl-trig";
-    default:
-      return "xpl-????";
-  }
+  const char *word = xPL_messageTypeWord(type);
+  return word != nullptr ? word : "xpl-????";
 }
 
 std::string summaryLine(xPL_MessagePtr message) {
