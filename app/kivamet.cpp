@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "live.h"
+#include "requests.h"
 #include "rrdlog.h"
 #include "webweather.h"
 
@@ -712,23 +713,16 @@ void sensorrequestHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, 
     return;
   }
 
+  // A value the station is asked for waits for a read it can share.
+  if (row->mem_type != MEM_NONE && requestsQueue(theService, theMessage, row)) return;
+
   unsigned char bytes[MEM_BYTES_SIZE] = {0};
   if (row->mem_type != MEM_NONE && readRow(row, bytes) != 0) {
     dbg("cannot read %s from the station\n", row->mem_name);
     return;
   }
-  char text[MEM_TEXT_SIZE];
-  if (memText(row, bytes, dd, text, sizeof text) != 0) return;
-
-  xPL_MessagePtr reply = xPL_createTargetedMessage(
-      theService, xPL_MESSAGE_STATUS, xPL_getSourceVendor(theMessage),
-      xPL_getSourceDeviceID(theMessage), xPL_getSourceInstanceID(theMessage));
-  if (reply == nullptr) return;
-  xPL_setSchema(reply, S("sensor"), S("basic"));
-  xPL_addMessageNamedValue(reply, S("device"), name);
-  xPL_addMessageNamedValue(reply, S("current"), text);
-  xPL_sendServiceMessage(theService, reply);
-  xPL_releaseMessage(reply);
+  requestsAnswer(theService, xPL_getSourceVendor(theMessage), xPL_getSourceDeviceID(theMessage),
+                 xPL_getSourceInstanceID(theMessage), name, row, bytes, dd);
 }
 
 void controlbasicHandler(xPL_ServicePtr, xPL_MessagePtr theMessage, xPL_ObjectPtr) {
@@ -852,6 +846,8 @@ int kivamet_main(int argc, char **argv) {
                          S("basic"), nullptr);
 
   xPL_addIODevice(signalPipeHandler, 0, sigPipe[0], TRUE, FALSE, FALSE);
+  static const request_station station = {[]() { return dd; }, readRow, dbg};
+  requestsStart(&station);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = shutdownHandler;

@@ -279,6 +279,86 @@ TEST_F(Requests, UnanswerableRequestsAndControlCommandsGetNoReply) {
   EXPECT_EQ(rig.reading("BARDTA"), "29.921");
 }
 
+// ---- Requests sharing station reads --------------------------------------
+
+// An answer carries the device name in the letter case it was asked in, so
+// each request of a burst asks in a case of its own.
+std::string spelling(const std::string &device, int n) {
+  std::string s = device;
+  for (size_t i = 0; i < s.size(); i++)
+    if (((n >> i) & 1) && s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] + 32);
+  return s;
+}
+
+// A held request keeps the daemon inside a read while the station is
+// silent; a burst sent meanwhile waits in its socket, arrived after that
+// read began, until the station answers again.
+TEST_F(Requests, WaitingRequestsShareOneReadAValue) {
+  const std::string bardta = "57 52 44 44 00 0d", tp2dta = "57 52 44 44 56 0d",
+                    hm1dta = "57 52 44 24 80 0d", time = "57 52 44 64 be 0d",
+                    hm2dta = "57 52 44 24 98 0d";
+  struct Case {
+    const char *what;
+    const char *held;
+    std::vector<const char *> burst;
+    std::vector<std::string> reads;  // once the station answers again, held one first
+  };
+  const Case cases[] = {
+      {"fifty for one value: one read", "TIME", std::vector<const char *>(50, "BARDTA"),
+       {time, bardta}},
+      {"mixed: one read a value, in the order first asked; ID needs none", "TIME",
+       {"TP2DTA", "BARDTA", "ID", "TP2DTA", "HM1DTA", "BARDTA", "ID", "HM1DTA", "TP2DTA"},
+       {time, tp2dta, bardta, hm1dta}},
+      {"come during a read of its value: not answered from it", "BARDTA", {"BARDTA"},
+       {bardta, bardta}},
+  };
+  const int port = rig.daemonPort();
+  ASSERT_NE(port, 0);
+  auto request = [&](const std::string &device) {
+    return rig.peer.sendRawTo(e2e::xplText("xpl-cmnd", rig.peer.source(), rig.target(),
+                                           "sensor.request",
+                                           {{"request", "current"}, {"device", device}}),
+                              port);
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t from = rig.peer.mark();
+    ASSERT_TRUE(rig.sim.command("silent on"));
+    const size_t held = rig.sim.outMark();
+    ASSERT_TRUE(request(c.held));
+    ASSERT_TRUE(rig.sim.waitForRx(c.reads.front(), seconds(10), held));
+    std::map<std::string, int> asked = {{c.held, 1}};
+    for (size_t i = 0; i < c.burst.size(); i++) {
+      const std::string name = spelling(c.burst[i], static_cast<int>(i) + 1);
+      ASSERT_TRUE(request(name));
+      asked[name]++;
+    }
+    const size_t answering = rig.sim.outMark();
+    ASSERT_TRUE(rig.sim.command("silent off"));
+    for (const auto &a : asked)
+      ASSERT_NE(rig.peer.waitForReading(a.first, seconds(30), from), nullptr) << a.first;
+    // A request behind them all is read after them: no answer twice before it.
+    ASSERT_FALSE(rig.reading("HM2DTA").empty());
+    std::vector<std::string> reads = c.reads;
+    reads.push_back(hm2dta);
+    EXPECT_EQ(rig.sim.rx(answering), reads);
+    for (const auto &a : asked) {
+      std::string device = a.first;
+      for (char &ch : device) ch = static_cast<char>(toupper(ch));
+      int answers = 0;
+      for (size_t i = from; i < rig.peer.messages().size(); i++) {
+        const XplMsg &m = rig.peer.messages()[i];
+        if (m.schema != "sensor.basic" || m.get("device") != a.first) continue;
+        answers++;
+        if (device == "BARDTA") {
+          EXPECT_EQ(m.get("current"), "29.921");
+        }
+      }
+      EXPECT_EQ(answers, a.second) << a.first;
+    }
+  }
+}
+
 // ---- A misbehaving station ----------------------------------------------
 
 TEST_F(Requests, SilentStationHoldsARequestBoundedlyThenAnswersAgain) {

@@ -207,15 +207,26 @@ bool XplPeer::join(milliseconds limit) {
   return false;
 }
 
-bool XplPeer::sendRaw(const std::string &text) {
-  const Net &net = testNet();
+namespace {
+
+bool sendDatagram(int fd, const std::string &text, const std::string &addr, int port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(3865);
-  inet_pton(AF_INET, net.broadcast.c_str(), &to.sin_addr);
-  ssize_t n =
-      sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, addr.c_str(), &to.sin_addr);
+  ssize_t n = sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
   return n == static_cast<ssize_t>(text.size());
+}
+
+}  // namespace
+
+bool XplPeer::sendRaw(const std::string &text) {
+  return sendDatagram(fd_, text, testNet().broadcast, 3865);
+}
+
+bool XplPeer::sendRawTo(const std::string &text, int port) {
+  // Local delivery: the kernel queues it at the receiver before sendto returns.
+  return sendDatagram(fd_, text, testNet().addr, port);
 }
 
 bool XplPeer::send(const std::string &type, const std::string &target, const std::string &schema,

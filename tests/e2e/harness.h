@@ -77,6 +77,9 @@ class XplPeer {
   const std::string &source() const { return source_; }
 
   bool sendRaw(const std::string &text);
+  // Straight to a port of the test interface's address, past the hub: on
+  // return the datagram waits in that socket.
+  bool sendRawTo(const std::string &text, int port);
   bool send(const std::string &type, const std::string &target, const std::string &schema,
             const std::vector<std::pair<std::string, std::string>> &body);
   // sensor.request request=current device=<name> to the target.
