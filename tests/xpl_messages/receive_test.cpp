@@ -26,10 +26,18 @@ void onRaw(String data, int length, xPL_ObjectPtr) {
   rawTexts.emplace_back(data, (size_t)length);
 }
 
+std::vector<timespec> arrivals;
+
 void onMessage(xPL_MessagePtr m, xPL_ObjectPtr) {
   const char *c = xPL_getSchemaClass(m);
   const char *t = xPL_getSchemaType(m);
   schemas.push_back(std::string(c ? c : "-") + "." + (t ? t : "-"));
+  timespec at{};
+  if (xPL_getMessageArrival(m, &at)) arrivals.push_back(at);
+}
+
+long long nanoseconds(const timespec &t) {
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
 }
 
 class ReceiveLoop : public ::testing::Test {
@@ -103,6 +111,27 @@ TEST_F(ReceiveLoop, OneReadinessReadsAtMost256Datagrams) {
   EXPECT_EQ(256u, rawLengths.size());
   drain();
   EXPECT_EQ(300u, rawLengths.size());
+}
+
+TEST_F(ReceiveLoop, EachMessageCarriesItsArrivalWhileDispatched) {
+  const std::string request =
+      "xpl-cmnd\n{\nhop=1\nsource=a-b.c\ntarget=*\n}\nsensor.request\n{\nrequest=current\n}\n";
+  arrivals.clear();
+  timespec before{}, after{};
+  clock_gettime(CLOCK_REALTIME, &before);
+  send(request);
+  send(request);
+  clock_gettime(CLOCK_REALTIME, &after);
+  drain();
+  ASSERT_EQ(2u, arrivals.size()) << "every dispatched message has its arrival";
+  EXPECT_LE(nanoseconds(before), nanoseconds(arrivals[0]));
+  EXPECT_LE(nanoseconds(arrivals[0]), nanoseconds(arrivals[1])) << "in the order they came";
+  EXPECT_LE(nanoseconds(arrivals[1]), nanoseconds(after)) << "the kernel's stamp, not the read";
+
+  MessageHolder elsewhere = parse(request);
+  timespec at{};
+  EXPECT_FALSE(xPL_getMessageArrival(elsewhere.get(), &at)) << "not being dispatched";
+  EXPECT_FALSE(xPL_getMessageArrival(nullptr, &at));
 }
 
 TEST_F(ReceiveLoop, HubConfirmedOnlyByOurOwnAddressAndPort) {
