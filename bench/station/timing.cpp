@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "davis.h"
 #include "proc.h"
+#include "rows.h"
 
 namespace {
 
@@ -82,8 +84,10 @@ Figures measure(davis_device *d, const Operation &op) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  // --rows: only the lines scripts/bench gathers (bench/rows.h).
+  const bool rows = argc > 1 && strcmp(argv[1], "--rows") == 0;
   const Operation ops[] = {
       // "WRD" n|bank addr CR, then the ack and 2 data bytes.
       {"station read BARDTA, 4 nibbles", 6 + 1 + 2,
@@ -128,6 +132,23 @@ int main() {
     for (int i = 0; i < OPS; i++) (pace ? paced : unpaced)[i] = measure(d, ops[i]);
     close(d->fd);
     free(d);
+  }
+
+  if (rows) {
+    for (int i = 0; i < OPS; i++) {
+      const double wire = 1000.0 * ops[i].bytes * BITS_PER_BYTE / BIT_RATE;
+      if (paced[i].failures > 0) {
+        benchrows::unmeasured(ops[i].name, benchrows::text("%d of %d paced exchanges failed",
+                                                           paced[i].failures, RUNS));
+        continue;
+      }
+      benchrows::print({std::string(ops[i].name) + ", paced 2400 bit/s",
+                        benchrows::text("%.1f ms (median of %d)", paced[i].median, RUNS),
+                        benchrows::text("wire time of its %d bytes", ops[i].bytes),
+                        benchrows::text("%.1f ms", wire), paced[i].median / wire, "exchange/wire",
+                        benchrows::text("<= %.1f ms (1 ms added)", wire + 1.0)});
+    }
+    return 0;
   }
 
   printf("station link timing, %d runs each, pty to kivamet-stationsim\n", RUNS);
