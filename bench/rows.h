@@ -20,7 +20,11 @@ struct Row {
 
 inline void print(const Row &r) {
   char ratio[64] = "-";
-  if (r.ratio >= 0) snprintf(ratio, sizeof ratio, "%.2f %s", r.ratio, r.ratioOf.c_str());
+  if (r.ratio >= 0.01) {
+    snprintf(ratio, sizeof ratio, "%.2f %s", r.ratio, r.ratioOf.c_str());
+  } else if (r.ratio >= 0) {
+    snprintf(ratio, sizeof ratio, "%.1e %s", r.ratio, r.ratioOf.c_str());
+  }
   printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", r.figure.c_str(), r.value.c_str(), r.reference.c_str(),
          r.refValue.c_str(), ratio, r.goal.empty() ? "-" : r.goal.c_str());
   fflush(stdout);
