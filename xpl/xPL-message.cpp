@@ -2,9 +2,10 @@
  *
  * One message is two blocks of LF-ended lines: the type word ("xpl-cmnd",
  * "xpl-stat", "xpl-trig") with the hop, source and target items, then the
- * schema ("class.type") with the body items. One 2048-byte buffer serves
- * both directions: outgoing text is formatted into it and datagrams are
- * read into it.
+ * schema ("class.type") with the body items. Outgoing text is formatted
+ * into one 2048-byte buffer; datagrams are read in batches into buffers of
+ * their own, so a listener that formats a message never overwrites a
+ * datagram still to be handled.
  */
 #include <errno.h>
 #include <stdarg.h>
