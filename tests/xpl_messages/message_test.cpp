@@ -269,6 +269,26 @@ TEST(Parser, ItemLimitsThatStillFit) {
   EXPECT_EQ(1499u, strlen(pair->itemValue));
 }
 
+// Lines are scanned eight bytes at a time: a byte to clean lands as '|' at
+// every place of a word and of the tail, in a value, a name and a source.
+TEST(Parser, CleanedAtEveryPlaceOfTheScan) {
+  for (const char dirty : {'\x01', '\x7f', '\xc3', '}'}) {
+    for (size_t at = 0; at < 19; at++) {
+      std::string text(19, 'v'), expected(19, 'v');
+      text[at] = dirty;
+      expected[at] = '|';
+      const std::string name = dirty == '}' ? "n" : text;  // a brace ends a name
+      MessageHolder m = parse("xpl-cmnd\n{\nhop=1\nsource=a-" + text + ".c\ntarget=*\n}\nx.y\n{\n" +
+                              name + "=" + text + "\n}\n");
+      ASSERT_TRUE(m) << at;
+      xPL_NameValuePairPtr pair = xPL_getNamedValuePairAt(xPL_getMessageBody(m.get()), 0);
+      EXPECT_EQ(dirty == '}' ? name : expected, pair->itemName) << at;
+      EXPECT_EQ(expected, pair->itemValue) << at;
+      EXPECT_EQ(expected, xPL_getSourceDeviceID(m.get())) << at;
+    }
+  }
+}
+
 TEST(Parser, AcceptedForms) {
   {
     MessageHolder m = parse(
