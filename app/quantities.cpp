@@ -5,6 +5,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 // Tenths of a degree Fahrenheit: F = t / 10, C = (F - 32) * 5 / 9.
@@ -126,6 +129,21 @@ int quantityRpn(char *text, size_t textSize, const quantity *q, unit_system unit
   // Seventeen digits carry a double exactly, so the graph and the page agree.
   if (add == 0.0) return snprintf(text, textSize, "%s,%.17g,*", var, mul);
   return snprintf(text, textSize, "%s,%.17g,*,%.17g,+", var, mul, add);
+}
+
+int quantityDewPoint(int toutTenths, int humidity) {
+  const double c = (toutTenths / 10.0 - 32.0) * 5.0 / 9.0;
+  const double rh = std::clamp(humidity, 1, 100) / 100.0;
+  const double g = std::log(rh) + 17.62 * c / (243.12 + c);
+  const double dc = 243.12 * g / (17.62 - g);
+  return static_cast<int>(std::lround((dc * 9.0 / 5.0 + 32.0) * 10.0));
+}
+
+int quantityWindChill(int toutTenths, int mph) {
+  const double t = toutTenths / 10.0;
+  if (t > 50.0 || mph < 3) return toutTenths;
+  const double v = std::pow(mph, 0.16);
+  return static_cast<int>(std::lround((35.74 + 0.6215 * t - 35.75 * v + 0.4275 * t * v) * 10.0));
 }
 
 int unitSystemParse(const char *text, unit_system *units) {

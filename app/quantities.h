@@ -87,6 +87,13 @@ void quantityDatabaseMap(const quantity *q, unit_system units, double rainCounts
 int quantityRpn(char *text, size_t textSize, const quantity *q, unit_system units,
                 double rainCountsPerInch, const char *var);
 
+/* Dew point (Magnus formula) from the outside temperature and humidity,
+ * and wind chill (the NWS formula; the temperature itself above 50 F or
+ * below 3 mph), in the station's tenths of a degree Fahrenheit. Humidity
+ * is taken as 1..100. */
+int quantityDewPoint(int toutTenths, int humidity);
+int quantityWindChill(int toutTenths, int mph);
+
 /* "us" or "metric"; -1 for anything else. */
 int unitSystemParse(const char *text, unit_system *units);
 
