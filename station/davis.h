@@ -53,6 +53,14 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
 int davis_writestation(davis_device *d, uint16_t addr, const unsigned char *data, int datalen);
 int davis_readlink(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
 int davis_writelink(davis_device *d, uint16_t addr, const unsigned char *data, int datalen);
+/* Archive memory: 32 KiB in which the logger keeps its records, whole
+ * 21-byte records from address 0 on, each laid out as the record being
+ * gathered in link memory (0x188 to 0x1B1). The record after the last
+ * whole one is the one at 0 again; NEWPTR and OLDPTR point into this ring. */
+#define DAVIS_ARCHIVE_BYTES 0x8000
+#define DAVIS_RECORD_BYTES 21
+#define DAVIS_ARCHIVE_RING (DAVIS_ARCHIVE_BYTES / DAVIS_RECORD_BYTES * DAVIS_RECORD_BYTES)
+
 int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
 int davis_writearchive(davis_device *d, uint16_t addr, unsigned char data);
 

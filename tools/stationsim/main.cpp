@@ -47,7 +47,8 @@ constexpr int STALL_FILLERS = 8;
 
 const char USAGE[] =
     "usage: kivamet-stationsim [--model N] (--pty | --tcp PORT) [--pace] [--frozen]\n"
-    "       kivamet-stationsim --history DAYS PATH\n"
+    "         [--archive-history HOURS] [--archive-period MIN] [--archive-start ADDR]\n"
+    "       kivamet-stationsim --history DAYS [--gap HOURS] PATH\n"
     "\n"
     "Plays a station of the memory-mapped family and its data logger.\n"
     "  --model N   model code reported at 0x4D, 0..15 (default 0, wizard3;\n"
@@ -56,8 +57,15 @@ const char USAGE[] =
     "  --tcp PORT  listen on 127.0.0.1 (0: any free port), print 'tcp 127.0.0.1 <port>'\n"
     "  --pace      send at the pace of a 2400 bit/s 8N1 line\n"
     "  --frozen    start with the weather drift off\n"
+    "  --archive-history HOURS  start as if running for HOURS (1..192) already:\n"
+    "              the archive ring holds the records of that past weather, which\n"
+    "              drifted whether --frozen or not\n"
+    "  --archive-period MIN  the logger's archive period, 1..255 minutes (default 30)\n"
+    "  --archive-start ADDR  archive address of the first record, a multiple of 21\n"
+    "              below 32760 (default 0); near the end the ring wraps early\n"
     "  --history DAYS PATH  play DAYS (1..400) of the weather up to now and log a\n"
     "              sample a minute into a new database PATH as kivamet does, then exit\n"
+    "  --gap HOURS with --history: the last sample HOURS (0..48) before now\n"
     "\n"
     "Standard output: 'rx <hex bytes>' for every command frame received,\n"
     "'write station|link|archive <address hex> <hex bytes>' for every memory write,\n"
@@ -78,6 +86,9 @@ const char USAGE[] =
     "                                 connect hang (accept queue full, SYNs dropped)\n"
     "  poke station|link ADDR BYTES   set bytes at an even nibble address (hex)\n"
     "  peek station|link ADDR N       print 'peek station|link ADDR <hex bytes>'\n"
+    "  peek archive ADDR N            N bytes of the archive at byte address ADDR (hex)\n"
+    "  archive crc K                  every read covering the K-th newest record gets a\n"
+    "                                 broken CRC (0 mends them all)\n"
     "  freeze | drift                 weather drift off or on\n"
     "  image                          print 'image <15 hex bytes>'\n";
 
@@ -87,6 +98,9 @@ struct Options {
   int tcpPort = -1;
   bool pace = false;
   bool frozen = false;
+  long archiveHours = 0;
+  int archivePeriod = 30;
+  unsigned archiveStart = 0;
 };
 
 std::string hexBytes(const uint8_t *b, size_t n) {
@@ -126,7 +140,16 @@ class Simulator {
  public:
   explicit Simulator(const Options &o)
       : opt_(o),
-        station_(o.model, !o.frozen, time(nullptr), [](const std::string &l) { say(l); }) {}
+        station_(o.model, !o.frozen, time(nullptr) - o.archiveHours * 3600,
+                 [](const std::string &l) { say(l); }) {
+    // Checked with the options; the past is played before anyone connects.
+    station_.setArchive(o.archivePeriod, o.archiveStart);
+    if (o.archiveHours > 0) {
+      const auto past = std::chrono::seconds(o.archiveHours * 3600);
+      station_.playPast(static_cast<uint64_t>(past.count()));
+      start_ -= past;
+    }
+  }
   ~Simulator() {
     closeListeners();
     for (int fd : {masterFd_, slaveFd_, clientFd_})
@@ -448,6 +471,19 @@ void Simulator::control(const std::string &line) {
     if (w.size() == 4 && !parseNumber(w[3].c_str(), 10, 0, 1000000, &after))
       return fail("bad count");
     station_.setFault(static_cast<Fault>(kind), static_cast<int>(count), static_cast<int>(after));
+  } else if (cmd == "peek" && w.size() == 4 && w[1] == "archive") {
+    const std::vector<uint8_t> &archive = station_.archiveMemory();
+    long addr, n;
+    if (!parseNumber(w[2].c_str(), 16, 0, static_cast<long>(archive.size()) - 1, &addr) ||
+        !parseNumber(w[3].c_str(), 10, 1, static_cast<long>(archive.size()) - addr, &n))
+      return fail("bad archive range");
+    printf("peek archive %lx %s\n", addr, hexBytes(&archive[addr], static_cast<size_t>(n)).c_str());
+    return;
+  } else if (cmd == "archive" && w.size() == 3 && w[1] == "crc") {
+    long back;
+    if (!parseNumber(w[2].c_str(), 10, 0, 0xFFFF, &back) ||
+        station_.spoilRecord(static_cast<unsigned>(back)) < 0)
+      return fail("no such record");
   } else if ((cmd == "poke" || cmd == "peek") && w.size() >= 4) {
     NibbleMemory *mem = memoryNamed(w[1]);
     long addr;
@@ -540,9 +576,10 @@ int Simulator::run() {
 
 // The station's weather of the last `days`, logged a sample a minute with
 // the daemon's own sample, offsets and update text: a database with
-// history for graphs and screenshots, without waiting days.
-int writeHistory(long days, const std::string &path) {
-  const time_t end = time(nullptr) / 60 * 60;
+// history for graphs and screenshots, without waiting days. With a gap the
+// last sample is `gapHours` old, as after kivamet was away.
+int writeHistory(long days, long gapHours, const std::string &path) {
+  const time_t end = time(nullptr) / 60 * 60 - gapHours * 3600;
   const time_t start = end - days * 86400;
   Station st(0, true, start, [](const std::string &) {});
   auto cell = [&st](const char *name) {
@@ -572,30 +609,36 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
 
-  static const struct option LONG[] = {
-      {"model", required_argument, nullptr, 'm'}, {"pty", no_argument, nullptr, 'p'},
-      {"tcp", required_argument, nullptr, 't'},   {"pace", no_argument, nullptr, 'c'},
-      {"frozen", no_argument, nullptr, 'f'},      {"history", required_argument, nullptr, 'H'},
-      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+  static const struct option LONG[] = {{"model", required_argument, nullptr, 'm'},
+                                       {"pty", no_argument, nullptr, 'p'},
+                                       {"tcp", required_argument, nullptr, 't'},
+                                       {"pace", no_argument, nullptr, 'c'},
+                                       {"frozen", no_argument, nullptr, 'f'},
+                                       {"archive-history", required_argument, nullptr, 'A'},
+                                       {"archive-period", required_argument, nullptr, 'P'},
+                                       {"archive-start", required_argument, nullptr, 'S'},
+                                       {"history", required_argument, nullptr, 'H'},
+                                       {"gap", required_argument, nullptr, 'g'},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
   Options o;
-  long v;
+  long v, historyDays = 0, gapHours = -1;
+  auto number = [&v](const char *what, long lo, long hi) {
+    if (stationsim::parseNumber(optarg, 10, lo, hi, &v)) return true;
+    fprintf(stderr, "kivamet-stationsim: bad %s '%s'\n", what, optarg);
+    return false;
+  };
   for (int c; (c = getopt_long(argc, argv, "", LONG, nullptr)) != -1;) {
     switch (c) {
       case 'm':
-        if (!stationsim::parseNumber(optarg, 10, 0, 15, &v)) {
-          fprintf(stderr, "kivamet-stationsim: bad model code '%s'\n", optarg);
-          return 2;
-        }
+        if (!number("model code", 0, 15)) return 2;
         o.model = static_cast<int>(v);
         break;
       case 'p':
         o.pty = true;
         break;
       case 't':
-        if (!stationsim::parseNumber(optarg, 10, 0, 65535, &v)) {
-          fprintf(stderr, "kivamet-stationsim: bad port '%s'\n", optarg);
-          return 2;
-        }
+        if (!number("port", 0, 65535)) return 2;
         o.tcpPort = static_cast<int>(v);
         break;
       case 'c':
@@ -604,12 +647,30 @@ int main(int argc, char **argv) {
       case 'f':
         o.frozen = true;
         break;
-      case 'H':
-        if (!stationsim::parseNumber(optarg, 10, 1, 400, &v) || optind + 1 != argc) {
-          fputs(stationsim::USAGE, stderr);
+      case 'A':
+        if (!number("archive history", 1, 192)) return 2;
+        o.archiveHours = v;
+        break;
+      case 'P':
+        if (!number("archive period", 1, 255)) return 2;
+        o.archivePeriod = static_cast<int>(v);
+        break;
+      case 'S':
+        if (!number("archive start", 0, DAVIS_ARCHIVE_RING - 1)) return 2;
+        if (v % DAVIS_RECORD_BYTES != 0) {
+          fprintf(stderr, "kivamet-stationsim: archive start %ld is no record's place\n", v);
           return 2;
         }
-        return stationsim::writeHistory(v, argv[optind]);
+        o.archiveStart = static_cast<unsigned>(v);
+        break;
+      case 'H':
+        if (!number("history", 1, 400)) return 2;
+        historyDays = v;
+        break;
+      case 'g':
+        if (!number("gap", 0, 48)) return 2;
+        gapHours = v;
+        break;
       case 'h':
         fputs(stationsim::USAGE, stdout);
         return 0;
@@ -618,7 +679,14 @@ int main(int argc, char **argv) {
         return 2;
     }
   }
-  if (optind != argc || o.pty == (o.tcpPort >= 0)) {
+  if (historyDays > 0) {
+    if (optind + 1 != argc) {
+      fputs(stationsim::USAGE, stderr);
+      return 2;
+    }
+    return stationsim::writeHistory(historyDays, gapHours > 0 ? gapHours : 0, argv[optind]);
+  }
+  if (optind != argc || o.pty == (o.tcpPort >= 0) || gapHours >= 0) {
     fputs(stationsim::USAGE, stderr);
     return 2;
   }

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 
 #include "ccitt.h"
+#include "quantities.h"
 
 namespace stationsim {
 namespace {
@@ -63,11 +65,13 @@ constexpr unsigned ABAROM = 0x188, AHIN = 0x18C, AHOUT = 0x18E, ARAIN = 0x190, A
                    ATOUTAVG = 0x198, AWSPAVG = 0x19C, AWDIR = 0x19E, ATHIOUT = 0x1A0, AGUST = 0x1A4,
                    ATIMESTAMP = 0x1A6, ATLOWOUT = 0x1AE;
 constexpr unsigned RECORD = ABAROM;
-constexpr unsigned RECORD_BYTES = 21;
+constexpr unsigned RECORD_BYTES = DAVIS_RECORD_BYTES;
 }  // namespace lm
 
 // Whole records only, so none straddles the end of the ring.
-constexpr unsigned ARCHIVE_RING = ARCHIVE_BYTES / lm::RECORD_BYTES * lm::RECORD_BYTES;
+constexpr unsigned ARCHIVE_RING = DAVIS_ARCHIVE_RING;
+// AWDIR for a period without wind: no compass point.
+constexpr int NO_DIRECTION = 0xFF;
 
 struct Start {
   int tin = 712, tout = 584, wsp = 6, wdir = 225, bar = 29921, hin = 42, hout = 67, rain = 1234;
@@ -115,22 +119,6 @@ void appendCrc(std::vector<uint8_t> &out, size_t from) {
 
 int compassIndex(int degrees) {
   return ((degrees % 360) * 2 + 22) / 45 % 16;
-}
-
-// Tenths of a degree Fahrenheit throughout, as the station keeps them.
-int dewPoint(int toutTenths, int humidity) {
-  const double c = (toutTenths / 10.0 - 32.0) * 5.0 / 9.0;
-  const double rh = std::clamp(humidity, 1, 100) / 100.0;
-  const double g = std::log(rh) + 17.62 * c / (243.12 + c);
-  const double dc = 243.12 * g / (17.62 - g);
-  return static_cast<int>(std::lround((dc * 9.0 / 5.0 + 32.0) * 10.0));
-}
-
-int windChill(int toutTenths, int mph) {
-  const double t = toutTenths / 10.0;
-  if (t > 50.0 || mph < 3) return toutTenths;
-  const double v = std::pow(mph, 0.16);
-  return static_cast<int>(std::lround((35.74 + 0.6215 * t - 35.75 * v + 0.4275 * t * v) * 10.0));
 }
 
 bool hasCrc(Cmd c) {
@@ -208,6 +196,49 @@ void Station::initMemories(time_t start) {
   link_.set16(lm::ATHIOUT, s.tout);
   link_.set16(lm::ATLOWOUT, s.tout);
   link_.set8(lm::AGUST, s.wsp);
+  alignArchive();
+}
+
+// The logger archives on the period's boundaries of its clock (every
+// 5 minutes: at :00, :05, ...), so the first period may be a short one.
+void Station::alignArchive() {
+  const unsigned period = static_cast<unsigned>(link_.get8(lm::ARCPERIOD)) * 60;
+  const unsigned ofDay = static_cast<unsigned>(fromBcd(station_.get8(sm::TIME)) * 3600 +
+                                               fromBcd(station_.get8(sm::MINUTE)) * 60 +
+                                               fromBcd(station_.get8(sm::SECOND)));
+  arcSeconds_ = period > 0 ? ofDay % period : 0;
+}
+
+bool Station::setArchive(int minutes, unsigned next) {
+  if (minutes < 1 || minutes > 255 || next >= ARCHIVE_RING || next % lm::RECORD_BYTES != 0)
+    return false;
+  link_.set8(lm::ARCPERIOD, minutes);
+  link_.set16(lm::NEWPTR, static_cast<int>(next));
+  link_.set16(lm::OLDPTR, static_cast<int>(next));
+  alignArchive();
+  return true;
+}
+
+long Station::spoilRecord(unsigned back) {
+  if (back == 0) {
+    spoilt_.clear();
+    return 0;
+  }
+  const unsigned newptr = static_cast<unsigned>(link_.get16(lm::NEWPTR) & 0xFFFF) % ARCHIVE_RING;
+  const unsigned oldptr = static_cast<unsigned>(link_.get16(lm::OLDPTR) & 0xFFFF) % ARCHIVE_RING;
+  const unsigned held = (newptr + ARCHIVE_RING - oldptr) % ARCHIVE_RING / lm::RECORD_BYTES;
+  if (back > held) return -1;
+  const unsigned at = (newptr + ARCHIVE_RING - back * lm::RECORD_BYTES) % ARCHIVE_RING;
+  spoilt_.push_back(at);
+  return at;
+}
+
+void Station::playPast(uint64_t seconds) {
+  const bool drift = drift_;
+  drift_ = true;
+  // advance() skips what lies more than a day ahead; the past is played whole.
+  while (seconds_ < seconds) advance(std::min(seconds, seconds_ + MAX_TICKS));
+  drift_ = drift;
 }
 
 void Station::stampTime(unsigned timeAddr, unsigned dateAddr) {
@@ -242,8 +273,8 @@ void Station::publish(const Weather &w) {
   station_.set16(sm::BARDTA, w.bar);
   station_.set8(sm::HM1DTA, w.hin);
   station_.set8(sm::HM2DTA, w.hout);
-  station_.set16(sm::DEWDTA, dewPoint(w.tout, w.hout));
-  station_.set16(sm::CHLDTA, windChill(w.tout, w.wsp));
+  station_.set16(sm::DEWDTA, quantityDewPoint(w.tout, w.hout));
+  station_.set16(sm::CHLDTA, quantityWindChill(w.tout, w.wsp));
   // Trend bits: 1 steady, 2 rising, 4 falling.
   const int trend = w.bar > lastBar_ ? 2 : w.bar < lastBar_ ? 4 : 1;
   station_.setNibble(sm::BARFLAG, static_cast<unsigned>(trend));
@@ -287,6 +318,7 @@ void Station::tick() {
   station_.setNibble(sm::MONTH, static_cast<unsigned>(month));
 
   if (drift_ && seconds_ % DRIFT_PERIOD_S == 0) driftStep();
+  sumPeriod();
 
   const int period = link_.get8(lm::ARCPERIOD);
   if (arcTimer_ && logging_ && period > 0 && ++arcSeconds_ >= static_cast<unsigned>(period) * 60) {
@@ -355,16 +387,34 @@ void Station::trackExtremes() {
   }
 }
 
+void Station::sumPeriod() {
+  const Weather w = loadWeather();
+  period_.tin += w.tin;
+  period_.tout += w.tout;
+  period_.wsp += w.wsp;
+  period_.seconds++;
+  if (w.wsp > 0) period_.windFrom[compassIndex(w.wdir)]++;
+}
+
+// Temperatures and wind speed are the period's averages, the direction the
+// one the wind blew from longest; barometer and humidity are read at the end.
 void Station::takeArchive() {
   const Weather w = loadWeather();
+  const PeriodSums p = period_.seconds > 0 ? period_ : PeriodSums{w.tin, w.tout, w.wsp, 1, {}};
+  period_ = PeriodSums{};
+  auto average = [&p](long sum) {
+    return static_cast<int>(std::lround(static_cast<double>(sum) / p.seconds));
+  };
+  const int *longest = std::max_element(std::begin(p.windFrom), std::end(p.windFrom));
   link_.set16(lm::ABAROM, w.bar);
   link_.set8(lm::AHIN, w.hin);
   link_.set8(lm::AHOUT, w.hout);
   link_.set16(lm::ARAIN, (w.rain - link_.get16(lm::PREVRAIN)) & 0xFFFF);
-  link_.set16(lm::ATINAVG, w.tin);
-  link_.set16(lm::ATOUTAVG, w.tout);
-  link_.set8(lm::AWSPAVG, w.wsp);
-  link_.set8(lm::AWDIR, compassIndex(w.wdir));
+  link_.set16(lm::ATINAVG, average(p.tin));
+  link_.set16(lm::ATOUTAVG, average(p.tout));
+  link_.set8(lm::AWSPAVG, average(p.wsp));
+  link_.set8(lm::AWDIR,
+             *longest > 0 ? static_cast<int>(longest - std::begin(p.windFrom)) : NO_DIRECTION);
   const uint8_t stamp[4] = {static_cast<uint8_t>(station_.get8(sm::TIME)),
                             static_cast<uint8_t>(station_.get8(sm::MINUTE)),
                             static_cast<uint8_t>(station_.get8(sm::DATE)),
@@ -451,6 +501,12 @@ std::vector<uint8_t> Station::answer(const Frame &f) {
       const unsigned n = (b[5] | (b[6] << 8)) + 1u;
       for (unsigned i = 0; i < n; i++) out.push_back(archive_[(addr + i) % ARCHIVE_BYTES]);
       appendCrc(out, 1);
+      // A spoilt record spoils every read that covers any of its bytes.
+      for (unsigned at : spoilt_)
+        if (at < addr + n && addr < at + lm::RECORD_BYTES) {
+          out.back() ^= 0xFF;
+          break;
+        }
       break;
     }
     case Cmd::SWR: {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "davis.h"
 #include "framer.h"
 #include "memory.h"
 
@@ -26,7 +27,7 @@ struct Reply {
 // most the link write's 4-bit bank field can name. Archive: 32 KiB.
 constexpr unsigned STATION_NIBBLES = 0x200;
 constexpr unsigned LINK_NIBBLES = 0x1000;
-constexpr unsigned ARCHIVE_BYTES = 0x8000;
+constexpr unsigned ARCHIVE_BYTES = DAVIS_ARCHIVE_BYTES;
 constexpr unsigned IMAGE_BYTES = 15;
 
 class Station {
@@ -48,14 +49,30 @@ class Station {
     faults_[static_cast<int>(kind)] = count;
     faultsAfter_[static_cast<int>(kind)] = count > 0 ? after : 0;
   }
+  // Archive period in minutes and the address of the next record (a whole
+  // number of records into the ring); false for values the logger never has.
+  bool setArchive(int minutes, unsigned next);
+  // Every archive read that covers the `back`-th newest record (1 the
+  // newest) gets a broken CRC from now on; 0 mends them all. Returns the
+  // record's address, or -1 when the ring holds fewer records.
+  long spoilRecord(unsigned back);
+  // Plays `seconds` of drifting weather at once, as if the station had run
+  // that long before now: the archive fills at its period meanwhile.
+  void playPast(uint64_t seconds);
 
   NibbleMemory &stationMemory() { return station_; }
   NibbleMemory &linkMemory() { return link_; }
+  const std::vector<uint8_t> &archiveMemory() const { return archive_; }
   std::vector<uint8_t> image() const;
 
  private:
   struct Weather {
     int tin, tout, wsp, wdir, bar, hin, hout, rain;
+  };
+  // What the record being gathered averages over its period, a second at a time.
+  struct PeriodSums {
+    long tin = 0, tout = 0, wsp = 0, seconds = 0;
+    int windFrom[16] = {};  // seconds of wind from each compass point
   };
 
   std::vector<uint8_t> answer(const Frame &f);
@@ -67,6 +84,8 @@ class Station {
   void publish(const Weather &w);
   void trackExtremes();
   void takeArchive();
+  void alignArchive();
+  void sumPeriod();
   void stampTime(unsigned timeAddr, unsigned dateAddr);
   void writeLog(const char *mem, unsigned addr, const uint8_t *b, size_t n);
 
@@ -78,6 +97,8 @@ class Station {
   int year_;
   uint64_t seconds_ = 0;
   unsigned arcSeconds_ = 0;
+  PeriodSums period_;
+  std::vector<unsigned> spoilt_;  // records whose reads get a broken CRC
   int lastBar_ = 0;
   int faults_[FAULT_KINDS] = {};
   int faultsAfter_[FAULT_KINDS] = {};
