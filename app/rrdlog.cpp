@@ -3,9 +3,12 @@
 
 #include <rrd.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "kivamet.h"
 
@@ -45,6 +48,20 @@ void tuneRain(const char *path) {
   rrd_clear_error();
   if (rrd_tune(4, const_cast<char **>(args)) != 0)
     dbg("cannot set the rain maximum of %s: %s\n", path, rrdReason());
+}
+
+// One rrd_update of the texts given, in their order.
+rrdResult updateFile(char *path, const char *const *texts, int count) {
+  std::vector<char *> args = {S("update"), path};
+  for (int i = 0; i < count; i++) args.push_back(const_cast<char *>(texts[i]));
+  rrd_clear_error();
+  if (rrd_update(static_cast<int>(args.size()), args.data()) != 0) {
+    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrdReason());
+    // The file may be gone or replaced by the time the directory is mended.
+    knownPath.clear();
+    return RRD_FAILED;
+  }
+  return RRD_STORED;
 }
 
 }  // namespace
@@ -119,13 +136,34 @@ rrdResult rrdStore(const char *dir, time_t when, const char *updateText) {
         static_cast<long>(last));
     return RRD_SKIPPED;
   }
-  char *args[] = {S("update"), path, const_cast<char *>(updateText)};
+  return updateFile(path, &updateText, 1);
+}
+
+rrdResult rrdStoreMany(const char *dir, const char *const *updateTexts, int count) {
+  if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
+  char path[RRD_PATH_SIZE];
+  rrdPath(path, sizeof path, dir);
+  return updateFile(path, updateTexts, count);
+}
+
+int rrdLastUpdate(const char *dir, time_t *last, long *rain) {
+  char path[RRD_PATH_SIZE];
+  if (rrdPath(path, sizeof path, dir) != 0) return -1;
+  unsigned long count = 0;
+  char **names = nullptr, **values = nullptr;
   rrd_clear_error();
-  if (rrd_update(3, args) != 0) {
-    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrdReason());
-    // The file may be gone or replaced by the time the directory is mended.
-    knownPath.clear();
-    return RRD_FAILED;
+  if (rrd_lastupdate_r(path, last, &count, &names, &values) != 0) return -1;
+  *rain = -1;
+  for (unsigned long i = 0; i < count; i++) {
+    char *end = nullptr;
+    if (strcmp(names[i], "rain") == 0) {
+      const long v = strtol(values[i], &end, 10);
+      if (end != values[i] && *end == '\0' && v >= 0) *rain = v;
+    }
+    rrd_freemem(names[i]);
+    rrd_freemem(values[i]);
   }
-  return RRD_STORED;
+  rrd_freemem(names);
+  rrd_freemem(values);
+  return 0;
 }

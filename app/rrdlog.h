@@ -39,4 +39,12 @@ rrdResult rrdPrepare(const char *dir);
  * foreign file puts logging back. */
 rrdResult rrdStore(const char *dir, time_t when, const char *updateText);
 
+/* Stores update texts, each later than the one before and than the file's
+ * last update, in one rrd_update; the file is prepared first. */
+rrdResult rrdStoreMany(const char *dir, const char *const *updateTexts, int count);
+
+/* The time of the file's last update and the rain total it stored: -1 when
+ * that was unknown. Returns 0, or -1 when the file cannot be read. */
+int rrdLastUpdate(const char *dir, time_t *last, long *rain);
+
 #endif /* KIVAMET_RRDLOG_H */
