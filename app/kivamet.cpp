@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "catchup.h"
 #include "live.h"
 #include "requests.h"
 #include "rrdlog.h"
@@ -395,6 +396,7 @@ bool sameIgnoringCase(const std::optional<std::string> &setting, const char *wor
 }
 
 void closeStation() {
+  catchupCancel();
   if (dd == nullptr) return;
   close(dd->fd);
   free(dd);
@@ -765,6 +767,8 @@ void rrdHandler(int, xPL_ObjectPtr) {
   if (dd == nullptr || !stationCaughtUp(reopened)) return;
   const char *dir = rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
   if (rrdPrepare(dir) != RRD_STORED) return;
+  // A gap the logger's archive can fill is filled before this sample.
+  if (catchupHoldsLogging(dir, &cal)) return;
 
   const time_t now = time(nullptr);
   davis_sample sample;
@@ -837,6 +841,7 @@ int kivamet_main(int argc, char **argv) {
   }
 
   if (liveStart(davisService, &debug, liveRead) != 0) return 1;
+  catchupSetup([] { return dd; }, [] { rrdHandler(0, nullptr); });
   parseconfig(davisService);
 
   xPL_addServiceConfigChangedListener(davisService, configChangedHandler, nullptr);

@@ -1,0 +1,380 @@
+// catchup.cpp - the archive catch-up: record decoding, sample expansion, and
+// the walk over the logger's ring, one station exchange a loop pass.
+#include "catchup.h"
+
+#include <stdio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "quantities.h"
+#include "rrdlog.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Link memory: the ring pointers (NEWPTR and OLDPTR side by side) and the
+// archive period in minutes.
+constexpr uint16_t ADDR_POINTERS = 0x100;
+constexpr uint16_t ADDR_ARCPERIOD = 0x13C;
+
+// The data sources' heartbeat: a longer gap before the next sample is
+// stored as unknown, so that is what the archive is asked to fill.
+constexpr time_t HEARTBEAT = 90;
+// Records one archive read asks for: some 0.4 s of a 2400 bit/s line.
+constexpr int CHUNK_RECORDS = 4;
+// Samples handed to one rrd_update (one a loop pass).
+constexpr size_t WRITE_BATCH = 60;
+constexpr time_t MAX_AGE = 7 * 86400;
+// A catch-up that found nothing is not tried again sooner while the
+// station stays connected.
+constexpr time_t RETRY_AFTER = 3600;
+// Two unreadable records in a row: the station has stopped answering,
+// and every further record would hold the loop for its time-outs.
+constexpr int MAX_SKIPPED_IN_ROW = 2;
+// A station clock this far ahead of the host's still stamps the present.
+constexpr time_t CLOCK_SLACK = 120;
+
+int le16(const unsigned char *b) {
+  return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
+}
+
+// A BCD byte, or -1 when a nibble is above 9.
+int bcd(unsigned char b) {
+  if ((b >> 4) > 9 || (b & 0x0F) > 9) return -1;
+  return bcdtoint(b);
+}
+
+enum class Phase { Idle, Pointers, Reading, Writing };
+
+struct Found {
+  archive_record record;
+  time_t end;
+};
+
+// The daemon's hooks and what outlives one catch-up.
+davis_device *(*openStation)(void) = nullptr;
+void (*loggingPass)(void) = nullptr;
+int wakeFd = -1;  // an eventfd kept readable: a call on every loop pass
+bool loggingWaits = false;
+time_t quietUntil = 0;
+
+// One catch-up.
+struct CatchUp {
+  Phase phase = Phase::Idle;
+  std::string dir;
+  davis_cal cal{};
+  time_t lastUpdate = 0;
+  long rain = -1;
+  time_t started = 0;  // wall clock: year of the stamps, latest sample
+  Clock::time_point startedAt{};
+  double longestPass = 0;
+
+  unsigned at = 0;  // address after the next record to read (walking back)
+  int held = 0;     // records between OLDPTR and `at`
+  int minutes = 0;  // archive period
+  int retry = 0;    // records of a failed chunk still to read one by one
+  int skippedInRow = 0;
+  int read = 0;
+  std::vector<Found> found{};  // newest first
+  time_t before = 0;           // end of the record before the oldest found, 0: unknown
+
+  size_t writing = 0;  // records of `found` not yet written (from its end)
+  int samples = 0;
+};
+
+CatchUp cu;
+
+void catchupPass(int, int, int);
+
+// While a catch-up runs, its always-readable eventfd is a device of the
+// loop, so the loop calls catchupPass once a pass and never waits.
+void wake(bool on) {
+  if (wakeFd < 0) return;
+  if (on)
+    xPL_addIODevice(catchupPass, 0, wakeFd, TRUE, FALSE, FALSE);
+  else
+    xPL_removeIODevice(wakeFd);
+}
+
+double secondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+void finish(bool wrote) {
+  dbg("catch-up: %d samples written from %d of %d records read in %.1f s (longest pass %.2f s)\n",
+      cu.samples, static_cast<int>(cu.found.size()), cu.read, secondsSince(cu.startedAt),
+      cu.longestPass);
+  // After records were written, the next may come one period after the
+  // newest; after nothing, the ring is left alone for the hour.
+  quietUntil = wrote && !cu.found.empty() ? cu.found.front().end + cu.minutes * 60
+                                          : time(nullptr) + RETRY_AFTER;
+  cu = CatchUp{};
+  wake(false);
+  if (loggingWaits) {
+    loggingWaits = false;
+    loggingPass();
+  }
+}
+
+void endWalk() {
+  cu.phase = Phase::Writing;
+  cu.writing = cu.found.size();
+}
+
+bool pointersRead(davis_device *d) {
+  unsigned char p[4] = {0, 0, 0, 0};
+  unsigned char period[1] = {0};
+  if (davis_readlink(d, ADDR_POINTERS, p, 8) != 0 ||
+      davis_readlink(d, ADDR_ARCPERIOD, period, 2) != 0) {
+    dbg("catch-up: cannot read the archive pointers; ended\n");
+    return false;
+  }
+  const unsigned newptr = static_cast<uint16_t>(le16(p)),
+                 oldptr = static_cast<uint16_t>(le16(p + 2));
+  cu.minutes = period[0];
+  if (newptr >= DAVIS_ARCHIVE_RING || oldptr >= DAVIS_ARCHIVE_RING ||
+      newptr % DAVIS_RECORD_BYTES != 0 || oldptr % DAVIS_RECORD_BYTES != 0 || cu.minutes == 0) {
+    dbg("catch-up: archive pointers make no sense (new %#x, old %#x, period %d); ended\n", newptr,
+        oldptr, cu.minutes);
+    return false;
+  }
+  cu.at = newptr;
+  cu.held = static_cast<int>((newptr + DAVIS_ARCHIVE_RING - oldptr) % DAVIS_ARCHIVE_RING /
+                             DAVIS_RECORD_BYTES);
+  const long behind = static_cast<long>(cu.started - cu.lastUpdate);
+  const int wanted = std::min<long>(cu.held, behind / (cu.minutes * 60L) + 2);
+  dbg("catch-up: up to %d archive records to read (database %ld min behind, %d-minute records)\n",
+      wanted, behind / 60, cu.minutes);
+  return true;
+}
+
+// Takes the record that lies at `addr`, the next older one on the walk.
+// False when the walk ends with it.
+bool take(const unsigned char *bytes, unsigned addr) {
+  cu.read++;
+  cu.skippedInRow = 0;
+  archive_record r;
+  time_t end = -1;
+  if (archiveDecode(bytes, &r) == 0) end = archiveTime(&r, cu.started);
+  if (end < 0) {
+    dbg("catch-up: record at %#x has no valid time; ended\n", addr);
+    return false;
+  }
+  if (end <= cu.lastUpdate || end < cu.started - MAX_AGE) {
+    cu.before = end;
+    return false;
+  }
+  if (!cu.found.empty() && end >= cu.found.back().end) {
+    dbg("catch-up: record at %#x is not older than the one after it; ended\n", addr);
+    return false;
+  }
+  cu.found.push_back({r, end});
+  return true;
+}
+
+void skip(unsigned addr) {
+  dbg("catch-up: record at %#x failed twice; skipped\n", addr);
+  if (++cu.skippedInRow >= MAX_SKIPPED_IN_ROW) {
+    dbg("catch-up: the archive cannot be read; ended\n");
+    endWalk();
+  }
+}
+
+// One archive read: a chunk of records before `at`, or, after a chunk
+// failed, the next of its records alone (its second and last try).
+void readPass(davis_device *d) {
+  if (cu.held == 0) return endWalk();
+  if (cu.at == 0) cu.at = DAVIS_ARCHIVE_RING;
+  unsigned char buf[CHUNK_RECORDS * DAVIS_RECORD_BYTES];
+  const bool alone = cu.retry > 0;
+  // A read never crosses the end of the ring.
+  const int count =
+      alone ? 1 : std::min({CHUNK_RECORDS, cu.held, static_cast<int>(cu.at / DAVIS_RECORD_BYTES)});
+  const unsigned addr = cu.at - static_cast<unsigned>(count) * DAVIS_RECORD_BYTES;
+  if (davis_readarchive(d, static_cast<uint16_t>(addr), buf, count * DAVIS_RECORD_BYTES) != 0) {
+    if (!alone) {
+      cu.retry = count;
+      return;
+    }
+    cu.retry--;
+    cu.at = addr;
+    cu.held--;
+    return skip(addr);
+  }
+  if (alone) cu.retry--;
+  cu.at = addr;
+  cu.held -= count;
+  for (int i = count - 1; i >= 0; i--) {
+    const unsigned at = addr + static_cast<unsigned>(i) * DAVIS_RECORD_BYTES;
+    if (!take(buf + i * DAVIS_RECORD_BYTES, at)) return endWalk();
+  }
+  if (cu.held == 0) endWalk();
+}
+
+// Writes the next batch of samples, oldest record first.
+void writePass() {
+  std::vector<std::string> texts;
+  while (cu.writing > 0 && texts.size() < WRITE_BATCH) {
+    const Found &f = cu.found[--cu.writing];
+    const time_t before =
+        cu.writing + 1 < cu.found.size() ? cu.found[cu.writing + 1].end : cu.before;
+    // A record closer to the one before than the period (the period was
+    // shortened) covers only the time since.
+    int minutes = cu.minutes;
+    if (before > 0) minutes = static_cast<int>(std::min<time_t>(minutes, (f.end - before) / 60));
+    archiveSamples(&f.record, f.end, minutes, cu.lastUpdate, cu.started, &cu.rain, &cu.cal, &texts);
+  }
+  if (!texts.empty()) {
+    std::vector<const char *> args;
+    for (const std::string &t : texts) args.push_back(t.c_str());
+    if (rrdStoreMany(cu.dir.c_str(), args.data(), static_cast<int>(args.size())) != RRD_STORED)
+      return finish(cu.samples > 0);
+    cu.samples += static_cast<int>(texts.size());
+  }
+  if (cu.writing == 0) finish(cu.samples > 0);
+}
+
+// One step of the catch-up on every loop pass while it runs.
+void catchupPass(int, int, int) {
+  if (cu.phase == Phase::Idle) return wake(false);
+  davis_device *d = openStation();
+  if (d == nullptr) return catchupCancel();
+  const Clock::time_point passStart = Clock::now();
+  switch (cu.phase) {
+    case Phase::Pointers:
+      if (pointersRead(d))
+        cu.phase = Phase::Reading;
+      else
+        finish(false);
+      break;
+    case Phase::Reading:
+      readPass(d);
+      break;
+    case Phase::Writing:
+      writePass();
+      break;
+    case Phase::Idle:
+      break;
+  }
+  cu.longestPass = std::max(cu.longestPass, secondsSince(passStart));
+}
+
+}  // namespace
+
+int archiveDecode(const unsigned char b[DAVIS_RECORD_BYTES], archive_record *r) {
+  r->barom = le16(b + 0);
+  r->hin = static_cast<int8_t>(b[2]);
+  r->hout = static_cast<int8_t>(b[3]);
+  r->rain = static_cast<uint16_t>(le16(b + 4));
+  r->tin = le16(b + 6);
+  r->tout = le16(b + 8);
+  r->wsp = static_cast<int8_t>(b[10]);
+  r->wdir = b[11] <= 15 ? b[11] : -1;
+  // Hour, minute and day in BCD, then the month as a plain number.
+  r->hour = bcd(b[15]);
+  r->minute = bcd(b[16]);
+  r->day = bcd(b[17]);
+  r->month = b[18] & 0x0F;
+  if (r->hour < 0 || r->hour > 23 || r->minute < 0 || r->minute > 59 || r->day < 1 || r->day > 31 ||
+      r->month < 1 || r->month > 12)
+    return -1;
+  return 0;
+}
+
+time_t archiveTime(const archive_record *r, time_t now) {
+  struct tm local;
+  localtime_r(&now, &local);
+  for (int year = local.tm_year; year >= local.tm_year - 8; year--) {
+    struct tm t = {};
+    t.tm_year = year;
+    t.tm_mon = r->month - 1;
+    t.tm_mday = r->day;
+    t.tm_hour = r->hour;
+    t.tm_min = r->minute;
+    t.tm_isdst = -1;
+    const time_t when = mktime(&t);
+    // mktime moves a day the month lacks into the next month.
+    if (when == -1 || t.tm_mday != r->day || t.tm_mon != r->month - 1) continue;
+    if (when <= now + CLOCK_SLACK) return when;
+  }
+  return -1;
+}
+
+void archiveSamples(const archive_record *r, time_t end, int minutes, time_t after, time_t until,
+                    long *rainTotal, const davis_cal *cal, std::vector<std::string> *texts) {
+  if (minutes < 1) return;
+  const int dew = quantityDewPoint(r->tout, r->hout);
+  const int chill = quantityWindChill(r->tout, r->wsp);
+  char wdir[8] = "U";
+  if (r->wdir >= 0) snprintf(wdir, sizeof wdir, "%d", r->wdir);
+  // Tips already in the total: those of the minutes up to `after`.
+  long counted = 0;
+  for (int k = 1; k <= minutes; k++) {
+    const time_t when = end - static_cast<time_t>(minutes - k) * 60;
+    const long share = static_cast<long>(r->rain) * k / minutes;
+    if (when <= after) {
+      counted = share;
+      continue;
+    }
+    if (when > until) break;
+    char rain[16] = "U";
+    if (*rainTotal >= 0)
+      snprintf(rain, sizeof rain, "%ld", (*rainTotal + share - counted) & 0xFFFF);
+    char text[128];
+    // Sums at int width, as live logging forms them.
+    snprintf(text, sizeof text, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", static_cast<long>(when),
+             r->tin + cal->itemp, r->tout + cal->otemp, r->wsp, wdir, r->barom + cal->bar, r->hin,
+             r->hout, rain, dew, chill);
+    texts->emplace_back(text);
+  }
+  if (*rainTotal >= 0) *rainTotal = (*rainTotal + r->rain - counted) & 0xFFFF;
+}
+
+void catchupSetup(davis_device *(*station)(void), void (*pass)(void)) {
+  openStation = station;
+  loggingPass = pass;
+  if (wakeFd < 0) {
+    wakeFd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) dbg("catch-up: no eventfd; the archive is not read\n");
+  }
+}
+
+bool catchupHoldsLogging(const char *dir, const davis_cal *cal) {
+  if (cu.phase != Phase::Idle) {
+    loggingWaits = true;
+    return true;
+  }
+  const time_t now = time(nullptr);
+  if (wakeFd < 0 || now < quietUntil) return false;
+  time_t last = 0;
+  long rain = -1;
+  if (rrdLastUpdate(dir, &last, &rain) != 0 || now - last <= HEARTBEAT) return false;
+
+  cu = CatchUp{};
+  cu.phase = Phase::Pointers;
+  cu.dir = dir;
+  cu.cal = *cal;
+  cu.lastUpdate = last;
+  cu.rain = rain;
+  cu.started = now;
+  cu.startedAt = Clock::now();
+  loggingWaits = true;
+  wake(true);
+  return true;
+}
+
+void catchupCancel(void) {
+  if (cu.phase != Phase::Idle) {
+    dbg("catch-up: station connection closed; %d samples written\n", cu.samples);
+    cu = CatchUp{};
+    wake(false);
+  }
+  loggingWaits = false;
+  quietUntil = 0;
+}
