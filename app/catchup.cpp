@@ -224,11 +224,8 @@ void writePass() {
     const Found &f = cu.found[--cu.writing];
     const time_t before =
         cu.writing + 1 < cu.found.size() ? cu.found[cu.writing + 1].end : cu.before;
-    // A record closer to the one before than the period (the period was
-    // shortened) covers only the time since.
-    int minutes = cu.minutes;
-    if (before > 0) minutes = static_cast<int>(std::min<time_t>(minutes, (f.end - before) / 60));
-    archiveSamples(&f.record, f.end, minutes, cu.lastUpdate, cu.started, &cu.rain, &cu.cal, &texts);
+    archiveSamples(&f.record, f.end, cu.minutes, before, cu.lastUpdate, cu.started, &cu.rain,
+                   &cu.cal, &texts);
   }
   if (!texts.empty()) {
     std::vector<const char *> args;
@@ -306,32 +303,44 @@ time_t archiveTime(const archive_record *r, time_t now) {
   return -1;
 }
 
-void archiveSamples(const archive_record *r, time_t end, int minutes, time_t after, time_t until,
-                    long *rainTotal, const davis_cal *cal, std::vector<std::string> *texts) {
+void archiveSamples(const archive_record *r, time_t end, int period, time_t before, time_t after,
+                    time_t until, long *rainTotal, const davis_cal *cal,
+                    std::vector<std::string> *texts) {
+  // A record closer to the one before than the period (the period was
+  // shortened) covers only the time since.
+  int minutes = period;
+  if (before > 0 && end > before)
+    minutes = static_cast<int>(std::min<time_t>(period, (end - before) / 60));
   if (minutes < 1) return;
   const int dew = quantityDewPoint(r->tout, r->hout);
   const int chill = quantityWindChill(r->tout, r->wsp);
   char wdir[8] = "U";
   if (r->wdir >= 0) snprintf(wdir, sizeof wdir, "%d", r->wdir);
-  // Tips already in the total: those of the minutes up to `after`.
-  long counted = 0;
-  for (int k = 1; k <= minutes; k++) {
-    const time_t when = end - static_cast<time_t>(minutes - k) * 60;
-    const long share = static_cast<long>(r->rain) * k / minutes;
-    if (when <= after) {
-      counted = share;
-      continue;
-    }
-    if (when > until) break;
+  auto add = [&](time_t when, long tips) {
     char rain[16] = "U";
-    if (*rainTotal >= 0)
-      snprintf(rain, sizeof rain, "%ld", (*rainTotal + share - counted) & 0xFFFF);
+    if (*rainTotal >= 0) snprintf(rain, sizeof rain, "%ld", (*rainTotal + tips) & 0xFFFF);
     char text[128];
     // Sums at int width, as live logging forms them.
     snprintf(text, sizeof text, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", static_cast<long>(when),
              r->tin + cal->itemp, r->tout + cal->otemp, r->wsp, wdir, r->barom + cal->bar, r->hin,
              r->hout, rain, dew, chill);
     texts->emplace_back(text);
+  };
+  // After a gap (a record missing or never read) the period's first minute
+  // needs a sample at its start; the database keeps the gap itself unknown.
+  const time_t start = end - static_cast<time_t>(minutes) * 60;
+  if ((before == 0 || before < start) && start > after && start <= until) add(start, 0);
+  // Tips already in the total: those of the minutes up to `after`.
+  long counted = 0;
+  for (int k = 1; k <= minutes; k++) {
+    const time_t when = start + static_cast<time_t>(k) * 60;
+    const long share = static_cast<long>(r->rain) * k / minutes;
+    if (when <= after) {
+      counted = share;
+      continue;
+    }
+    if (when > until) break;
+    add(when, share - counted);
   }
   if (*rainTotal >= 0) *rainTotal = (*rainTotal + r->rain - counted) & 0xFFFF;
 }

@@ -50,15 +50,19 @@ int archiveDecode(const unsigned char bytes[DAVIS_RECORD_BYTES], archive_record 
  * year of the eight before fits (a 29 February). */
 time_t archiveTime(const archive_record *r, time_t now);
 
-/* The update texts of a record whose period of `minutes` ends at `end`:
- * one a minute, each with the period's values and the logging offsets,
- * for the minutes after `after` and not after `until`. `*rainTotal` is the
+/* The update texts of a record whose period of `period` minutes ends at
+ * `end`, the record before ending at `before` (0: unknown): one a minute,
+ * each with the period's values and the logging offsets, for the minutes
+ * after `after` and not after `until`. A record closer to the one before
+ * than the period covers only the time since; after a gap, one more sample
+ * at the period's start lets its first minute count. `*rainTotal` is the
  * rain total before the period (-1: unknown, which it stays); the record's
  * count is spread evenly over its minutes and the total moves on by the
  * part that falls after `after`. Dew point and wind chill come from the
  * record's temperature, humidity and wind. */
-void archiveSamples(const archive_record *r, time_t end, int minutes, time_t after, time_t until,
-                    long *rainTotal, const davis_cal *cal, std::vector<std::string> *texts);
+void archiveSamples(const archive_record *r, time_t end, int period, time_t before, time_t after,
+                    time_t until, long *rainTotal, const davis_cal *cal,
+                    std::vector<std::string> *texts);
 
 /* The daemon's side: its open station (null when none) and its logging
  * pass, run when a catch-up ends if a pass waited for it. */

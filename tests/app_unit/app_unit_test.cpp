@@ -720,16 +720,17 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
   };
   struct Case {
     const char *what;
-    int wdir, minutes;
-    time_t after, until;
+    int wdir, period;
+    time_t before, after, until;
     long rainIn;
     std::vector<std::string> texts;
     long rainOut;
   };
   const Case cases[] = {
-      {"five minutes, three tips spread over them",
+      {"five minutes after the record before, three tips spread over them",
        10,
        5,
+       59700,
        0,
        end,
        1000,
@@ -739,15 +740,35 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
       {"the last update two minutes in: its tip is in the total already",
        10,
        5,
+       0,
        59820,
        end,
        1000,
        {text(59880, "10", "1000"), text(59940, "10", "1001"), text(60000, "10", "1002")},
        1002},
-      {"no direction, rain total unknown", -1, 1, 0, end, -1, {text(60000, "U", "U")}, -1},
+      {"after a gap: a sample at the period's start first",
+       10,
+       2,
+       0,
+       0,
+       end,
+       1000,
+       {text(59880, "10", "1000"), text(59940, "10", "1001"), text(60000, "10", "1003")},
+       1003},
+      {"two minutes after the record before: the period was shortened",
+       10,
+       5,
+       59880,
+       0,
+       end,
+       1000,
+       {text(59940, "10", "1001"), text(60000, "10", "1003")},
+       1003},
+      {"no direction, rain total unknown", -1, 1, 59940, 0, end, -1, {text(60000, "U", "U")}, -1},
       {"minutes after the catch-up began are left out",
        10,
        5,
+       59700,
        0,
        59820,
        1000,
@@ -756,6 +777,7 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
       {"the total wraps at 16 bits as the station's does",
        10,
        2,
+       59880,
        0,
        end,
        65534,
@@ -766,7 +788,7 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
     r.wdir = c.wdir;
     long rain = c.rainIn;
     std::vector<std::string> texts;
-    archiveSamples(&r, end, c.minutes, c.after, c.until, &rain, &cal, &texts);
+    archiveSamples(&r, end, c.period, c.before, c.after, c.until, &rain, &cal, &texts);
     EXPECT_EQ(texts, c.texts) << c.what;
     EXPECT_EQ(rain, c.rainOut) << c.what;
   }
