@@ -334,6 +334,7 @@ bool StationSim::start(const Options &opts, milliseconds limit) {
   }
   if (opts.pace) argv.push_back("--pace");
   if (opts.frozen) argv.push_back("--frozen");
+  argv.insert(argv.end(), opts.args.begin(), opts.args.end());
   if (!p_.start(argv)) return false;
   std::string line;
   if (!awaitLine(opts.tcp ? "tcp " : "pty ", &line, limit)) return false;

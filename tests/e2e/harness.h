@@ -145,6 +145,7 @@ class StationSim {
     bool frozen = true;
     bool pace = false;
     int model = 0;
+    std::vector<std::string> args;  // more options: --archive-history HOURS ...
   };
   bool start(const Options &opts, milliseconds limit = seconds(10));
   bool start() { return start(Options()); }
@@ -159,6 +160,7 @@ class StationSim {
   // Sets bytes at an even nibble address; waits until the simulator took it
   // (a peek round trip), so the next station command sees them.
   bool poke(const std::string &memory, unsigned addr, const std::vector<unsigned char> &bytes);
+  // Archive memory ("archive") is read by byte address and byte count.
   bool peek(const std::string &memory, unsigned addr, int nibbles,
             std::vector<unsigned char> *bytes, milliseconds limit = seconds(5));
   bool image(std::vector<unsigned char> *bytes, milliseconds limit = seconds(5));
