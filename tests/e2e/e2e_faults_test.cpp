@@ -119,6 +119,21 @@ bool offsetUntouched(e2e::Rig &rig) {
   return true;
 }
 
+// A database whose last sample is two hours old: the settings pass's
+// logging step catches up from the station's archive first.
+bool twoHoursBehind(e2e::Rig &rig) {
+  e2e::runOutput({testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap", "2",
+                  rig.rrdDir + "/weather.rrd"});
+  return !lastOf(rig, "time").empty();
+}
+
+int archiveReads(e2e::Rig &rig) {
+  const std::vector<std::string> frames = rig.sim.rx();
+  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [](const std::string &f) {
+    return f.compare(0, 8, "53 52 44") == 0;
+  }));
+}
+
 const Fault kFaults[] = {
     // ---- The database never ends the daemon ----------------------------
     {"RainTotalAbove32767",  // 40000 counts
@@ -201,6 +216,28 @@ const Fault kFaults[] = {
        return count(frames, kTp1Cal) == 1 && count(frames, kTimeCell) == 1 && rig.sim.image(&img) &&
               lastOf(rig, "tin") == std::to_string(le16(img, 0) - 5) &&
               lastOf(rig, "tout") == std::to_string(le16(img, 2) + 10);
+     }},
+    {"ArchivePointersMakeNoSense",  // NEWPTR inside a record
+     [](e2e::Rig &rig) {
+       return twoHoursBehind(rig) && rig.sim.poke("link", 0x100, {0x01, 0x00});
+     },
+     nullptr, seconds(30), Answers | Logs | StopsOnTerm,
+     [](e2e::Rig &rig) {
+       return rig.daemon.waitErr(
+                  "catch-up: archive pointers make no sense (new 0x1, old 0, period 30); ended\n",
+                  seconds(1)) &&
+              archiveReads(rig) == 0;
+     }},
+    {"ArchiveUnreadable",  // both records of the ring fail their CRC
+     [](e2e::Rig &rig) {
+       return twoHoursBehind(rig) && rig.sim.poke("link", 0x100, {0x2A, 0x00, 0x00, 0x00}) &&
+              rig.sim.control("archive crc 1") && rig.sim.control("archive crc 2");
+     },
+     nullptr, seconds(30), Answers | Logs | StopsOnTerm,
+     [](e2e::Rig &rig) {
+       // The pair, then each alone once more; no third try.
+       return rig.daemon.waitErr("catch-up: the archive cannot be read; ended\n", seconds(1)) &&
+              archiveReads(rig) == 3;
      }},
     {"SilentStationAtTheSettingsPass",
      [](e2e::Rig &rig) {
