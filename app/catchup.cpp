@@ -314,12 +314,12 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
   if (minutes < 1) return;
   const int dew = quantityDewPoint(r->tout, r->hout);
   const int chill = quantityWindChill(r->tout, r->wsp);
-  char wdir[8] = "U";
+  char wdir[12] = "U";
   if (r->wdir >= 0) snprintf(wdir, sizeof wdir, "%d", r->wdir);
   auto add = [&](time_t when, long tips) {
-    char rain[16] = "U";
+    char rain[24] = "U";
     if (*rainTotal >= 0) snprintf(rain, sizeof rain, "%ld", (*rainTotal + tips) & 0xFFFF);
-    char text[128];
+    char text[256];
     // Sums at int width, as live logging forms them.
     snprintf(text, sizeof text, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", static_cast<long>(when),
              r->tin + cal->itemp, r->tout + cal->otemp, r->wsp, wdir, r->barom + cal->bar, r->hin,
