@@ -2,6 +2,7 @@
 // the walk over the logger's ring, one station exchange a loop pass.
 #include "catchup.h"
 
+#include <poll.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -237,9 +238,24 @@ void writePass() {
   if (cu.writing == 0) finish(cu.samples > 0);
 }
 
-// One step of the catch-up on every loop pass while it runs.
+// True when a datagram waits at the xPL socket: the loop walks the devices
+// added last first, so a request would otherwise wait for the next chunk too.
+bool datagramWaiting() {
+  struct pollfd p = {xPL_getFD(), POLLIN, 0};
+  return p.fd >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+// One step of the catch-up on every loop pass while it runs; a pass that
+// finds a datagram waiting leaves it the station, but never twice in a row,
+// so a flood cannot stop the catch-up (and the logging that waits for it).
 void catchupPass(int, int, int) {
+  static bool yielded = false;
   if (cu.phase == Phase::Idle) return wake(false);
+  if (!yielded && datagramWaiting()) {
+    yielded = true;
+    return;
+  }
+  yielded = false;
   davis_device *d = openStation();
   if (d == nullptr) return catchupCancel();
   const Clock::time_point passStart = Clock::now();
