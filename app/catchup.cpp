@@ -93,14 +93,15 @@ CatchUp cu;
 
 void catchupPass(int, int, int);
 
-// While a catch-up runs, its always-readable eventfd is a device of the
-// loop, so the loop calls catchupPass once a pass and never waits.
+// While a catch-up runs its eventfd stays readable, so the loop calls
+// catchupPass once a pass and never waits; otherwise it is drained. It is
+// a device from the start, ahead of those added later (the request queue),
+// which the loop therefore serves first in each pass.
 void wake(bool on) {
   if (wakeFd < 0) return;
-  if (on)
-    xPL_addIODevice(catchupPass, 0, wakeFd, TRUE, FALSE, FALSE);
-  else
-    xPL_removeIODevice(wakeFd);
+  uint64_t count = 1;
+  ssize_t r = on ? write(wakeFd, &count, sizeof count) : read(wakeFd, &count, sizeof count);
+  (void)r;
 }
 
 double secondsSince(Clock::time_point t) {
@@ -364,10 +365,13 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
 void catchupSetup(davis_device *(*station)(void), void (*pass)(void)) {
   openStation = station;
   loggingPass = pass;
-  if (wakeFd < 0) {
-    wakeFd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) dbg("catch-up: no eventfd; the archive is not read\n");
+  if (wakeFd >= 0) return;
+  wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd >= 0 && !xPL_addIODevice(catchupPass, 0, wakeFd, TRUE, FALSE, FALSE)) {
+    close(wakeFd);
+    wakeFd = -1;
   }
+  if (wakeFd < 0) dbg("catch-up: no eventfd; the archive is not read\n");
 }
 
 bool catchupHoldsLogging(const char *dir, const davis_cal *cal) {

@@ -65,7 +65,9 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
                     std::vector<std::string> *texts);
 
 /* The daemon's side: its open station (null when none) and its logging
- * pass, run when a catch-up ends if a pass waited for it. */
+ * pass, run when a catch-up ends if a pass waited for it. Registers the
+ * catch-up with the event loop: call it before the devices that should be
+ * served ahead of a catch-up's next chunk. */
 void catchupSetup(davis_device *(*station)(void), void (*loggingPass)(void));
 
 /* Called by a logging pass with the station caught up and the database
