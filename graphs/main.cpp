@@ -7,6 +7,8 @@
 #include <cmath>
 #include <string>
 
+#include "conditions.h"
+#include "page.h"
 #include "render.h"
 #include "watch.h"
 
@@ -15,14 +17,17 @@ namespace {
 const char USAGE[] =
     "usage: kivamet-graphs --rrd PATH --out DIR [--units us|metric] [--title TEXT]\n"
     "                      [--rain-per-count INCHES] [--watch]\n"
+    "       kivamet-graphs --rrd PATH --print [--units us|metric] [--rain-per-count INCHES]\n"
     "\n"
-    "Writes DIR/index.html and its graphs from the weather database PATH.\n"
+    "Writes DIR/index.html and its graphs from the weather database PATH,\n"
+    "or prints the current conditions the page would show (--print).\n"
     "  --rrd PATH               the database kivamet logs to (weather.rrd)\n"
     "  --out DIR                the page's folder, created when missing\n"
     "  --units us|metric        °F, inHg, mph, in (default) or °C, hPa, km/h, mm\n"
     "  --title TEXT             the page's heading (default \"Weather\")\n"
     "  --rain-per-count INCHES  rain of one count of the rain counter (default 0.01)\n"
-    "  --watch                  render again after every new sample, until SIGTERM\n";
+    "  --watch                  render again after every new sample, until SIGTERM\n"
+    "  --print                  print the current conditions and exit; no page\n";
 
 // A rain collector tips for well under an inch.
 constexpr double MAX_RAIN_PER_COUNT = 1.0;
@@ -38,12 +43,14 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   graphs::RenderOptions opt;
   bool watch = false;
+  bool print = false;
   static const struct option longOptions[] = {{"rrd", required_argument, nullptr, 'r'},
                                               {"out", required_argument, nullptr, 'o'},
                                               {"units", required_argument, nullptr, 'u'},
                                               {"title", required_argument, nullptr, 't'},
                                               {"rain-per-count", required_argument, nullptr, 'c'},
                                               {"watch", no_argument, nullptr, 'w'},
+                                              {"print", no_argument, nullptr, 'p'},
                                               {"help", no_argument, nullptr, 'h'},
                                               {nullptr, 0, nullptr, 0}};
   int o;
@@ -73,6 +80,9 @@ int main(int argc, char **argv) {
       case 'w':
         watch = true;
         break;
+      case 'p':
+        print = true;
+        break;
       case 'h':
         fputs(USAGE, stdout);
         return 0;
@@ -80,7 +90,19 @@ int main(int argc, char **argv) {
         return usage();
     }
   }
-  if (optind != argc || opt.rrdPath.empty() || opt.outDir.empty()) return usage();
+  if (optind != argc || opt.rrdPath.empty()) return usage();
+  if (print) {
+    if (watch || !opt.outDir.empty()) return usage();
+    graphs::Conditions conditions;
+    std::string why;
+    if (!graphs::readConditions(opt.rrdPath, time(nullptr), &conditions, &why)) {
+      fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
+      return 1;
+    }
+    fputs(graphs::conditionsText(conditions, opt.style).c_str(), stdout);
+    return 0;
+  }
+  if (opt.outDir.empty()) return usage();
 
   if (watch) return graphs::watchAndRender(opt);
   graphs::RenderState state;

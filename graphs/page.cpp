@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace graphs {
@@ -118,37 +119,15 @@ std::string barometerTrend(const Conditions &c, const PlotStyle &style) {
          std::to_string(TREND_SECONDS / 3600) + " h";
 }
 
-void card(std::string &h, const std::string &id, const std::string &name, const std::string &value,
-          const std::string &note = "") {
-  h += "<div><dt>" + name + "</dt><dd id=\"now-" + id + "\">" + value;
-  if (!note.empty()) h += "<small>" + note + "</small>";
+void card(std::string &h, const ConditionCard &c) {
+  h += "<div><dt>" + c.name + "</dt><dd id=\"now-" + c.id + "\">" + c.value;
+  if (!c.note.empty()) h += "<small>" + c.note + "</small>";
   h += "</dd></div>\n";
 }
 
 void currentConditions(std::string &h, const PageInput &in) {
-  const Conditions &c = in.conditions;
-  const PlotStyle &s = in.style;
-  auto value = [&](quantity_field f) {
-    const quantity *q = byField(f);
-    return showValue(q, c.current[indexOf(q)], s);
-  };
   h += "<section aria-labelledby=\"now\"><h2 id=\"now\">Now</h2>\n<dl>\n";
-  for (quantity_field f : {Q_OUTSIDE_TEMP, Q_INSIDE_TEMP, Q_OUTSIDE_HUMIDITY, Q_INSIDE_HUMIDITY}) {
-    const quantity *q = byField(f);
-    card(h, q->key, q->name, value(f));
-  }
-  const quantity *bar = byField(Q_BAROMETER);
-  card(h, bar->key, bar->name, value(Q_BAROMETER), barometerTrend(c, s));
-
-  std::string wind = value(Q_WIND_SPEED);
-  const double direction = c.current[indexOf(byField(Q_WIND_DIRECTION))];
-  if (wind != UNKNOWN && !std::isnan(direction)) wind += std::string(" ") + compassWord(direction);
-  card(h, "wind", "Wind", wind);
-  for (quantity_field f : {Q_DEW_POINT, Q_WIND_CHILL}) {
-    const quantity *q = byField(f);
-    card(h, q->key, q->name, value(f));
-  }
-  card(h, "rain_today", "Rain today", showValue(byField(Q_RAIN_TOTAL), c.rainToday, s));
+  for (const ConditionCard &c : conditionCards(in.conditions, in.style)) card(h, c);
   h += "</dl>\n</section>\n";
 }
 
@@ -221,6 +200,45 @@ const char *compassWord(double index) {
 std::string showValue(const quantity *q, double databaseValue, const PlotStyle &style) {
   if (std::isnan(databaseValue)) return UNKNOWN;
   return withUnit(q, human(q, databaseValue, style), style);
+}
+
+std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &s) {
+  std::vector<ConditionCard> cards;
+  auto value = [&](quantity_field f) {
+    const quantity *q = byField(f);
+    return showValue(q, c.current[indexOf(q)], s);
+  };
+  auto add = [&](quantity_field f, const std::string &note = "") {
+    const quantity *q = byField(f);
+    cards.push_back({q->key, q->name, value(f), note});
+  };
+  for (quantity_field f : {Q_OUTSIDE_TEMP, Q_INSIDE_TEMP, Q_OUTSIDE_HUMIDITY, Q_INSIDE_HUMIDITY})
+    add(f);
+  add(Q_BAROMETER, barometerTrend(c, s));
+  std::string wind = value(Q_WIND_SPEED);
+  const double direction = c.current[indexOf(byField(Q_WIND_DIRECTION))];
+  if (wind != UNKNOWN && !std::isnan(direction)) wind += std::string(" ") + compassWord(direction);
+  cards.push_back({"wind", "Wind", wind, ""});
+  add(Q_DEW_POINT);
+  add(Q_WIND_CHILL);
+  cards.push_back(
+      {"rain_today", "Rain today", showValue(byField(Q_RAIN_TOTAL), c.rainToday, s), ""});
+  return cards;
+}
+
+std::string conditionsText(const Conditions &c, const PlotStyle &s) {
+  if (c.lastSample == 0) return "No samples yet\n";
+  std::string text = "Last sample          " + timeText(c.lastSample, "%Y-%m-%d %H:%M:%S") + "\n";
+  for (const ConditionCard &card : conditionCards(c, s)) {
+    std::string line = card.name;
+    line.resize(std::max(line.size() + 1, size_t{21}), ' ');
+    line += card.value;
+    if (!card.note.empty()) line += " (" + card.note + ")";
+    text += line + "\n";
+  }
+  // The page's no-break spaces are plain ones on a terminal.
+  for (size_t at; (at = text.find("\u00a0")) != std::string::npos;) text.replace(at, 2, " ");
+  return text;
 }
 
 std::string pageHtml(const PageInput &in) {

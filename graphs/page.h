@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 #include "conditions.h"
 #include "plots.h"
@@ -33,6 +34,16 @@ std::string pageHtml(const PageInput &in);
 
 // A value of weather.rrd in human units with its unit ("58.4 °F"), or "—".
 std::string showValue(const quantity *q, double databaseValue, const PlotStyle &style);
+
+// One entry of the current conditions: an id for the page, the name, the
+// value with its unit (or "—") and an optional note (the barometer trend).
+struct ConditionCard {
+  std::string id, name, value, note;
+};
+std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &style);
+
+// The current conditions as plain text, a line each, for a terminal.
+std::string conditionsText(const Conditions &c, const PlotStyle &style);
 
 // The compass point of a compass index ("N", "NNE", ...).
 const char *compassWord(double index);
