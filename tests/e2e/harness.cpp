@@ -21,14 +21,12 @@
 
 namespace e2e {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
 milliseconds left(Clock::time_point deadline) {
   auto d = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
   return d.count() > 0 ? d : milliseconds(0);
 }
+
+namespace {
 
 bool equalsIgnoringCase(const std::string &a, const std::string &b) {
   if (a.size() != b.size()) return false;

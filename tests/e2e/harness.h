@@ -25,6 +25,10 @@ namespace e2e {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+// Time left before a deadline; zero once it has passed.
+milliseconds left(Clock::time_point deadline);
 
 // The interface all programs of a test share: a veth test interface when
 // the namespace allows one, else loopback.

@@ -16,9 +16,10 @@
 
 namespace testsupport {
 
-inline void writeFile(const std::string &path, const std::string &content) {
+inline bool writeFile(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+  return static_cast<bool>(out);
 }
 
 // The whole file, or "" when it cannot be read.
