@@ -90,8 +90,8 @@ Fault database(const char *name, Step before, Step stage, const char *line, Step
 }
 
 // A failure to mount sets skipWhy: the row is skipped where it cannot be staged.
-bool tmpfsOnDatabaseDir(Rig &rig, const std::string &options) {
-  return e2e::mountTmpfs(rig.rrdDir, options, &rig.skipWhy);
+bool tmpfs(Rig &rig, const std::string &option, bool remount = false) {
+  return e2e::mountTmpfs(rig.rrdDir, option, &rig.skipWhy, remount);
 }
 
 std::string lastOf(Rig &rig, const std::string &source) {
@@ -142,8 +142,8 @@ const Fault kFaults[] = {
         [](Rig &rig) { return sendRrddir(rig, rig.rrdDir + "/missing"); }, "Cannot create RRD",
         [](Rig &rig) { return mkdir(rig.config.rrddir.c_str(), 0755) == 0; }),
     database(
-        "DatabaseDirReadOnly", [](Rig &rig) { return tmpfsOnDatabaseDir(rig, "ro"); }, nullptr,
-        "Cannot create RRD", [](Rig &rig) { return e2e::remountTmpfs(rig.rrdDir, "rw"); }),
+        "DatabaseDirReadOnly", [](Rig &rig) { return tmpfs(rig, "ro"); }, nullptr,
+        "Cannot create RRD", [](Rig &rig) { return tmpfs(rig, "rw", true); }),
     database(
         "DatabaseDirIsAFile", nullptr,
         [](Rig &rig) {
@@ -157,8 +157,8 @@ const Fault kFaults[] = {
         [](Rig &rig) { return unlink((rig.rrdDir + "/weather.rrd").c_str()) == 0; }),
     database(
         "DiskFull",  // weather.rrd takes about 12 MB
-        [](Rig &rig) { return tmpfsOnDatabaseDir(rig, "size=64k"); }, nullptr, "Cannot create RRD",
-        [](Rig &rig) { return e2e::remountTmpfs(rig.rrdDir, "size=32m"); }),
+        [](Rig &rig) { return tmpfs(rig, "size=64k"); }, nullptr, "Cannot create RRD",
+        [](Rig &rig) { return tmpfs(rig, "size=32m", true); }),
 
     // ---- The station and its adaptor ------------------------------------
     {"AdaptorConnectHangs",  // at start-up and again on the reopen path

@@ -282,28 +282,15 @@ const XplMsg *XplPeer::waitForReading(const std::string &device, milliseconds li
 
 bool DatagramFlood::start(const std::string &addr, int port, std::vector<std::string> datagrams,
                           milliseconds limit) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (thread_.joinable() || datagrams.empty() || fd < 0 ||
-      inet_pton(AF_INET, addr.c_str(), &to.sin_addr) != 1) {
-    if (fd >= 0) close(fd);
-    return false;
-  }
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || datagrams.empty()) return false;
   const auto until = Clock::now() + limit;
-  auto sendSome = [this, fd, to, datagrams](size_t count) {
-    for (size_t i = 0; i < count; i++) {
-      const std::string &d = datagrams[i % datagrams.size()];
-      if (sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) > 0)
-        sent_++;
-    }
-  };
   // The first ones from here: any reader is behind once start() returns.
-  sendSome(100000);
+  for (size_t i = 0; i < 100000; i++) sendDatagram(fd, datagrams[i % datagrams.size()], addr, port);
   stop_ = false;
-  thread_ = std::thread([this, fd, until, sendSome] {
-    while (!stop_ && Clock::now() < until) sendSome(1000);
+  thread_ = std::thread([this, fd, until, addr, port, datagrams] {
+    for (size_t i = 0; !stop_ && Clock::now() < until; i++)
+      sendDatagram(fd, datagrams[i % datagrams.size()], addr, port);
     close(fd);
   });
   return true;
@@ -524,25 +511,8 @@ std::map<std::string, std::string> rrdLast(const std::string &path) {
   return out;
 }
 
-namespace {
-
-// "ro" and "rw" are mount flags; the rest goes to tmpfs as it stands.
-unsigned long tmpfsFlags(const std::string &options, std::string *data) {
-  unsigned long flags = 0;
-  std::istringstream in(options);
-  for (std::string opt; std::getline(in, opt, ',');) {
-    if (opt == "ro") {
-      flags |= MS_RDONLY;
-    } else if (opt != "rw") {
-      *data += (data->empty() ? "" : ",") + opt;
-    }
-  }
-  return flags;
-}
-
-}  // namespace
-
-bool mountTmpfs(const std::string &dir, const std::string &options, std::string *why) {
+bool mountTmpfs(const std::string &dir, const std::string &options, std::string *why,
+                bool remount) {
   static bool ownMounts = false;
   // Private, so nothing mounted here reaches the host's namespace.
   if (!ownMounts && (unshare(CLONE_NEWNS) != 0 ||
@@ -551,19 +521,13 @@ bool mountTmpfs(const std::string &dir, const std::string &options, std::string 
     return false;
   }
   ownMounts = true;
-  std::string data;
-  const unsigned long flags = tmpfsFlags(options, &data);
-  if (mount("tmpfs", dir.c_str(), "tmpfs", flags, data.c_str()) != 0) {
+  const bool flag = options == "ro" || options == "rw";
+  const unsigned long flags = (options == "ro" ? MS_RDONLY : 0) | (remount ? MS_REMOUNT : 0);
+  if (mount("tmpfs", dir.c_str(), "tmpfs", flags, flag ? "" : options.c_str()) != 0) {
     *why = std::string("tmpfs: ") + strerror(errno);
     return false;
   }
   return true;
-}
-
-bool remountTmpfs(const std::string &dir, const std::string &options) {
-  std::string data;
-  const unsigned long flags = tmpfsFlags(options, &data);
-  return mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | flags, data.c_str()) == 0;
 }
 
 // ---- Rig -------------------------------------------------------------------------

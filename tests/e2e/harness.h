@@ -114,20 +114,15 @@ class XplPeer {
 // as fast as it can send, until stopped or the time limit has passed.
 class DatagramFlood {
  public:
-  DatagramFlood() = default;
   ~DatagramFlood() { stop(); }
-  DatagramFlood(const DatagramFlood &) = delete;
-  DatagramFlood &operator=(const DatagramFlood &) = delete;
   // Returns once the first hundred thousand datagrams are out.
   bool start(const std::string &addr, int port, std::vector<std::string> datagrams,
              milliseconds limit);
   void stop();
-  long sent() const { return sent_; }
 
  private:
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::atomic<long> sent_{0};
 };
 
 // ---- Programs -----------------------------------------------------------
@@ -247,12 +242,12 @@ std::map<std::string, std::string> rrdInfo(const std::string &path);
 // The values of the last update, by data source name; "time" holds its time.
 std::map<std::string, std::string> rrdLast(const std::string &path);
 
-// Mounts a fresh tmpfs with the mount options given ("size=64k", "ro") on
-// a directory, in a mount namespace of the test process's own that every
-// program it starts afterwards shares; false with the reason when the
-// system does not allow it. remountTmpfs changes the options in place.
-bool mountTmpfs(const std::string &dir, const std::string &options, std::string *why);
-bool remountTmpfs(const std::string &dir, const std::string &options);
+// Mounts a fresh tmpfs on a directory, or remounts the one there, with one
+// option ("size=64k", or the flag "ro" or "rw"), in a mount namespace of the
+// test process's own that every program it starts afterwards shares; false
+// with the reason when the system does not allow it.
+bool mountTmpfs(const std::string &dir, const std::string &option, std::string *why,
+                bool remount = false);
 
 // Everything of a usual run, started in order: hub, peer, weather stub,
 // station simulator, and a daemon configured through kivamet.xml to reach

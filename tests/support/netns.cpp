@@ -4,8 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
-#include <netinet/ip.h>
-#include <netinet/udp.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -114,48 +113,21 @@ bool sendFromForeignAddress(const std::string &fromAddr, const std::string &toAd
     *why = "refusing to forge a sender outside a private namespace";
     return false;
   }
-  struct iphdr ip;
-  struct udphdr udp;
-  const size_t total = sizeof ip + sizeof udp + payload.size();
-  if (total > 65535) {
-    *why = "datagram too long";
-    return false;
-  }
-  memset(&ip, 0, sizeof ip);
-  ip.version = 4;
-  ip.ihl = sizeof ip / 4;
-  ip.ttl = 1;
-  ip.protocol = IPPROTO_UDP;
-  ip.tot_len = htons(static_cast<uint16_t>(total));  // the kernel fills id and checksum
-  memset(&udp, 0, sizeof udp);
-  udp.source = htons(3865);
-  udp.dest = htons(static_cast<uint16_t>(toPort));
-  udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // checksum 0: none
-  struct sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  if (inet_pton(AF_INET, fromAddr.c_str(), &ip.saddr) != 1 ||
-      inet_pton(AF_INET, toAddr.c_str(), &ip.daddr) != 1) {
-    *why = "bad address";
-    return false;
-  }
-  to.sin_addr.s_addr = ip.daddr;
-
-  int s = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-  if (s < 0) {
-    *why = std::string("raw socket: ") + strerror(errno);
-    return false;
-  }
-  int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  std::string packet(reinterpret_cast<const char *>(&ip), sizeof ip);
-  packet.append(reinterpret_cast<const char *>(&udp), sizeof udp);
-  packet += payload;
-  ssize_t n = sendto(s, packet.data(), packet.size(), 0, reinterpret_cast<struct sockaddr *>(&to),
-                     sizeof to);
-  if (n != static_cast<ssize_t>(packet.size())) *why = std::string("sendto: ") + strerror(errno);
-  close(s);
-  return n == static_cast<ssize_t>(packet.size());
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(toPort));
+  const int on = 1;
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // A transparent socket may be bound to an address this host does not have.
+  const bool sent = s >= 0 && inet_pton(AF_INET, fromAddr.c_str(), &from.sin_addr) == 1 &&
+                    inet_pton(AF_INET, toAddr.c_str(), &to.sin_addr) == 1 &&
+                    setsockopt(s, SOL_IP, IP_TRANSPARENT, &on, sizeof on) == 0 &&
+                    bind(s, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+                    sendto(s, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                           sizeof to) == static_cast<ssize_t>(payload.size());
+  if (!sent) *why = std::string("forged sender: ") + strerror(errno);
+  if (s >= 0) close(s);
+  return sent;
 }
 
 }  // namespace testsupport

@@ -26,8 +26,8 @@ bool inPrivateNetns();
 bool addTestInterface(const std::string &name, const std::string &cidr, std::string *why);
 
 // Sends one UDP datagram whose sender is `fromAddr`, an address this host
-// does not have, as another host on the test network would (a raw socket
-// writes the IP header). Only inside a private namespace; refuses otherwise.
+// does not have, as another host on the test network would. Only inside a
+// private namespace; refuses otherwise.
 bool sendFromForeignAddress(const std::string &fromAddr, const std::string &toAddr, int toPort,
                             const std::string &payload, std::string *why);
 
