@@ -142,40 +142,28 @@ bool decodePng(const std::string &bytes, int *width, int *height, std::vector<ui
 
 TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
   struct Case {
-    unit_system units;
-    const char *id;
-    const char *text;
+    const char *id, *us, *metric;
   };
   const Case cases[] = {
-      {UNITS_US, "now-outside_temperature", "70.0 °F"},
-      {UNITS_US, "now-inside_temperature", "71.2 °F"},
-      {UNITS_US, "now-outside_humidity", "67 %"},
-      {UNITS_US, "now-barometer", "29.921 inHg<small>rising, +0.060 inHg in 3 h"},
-      {UNITS_US, "now-wind", "12 mph SW"},  // compass index 10
-      {UNITS_US, "now-dew_point", "50.1 °F"},
-      {UNITS_US, "now-wind_chill", "65.0 °F"},
-      {UNITS_US, "now-rain_today", "0.37 in"},  // yesterday's 60 counts left out
-      {UNITS_US, "low-outside_temperature", "21.2 °F<small>03:00"},  // not midnight's 10.0
-      {UNITS_US, "high-outside_temperature", "85.5 °F<small>10:00"},
-      {UNITS_US, "high-wind_speed", "25 mph<small>11:00"},
-      {UNITS_US, "low-barometer", "29.861 inHg<small>00:01"},
-      {UNITS_METRIC, "now-outside_temperature", "21.1 °C"},
-      {UNITS_METRIC, "now-inside_temperature", "21.8 °C"},
-      {UNITS_METRIC, "now-barometer", "1013.2 hPa<small>rising, +2.0 hPa in 3 h"},
-      {UNITS_METRIC, "now-wind", "19.3 km/h SW"},
-      {UNITS_METRIC, "now-dew_point", "10.1 °C"},
-      {UNITS_METRIC, "now-rain_today", "9.4 mm"},
-      {UNITS_METRIC, "low-outside_temperature", "-6.0 °C<small>03:00"},
-      {UNITS_METRIC, "high-outside_temperature", "29.7 °C<small>10:00"},
-      {UNITS_METRIC, "high-wind_speed", "40.2 km/h<small>11:00"},
+      {"now-outside_temperature", "70.0 °F", "21.1 °C"},
+      {"now-inside_temperature", "71.2 °F", "21.8 °C"},
+      {"now-outside_humidity", "67 %", "67 %"},
+      {"now-barometer", "29.921 inHg<small>rising, +0.060 inHg in 3 h",
+       "1013.2 hPa<small>rising, +2.0 hPa in 3 h"},
+      {"now-wind", "12 mph SW", "19.3 km/h SW"},  // compass index 10
+      {"now-dew_point", "50.1 °F", "10.1 °C"},
+      {"now-wind_chill", "65.0 °F", "18.3 °C"},
+      {"now-rain_today", "0.37 in", "9.4 mm"},  // yesterday's 60 counts left out
+      {"low-outside_temperature", "21.2 °F<small>03:00", "-6.0 °C<small>03:00"},
+      {"high-outside_temperature", "85.5 °F<small>10:00", "29.7 °C<small>10:00"},
+      {"high-wind_speed", "25 mph<small>11:00", "40.2 km/h<small>11:00"},
+      {"low-barometer", "29.861 inHg<small>00:01", "1011.2 hPa<small>00:01"},
   };
   for (unit_system units : {UNITS_US, UNITS_METRIC}) {
     const std::string out = dir_->file(units == UNITS_US ? "us" : "metric");
     const std::string page = render(units, out);
-    for (const Case &c : cases) {
-      if (c.units != units) continue;
-      EXPECT_EQ(shown(page, c.id), c.text) << c.id;
-    }
+    for (const Case &c : cases)
+      EXPECT_EQ(shown(page, c.id), units == UNITS_US ? c.us : c.metric) << c.id;
     EXPECT_EQ(page.find("nan"), std::string::npos);
     EXPECT_EQ(page.find("id=\"stale\""), std::string::npos);  // a sample 30 s old
 
@@ -308,22 +296,24 @@ TEST_F(Page, ProgramRuns) {
 // sample turns stale, and ends with 0 on SIGTERM and SIGINT.
 TEST_F(Page, WatchFollowsNewSamples) {
   const ScratchDir scratch("graphs-watch");
+  auto watch = [&](testsupport::Process &p, const std::string &db, const std::string &out) {
+    return p.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", db, "--out",
+                    scratch.file(out), "--watch"}) &&
+           p.waitForStdout("rendered ", seconds(60));
+  };
   const std::string db = scratch.file("weather.rrd");
   testsupport::writeFile(db, readFile(db_));
   testsupport::Process p;
-  ASSERT_TRUE(p.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", db, "--out",
-                       scratch.file("www"), "--watch"}));
-  ASSERT_TRUE(p.waitForStdout("rendered ", seconds(60))) << p.err();
+  ASSERT_TRUE(watch(p, db, "www")) << p.err();
   const size_t mark = p.out().size();
 
   davis_sample next = knownWeather(weather_, weather_.last);
   next.otemp = 733;
-  std::string why;
-  ASSERT_TRUE(testsupport::fillWeatherDb(
-      db, weather_.last + 60, weather_.last + 60, [&](time_t) { return next; }, &why))
-      << why;
-  char when[16];
   const time_t t = weather_.last + 60;
+  std::string why;
+  const auto same = [&](time_t) { return next; };
+  ASSERT_TRUE(testsupport::fillWeatherDb(db, t, t, same, &why)) << why;
+  char when[16];
   strftime(when, sizeof when, "%H:%M:%S\n", localtime(&t));
   ASSERT_TRUE(p.waitForStdout(when, seconds(60), mark)) << p.out() << p.err();
   EXPECT_EQ(shown(readFile(scratch.file("www/index.html")), "now-outside_temperature"), "73.3 °F");
@@ -335,13 +325,10 @@ TEST_F(Page, WatchFollowsNewSamples) {
   const std::string quiet = scratch.file("quiet.rrd");
   const time_t t0 = time(nullptr) - graphs::STALE_SECONDS + 10;
   ASSERT_TRUE(testsupport::createWeatherDb(quiet, t0 - 60, &why) &&
-              testsupport::fillWeatherDb(
-                  quiet, t0, t0, [&](time_t) { return next; }, &why))
+              testsupport::fillWeatherDb(quiet, t0, t0, same, &why))
       << why;
   testsupport::Process q;
-  ASSERT_TRUE(q.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", quiet, "--out",
-                       scratch.file("quiet"), "--watch"}));
-  ASSERT_TRUE(q.waitForStdout("rendered ", seconds(60))) << q.err();
+  ASSERT_TRUE(watch(q, quiet, "quiet")) << q.err();
   const std::string first = readFile(scratch.file("quiet/index.html"));
   ASSERT_TRUE(q.waitForStdout("rendered ", seconds(60), q.out().size())) << q.err();
   EXPECT_EQ(first.find("id=\"stale\""), std::string::npos);
@@ -356,9 +343,10 @@ TEST_F(Page, WatchFollowsNewSamples) {
 // none either), a fresh profile, nothing fetched for itself.
 int chromium(const ScratchDir &scratch, const std::string &page, std::vector<std::string> what,
              std::string *out) {
+  // No sandbox: root in the test's namespace.
   std::vector<std::string> argv = {"chromium",
                                    "--headless",
-                                   "--no-sandbox",  // root in the test's namespace
+                                   "--no-sandbox",
                                    "--disable-gpu",
                                    "--disable-quic",
                                    "--no-first-run",
