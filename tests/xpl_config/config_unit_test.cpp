@@ -662,56 +662,42 @@ TEST_F(ConfigFileTest, SavesLeaveNothingBehind) {
   const std::vector<std::string> leftovers = {"cfg.xml.new-" + std::to_string(gone) + "-3", live,
                                               "cfg.xml.new-x-0", other};
   const std::string missing = dir_.file("no/such/dir/cfg.xml");
-  enum { None, BeforeStart, BeforeSave };
+  enum { DirectoryAtFile, NoLeftovers, LeftoversBeforeStart, LeftoversBeforeSave };
+  const std::string others = live + " cfg.xml.new-x-0 " + other;
   struct {
     const char *why;
     std::string file;
-    bool directoryAtFile;
-    int leftoversMade;
-    std::string error;  // of a save that fails, shown without debugging too
-    std::vector<std::string> listing;
+    int stage;
+    std::string error;    // of a save that fails, shown without debugging too
+    std::string listing;  // the folder's names afterwards
   } rows[] = {
-      {"the rename fails",
-       path_,
-       true,
-       None,
-       "ERROR: CONFIG:: Unable to write config file",
-       {"cfg.xml"}},
-      {"no such directory",
-       missing,
-       false,
-       None,
+      {"the rename fails", path_, DirectoryAtFile, "ERROR: CONFIG:: Unable to write config file",
+       "cfg.xml"},
+      {"no such directory", missing, NoLeftovers,
        "ERROR: CONFIG:: File " + missing +
            " could not be opened/created -- No such file or directory (2)",
-       {}},
-      {"a dead writer's file goes at start",
-       path_,
-       false,
-       BeforeStart,
-       "",
-       {live, "cfg.xml.new-x-0", other}},
-      {"and before each save",
-       path_,
-       false,
-       BeforeSave,
-       "",
-       {"cfg.xml", live, "cfg.xml.new-x-0", other}},
+       ""},
+      {"a dead writer's file goes at start", path_, LeftoversBeforeStart, "", others},
+      {"and before each save", path_, LeftoversBeforeSave, "", "cfg.xml " + others},
   };
   for (const auto &row : rows) {
     for (const std::string &name : listDir(dir_.path())) testsupport::removeTree(dir_.file(name));
-    if (row.directoryAtFile) mkdir(path_.c_str(), 0755);
+    if (row.stage == DirectoryAtFile) mkdir(path_.c_str(), 0755);
     for (const std::string &name : leftovers)
-      if (row.leftoversMade == BeforeStart) writeFile(dir_.file(name), "");
+      if (row.stage == LeftoversBeforeStart) writeFile(dir_.file(name), "");
     Service s(row.file);
     for (const std::string &name : leftovers)
-      if (row.leftoversMade == BeforeSave) writeFile(dir_.file(name), "");
+      if (row.stage == LeftoversBeforeSave) writeFile(dir_.file(name), "");
     testing::internal::CaptureStderr();
-    if (row.leftoversMade != BeforeStart) {
+    if (row.stage != LeftoversBeforeStart) {
       EXPECT_EQ(xPL_saveServiceConfig(s.get()) == TRUE, row.error.empty()) << row.why;
     }
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(row.error), std::string::npos) << row.why << ": " << log;
-    EXPECT_EQ(listDir(dir_.path()), row.listing) << row.why;
+    std::string listing;
+    for (const std::string &name : listDir(dir_.path()))
+      listing += (listing.empty() ? "" : " ") + name;
+    EXPECT_EQ(listing, row.listing) << row.why;
   }
 }
 
