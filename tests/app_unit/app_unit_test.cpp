@@ -1,11 +1,6 @@
 // Unit tests of the station bridge's pure pieces.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -16,7 +11,6 @@
 #include "kivamet.h"
 #include "mqtt.h"
 #include "quantities.h"
-#include "rrdlog.h"
 #include "webweather.h"
 
 namespace {
@@ -458,63 +452,6 @@ TEST(Settings, LogPeriodFromTheEnvironment) {
                         {"0", 60},     {"-5", 60}, {"", 60}, {"5s", 60}, {"99999999999999", 60}};
   for (const Case &c : cases)
     EXPECT_EQ(logPeriodFrom(c.text), c.period) << (c.text ? c.text : "(unset)");
-}
-
-// ---- Weather database (real librrd files, read back with rrdtool) ----------
-
-std::string shell(const std::string &command) {
-  std::string out;
-  FILE *p = popen(command.c_str(), "r");
-  for (char buf[512]; p != nullptr && fgets(buf, sizeof buf, p) != nullptr;) out += buf;
-  if (p != nullptr) pclose(p);
-  return out;
-}
-
-TEST(Database, AFallingRainTotalReadsUnknownOldFilesGetTheMaximum) {
-  struct Case {
-    const char *what;
-    int first, second;  // rain totals a minute apart, as the station sends them
-    const char *perSecond;
-  };
-  const Case cases[] = {
-      {"rising by 60 counts", 100, 160, "1.0000000000e+00"},
-      {"cleared: falls from 1234 to 34", 1234, 34, "unknown"},
-      {"wraps from 65535 to 59", 65535, 59, "unknown"},
-  };
-  char tmpl[] = "/tmp/kivamet-rrdlog-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const long t1 = (time(nullptr) / 60 + 2) * 60;  // a step boundary ahead of the file's start
-  const davis_cal none = {0, 0, 0, 0, 0};
-  for (const Case &c : cases) {
-    const std::string dir = std::string(tmpl) + "/" + std::to_string(&c - cases);
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    for (long at : {t1, t1 + 60}) {
-      const int rain = at == t1 ? c.first : c.second;
-      const davis_sample s =
-          sampleFromImage(image(700, 450, 12, 90, 29921, 45, 80, rain).data(), 400, 420);
-      char text[256];
-      rrdUpdateText(text, sizeof text, at, &s, &none);
-      ASSERT_EQ(rrdStore(dir.c_str(), at, text), RRD_STORED) << c.what;
-    }
-    // The one-minute average of the rain source (the 8th) for the second step.
-    const std::string step = std::to_string(t1 + 60);
-    EXPECT_EQ(shell("rrdtool fetch " + dir + "/weather.rrd AVERAGE -r 60 -s " + std::to_string(t1) +
-                    " -e " + step + " | awk '$1 == \"" + step +
-                    ":\" { printf \"%s\", $9 ~ /nan/ ? \"unknown\" : $9 }'"),
-              c.perSecond)
-        << c.what;
-  }
-  // A file made before the rain source had a maximum gets it.
-  const std::string old = std::string(tmpl) + "/old";
-  shell(
-      "mkdir " + old + " && rrdtool create " + old +
-      "/weather.rrd -s 60 DS:tin:GAUGE:90:-200:1200 DS:rain:COUNTER:90:0:U RRA:AVERAGE:0.5:1:1440");
-  EXPECT_NE(shell("rrdtool info " + old + "/weather.rrd").find("ds[rain].max = NaN"),
-            std::string::npos);
-  EXPECT_EQ(rrdPrepare(old.c_str()), RRD_STORED);
-  EXPECT_NE(shell("rrdtool info " + old + "/weather.rrd").find("ds[rain].max = 5.0000000000e+00"),
-            std::string::npos);
-  shell(std::string("rm -rf ") + tmpl);
 }
 
 TEST(Calibration, OffsetIsStationMinusWebIn16Bits) {

@@ -114,10 +114,10 @@ Fault configure(const char *name, std::string item, int status, std::string says
           nullptr, Answers | StopsOnTerm};
 }
 
-// A database whose last sample is two hours old: the settings pass's
-// logging step catches up from the station's archive first.
-bool twoHoursBehind(Rig &rig) {
-  e2e::runOutput({testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap", "2",
+// A database of a day's weather whose last sample is `gap` hours old (with a
+// gap the settings pass's logging step catches up from the archive first).
+bool history(Rig &rig, const char *gap) {
+  e2e::runOutput({testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap", gap,
                   rig.rrdDir + "/weather.rrd"});
   return !lastOf(rig, "time").empty();
 }
@@ -127,8 +127,14 @@ const Fault kFaults[] = {
     {"RainTotalAbove32767",  // 40000 counts
      poke("link", 0x132, {0x40, 0x9C}), nullptr,
      [](Rig &rig) { return lastOf(rig, "rain") == "40000"; }},
-    {"RainTotalFalls",  // 1234 counts to 34
-     nullptr, poke("link", 0x132, {0x22, 0x00}),
+    {"RainTotalFalls",  // 1234 counts to 34, in a file made before the rain maximum
+     [](Rig &rig) {
+       const std::string db = rig.rrdDir + "/weather.rrd";
+       return history(rig, "0") &&
+              e2e::runOutput({"rrdtool", "tune", db, "--maximum", "rain:U"}).empty() &&
+              e2e::rrdInfo(db)["ds[rain].max"] == "NaN";
+     },
+     poke("link", 0x132, {0x22, 0x00}),
      [](Rig &rig) {
        // A pass under way at the poke may still log the old total.
        if (!rig.waitSample(seconds(20)) || lastOf(rig, "rain") != "34") return false;
@@ -189,7 +195,7 @@ const Fault kFaults[] = {
      }},
     {"ArchivePointersMakeNoSense",  // NEWPTR inside a record
      [](Rig &rig) {
-       return twoHoursBehind(rig) && rig.sim.poke("link", 0x100, {0x01, 0x00});
+       return history(rig, "2") && rig.sim.poke("link", 0x100, {0x01, 0x00});
      },
      nullptr,
      [](Rig &rig) {
@@ -200,7 +206,7 @@ const Fault kFaults[] = {
      }},
     {"ArchiveUnreadable",  // both records of the ring fail their CRC
      [](Rig &rig) {
-       return twoHoursBehind(rig) && rig.sim.poke("link", 0x100, {0x2A, 0x00, 0x00, 0x00}) &&
+       return history(rig, "2") && rig.sim.poke("link", 0x100, {0x2A, 0x00, 0x00, 0x00}) &&
               rig.sim.control("archive crc 1") && rig.sim.control("archive crc 2");
      },
      nullptr,
