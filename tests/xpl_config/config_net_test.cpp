@@ -225,16 +225,12 @@ TEST(ConfigRestart, FirstConfigurationAnnouncesTheConfiguredService) {
     const char *why;
     bool keepInstance;  // newconf names the made-up instance, as xplctl copies it back
     const char *body;
-    std::vector<std::string> heartbeats;  // instance, schema and first item of each
+    const char *heartbeats;  // instance, schema and first item of each
   } rows[] = {
-      {"new instance: goodbye as config.end, then hbeat.app",
-       false,
-       "newconf=fresh\n",
-       {"made-up config.end interval=1", "fresh hbeat.app interval=5"}},
-      {"instance and interval kept: hbeat.app at once, no goodbye",
-       true,
-       "interval=5\n",
-       {"made-up hbeat.app interval=5"}},
+      {"new instance: goodbye as config.end, then hbeat.app", false, "newconf=fresh\n",
+       "made-up config.end interval=1; fresh hbeat.app interval=5; "},
+      {"instance and interval kept: hbeat.app at once, no goodbye", true, "interval=5\n",
+       "made-up hbeat.app interval=5; "},
   };
   for (const auto &row : rows) {
     startCapture();
@@ -244,15 +240,13 @@ TEST(ConfigRestart, FirstConfigurationAnnouncesTheConfiguredService) {
     sentBeforeCurrent(s.get());
     wire.clear();
     sendResponse(s.get(), (row.keepInstance ? "newconf=" + madeUp + "\n" : "") + row.body);
-    std::vector<std::string> got;
+    std::string got;
     for (const std::string &d : heartbeatsIn(sentBeforeCurrent(s.get()))) {
-      size_t instance = d.find("source=kivamet-cfgtest.") + 23;
-      size_t schema = d.find("}\n") + 2;
-      size_t body = d.find("{\n", schema) + 2;
-      std::string name = d.substr(instance, d.find('\n', instance) - instance);
-      got.push_back((name == madeUp ? "made-up" : name) + " " +
-                    d.substr(schema, d.find('\n', schema) - schema) + " " +
-                    d.substr(body, d.find('\n', body) - body));
+      auto line = [&](size_t at) { return d.substr(at, d.find('\n', at) - at); };
+      const std::string name = line(d.find("source=kivamet-cfgtest.") + 23);
+      const size_t schema = d.find("}\n") + 2;
+      got += (name == madeUp ? "made-up" : name) + " " + line(schema) + " " +
+             line(d.find("{\n", schema) + 2) + "; ";
     }
     EXPECT_EQ(got, row.heartbeats) << row.why;
   }
