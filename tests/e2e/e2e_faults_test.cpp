@@ -61,6 +61,14 @@ Step control(const char *line) {
   return [=](Rig &rig) { return rig.sim.control(line); };
 }
 
+// A set-up step that only changes how the daemon is started.
+Step setUp(void (*change)(Rig &)) {
+  return [change](Rig &rig) {
+    change(rig);
+    return true;
+  };
+}
+
 // A config.response with the rig's settings, the extra items first.
 bool sendConfig(Rig &rig, std::vector<std::pair<std::string, std::string>> extra = {}) {
   for (const auto &item : rig.config.items()) extra.push_back(item);
@@ -249,12 +257,9 @@ const Fault kFaults[] = {
               rig.daemon.waitErr("type = 0\n", seconds(1)) && rig.reading("ID") == "wizard3";
      }},
     {"LateReplyAfterATimeout",
-     [](Rig &rig) {
-       // No timed passes in between: the request that follows the late
-       // reply is the command that would take it for its answer.
-       rig.daemon.env.erase("KIVAMET_LOG_PERIOD");
-       return true;
-     },
+     // No timed passes in between: the request that follows the late reply
+     // is the command that would take it for its answer.
+     setUp([](Rig &rig) { rig.daemon.env.erase("KIVAMET_LOG_PERIOD"); }),
      [](Rig &rig) {
        const size_t from = rig.sim.outMark();
        return rig.sim.control("fault late") && rig.reading("BARDTA") == "29.921" &&
@@ -262,12 +267,8 @@ const Fault kFaults[] = {
               rig.reading("STIN") == "71.20";  // a link read, not the stale barometer
      },
      nullptr, Answers | StopsOnTerm},
-    {"EventLoopFails",
-     [](Rig &rig) {
-       // The leak checker needs descriptors this fault takes away.
-       rig.daemon.env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1";
-       return true;
-     },
+    {"EventLoopFails",  // the leak checker needs descriptors this fault takes away
+     setUp([](Rig &rig) { rig.daemon.env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=1"; }),
      [](Rig &rig) {
        // poll() on more descriptors than the limit allows fails with EINVAL.
        struct rlimit lim;
@@ -305,11 +306,7 @@ const Fault kFaults[] = {
        rig.config = good;
        return refused && sendConfig(rig);
      }},
-    {"ConfigResponseWhileLocked",
-     [](Rig &rig) {
-       rig.extraArgs = {"--locked"};
-       return true;
-     },
+    {"ConfigResponseWhileLocked", setUp([](Rig &rig) { rig.extraArgs.push_back("--locked"); }),
      [](Rig &rig) {
        const std::string stored = readFile(rig.daemon.dir() + "/kivamet.xml");
        const size_t from = rig.sim.outMark();
@@ -323,15 +320,11 @@ const Fault kFaults[] = {
 
     // ---- xPL: the service stays reachable ----------------------------------
     {"FirstConfigurationKeepsInstanceAndInterval",  // as xplctl configure copies them back
+     setUp([](Rig &rig) { rig.storeConfig = false; }),
      [](Rig &rig) {
-       rig.storeConfig = false;
-       return true;
-     },
-     [](Rig &rig) {
-       const auto &seen = rig.peer.messages();
-       auto beat = std::find_if(seen.rbegin(), seen.rend(),
-                                [](const e2e::XplMsg &m) { return m.schema == "config.app"; });
-       if (beat == seen.rend()) return false;
+       auto isConfigApp = [](const e2e::XplMsg &m) { return m.schema == "config.app"; };
+       const e2e::XplMsg *beat = rig.peer.waitFor(isConfigApp, seconds(0));
+       if (beat == nullptr) return false;
        rig.config.instance = beat->source.substr(beat->source.find('.') + 1);
        const size_t from = rig.peer.mark();
        // Hubs drop a client 2 x 1 + 1 minutes after a config.app heartbeat:
@@ -368,16 +361,14 @@ const Fault kFaults[] = {
     {"ForgedGoodbyeFromAnotherHost",  // naming the daemon's address and port
      nullptr,
      [](Rig &rig) {
-       const e2e::Net &net = e2e::testNet();
-       const std::string goodbye = e2e::xplText("xpl-stat", rig.target(), "*", "hbeat.end",
-                                                {{"interval", "5"},
-                                                 {"port", std::to_string(rig.daemonPort())},
-                                                 {"remote-ip", net.addr}});
+       const std::string &addr = e2e::testNet().addr, port = std::to_string(rig.daemonPort());
+       const std::string goodbye =
+           e2e::xplText("xpl-stat", rig.target(), "*", "hbeat.end",
+                        {{"interval", "5"}, {"port", port}, {"remote-ip", addr}});
        std::string why;
-       const bool sent =
-           testsupport::sendFromForeignAddress("10.77.0.9", net.addr, 3865, goodbye, &why);
-       EXPECT_TRUE(sent) << why;
-       return sent;
+       EXPECT_TRUE(testsupport::sendFromForeignAddress("10.77.0.9", addr, 3865, goodbye, &why))
+           << why;
+       return why.empty();
      },
      [](Rig &rig) {
        rig.hub.proc().pump();
