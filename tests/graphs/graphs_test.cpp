@@ -251,8 +251,7 @@ TEST_F(Page, RainBarsSumHoursAndLocalDays) {
   }
 }
 
-// The program itself: its exit status and what it says for each kind of
-// run.
+// The program itself: its exit status and what it says for each kind of run.
 TEST_F(Page, ProgramRuns) {
   const ScratchDir scratch("graphs-cli");
   std::string why;
@@ -339,11 +338,10 @@ TEST_F(Page, WatchFollowsNewSamples) {
 
 // ---- In a real browser ------------------------------------------------------
 
-// Runs headless chromium on a page: no network (the test's namespace has
-// none either), a fresh profile, nothing fetched for itself.
+// Headless chromium on a page: no network (nor has the test's namespace), a
+// fresh profile, nothing fetched for itself, and no sandbox (we are root).
 int chromium(const ScratchDir &scratch, const std::string &page, std::vector<std::string> what,
              std::string *out) {
-  // No sandbox: root in the test's namespace.
   std::vector<std::string> argv = {"chromium",
                                    "--headless",
                                    "--no-sandbox",

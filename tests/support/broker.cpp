@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 namespace testsupport {
@@ -34,36 +33,31 @@ int freePort() {
 
 }  // namespace
 
-Broker::~Broker() {
-  if (!dir_.empty()) std::filesystem::remove_all(dir_);
-}
-
 bool Broker::start(int port, const std::string &user, const std::string &password, ms limit) {
-  if (dir_.empty()) dir_ = makeTempDir("broker");
   port_ = port != 0 ? port : freePort();
-  std::ofstream conf(dir_ + "/mosquitto.conf");
+  std::ofstream conf(dir_.file("mosquitto.conf"));
   conf << "listener " << port_ << " 127.0.0.1\nlog_dest stderr\npersistence false\n";
   // As root mosquitto would switch to its own user, which cannot read ours.
   if (geteuid() == 0) conf << "user root\n";
   if (user.empty()) {
     conf << "allow_anonymous true\n";
   } else {
-    conf << "allow_anonymous false\npassword_file " << dir_ << "/passwd\n";
+    conf << "allow_anonymous false\npassword_file " << dir_.file("passwd") << "\n";
     Process pw;
-    if (!pw.start({"mosquitto_passwd", "-b", "-c", dir_ + "/passwd", user, password}) ||
+    if (!pw.start({"mosquitto_passwd", "-b", "-c", dir_.file("passwd"), user, password}) ||
         pw.wait(limit) != 0)
       return false;
   }
   conf.close();
   // A restart gets a fresh process record, output included.
   if (p_->pid() > 0) p_ = std::make_unique<Process>();
-  return p_->start({"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"}) &&
+  return p_->start({"/usr/sbin/mosquitto", "-c", dir_.file("mosquitto.conf")}) &&
          p_->waitForStderr(" running", limit);
 }
 
 bool Broker::stop(ms limit) {
-  // A broker that dies: no goodbye to its clients. (SIGTERM right after the
-  // start can be lost in mosquitto's own start-up.)
+  // Killed: no goodbye to its clients (and a SIGTERM right after the start
+  // can be lost in mosquitto's own start-up).
   return p_->signal(SIGKILL) && p_->wait(limit) >= 0;
 }
 

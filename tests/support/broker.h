@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "proc.h"
+#include "files.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -19,13 +19,11 @@ namespace testsupport {
 class Broker {
  public:
   using ms = std::chrono::milliseconds;
-  ~Broker();
   // Starts on the port given (0: a free one), anonymous unless a user is
   // given, with that user's password then; no persistence, so retained
   // messages live as long as this run of the broker.
   bool start(int port = 0, const std::string &user = "", const std::string &password = "",
              ms limit = std::chrono::seconds(10));
-  // Kills it.
   bool stop(ms limit = std::chrono::seconds(10));
   int port() const { return port_; }
   std::string url(const std::string &user = "") const {
@@ -36,7 +34,7 @@ class Broker {
  private:
   std::unique_ptr<Process> p_ = std::make_unique<Process>();
   int port_ = 0;
-  std::string dir_;
+  ScratchDir dir_{"broker"};
 };
 
 struct MqttMsg {

@@ -1,8 +1,7 @@
 // weatherdb.h - weather databases for tests, benchmarks and the simulator's
-// history, made the way
-// the daemon makes them: its own definition and its own update text, so
-// what a reader of weather.rrd sees is what kivamet would have logged.
-// Header only; users link kivamet_app.
+// history, made with the daemon's own definition and update text, so what a
+// reader of weather.rrd sees is what kivamet would have logged. Header only;
+// users link kivamet_app.
 #pragma once
 
 #include <rrd.h>
