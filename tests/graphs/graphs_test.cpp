@@ -26,24 +26,17 @@ using testsupport::ScratchDir;
 constexpr time_t HOUR = 3600;
 constexpr time_t DAY = 86400;
 
-// The zone is picked so that local time is about noon now: "today" then
-// always holds the morning's known extremes, whenever the test runs.
+// Noon of a fixed day five hours east of UTC: "today" holds the morning's
+// known extremes, and local days are not UTC's.
 struct Weather {
   time_t last;      // the last sample, a whole minute
   time_t midnight;  // today's
 };
 
-Weather noonZone() {
-  const time_t now = time(nullptr);
-  // Whole hours, as most zones have; local = UTC + offset.
-  long offset = ((12 * HOUR - now % DAY + DAY) % DAY + HOUR / 2) / HOUR * HOUR;
-  if (offset > 12 * HOUR) offset -= DAY;
-  char zone[32];
-  snprintf(zone, sizeof zone, "KVT%c%02ld:%02ld", offset >= 0 ? '-' : '+', labs(offset) / HOUR,
-           labs(offset) % HOUR / 60);
-  setenv("TZ", zone, 1);
+Weather noonOfAFixedDay() {
+  setenv("TZ", "KVT-05:00", 1);
   tzset();
-  const time_t last = now - now % 60 - 60;
+  const time_t last = 1772348400 - 60;  // 11:59 local on 1 March 2026
   return Weather{last, graphs::localMidnight(last)};
 }
 
@@ -73,7 +66,7 @@ davis_sample knownWeather(const Weather &w, time_t t) {
 class Page : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    weather_ = noonZone();
+    weather_ = noonOfAFixedDay();
     dir_ = new ScratchDir("graphs");
     db_ = dir_->file("weather.rrd");
     std::string why;
