@@ -355,9 +355,8 @@ std::vector<Record> ring(e2e::StationSim &sim) {
   return out;
 }
 
-// rrdtool fetch of the one-minute averages after `from` up to `to`, a line a
-// minute: its time and the first eight sources, unknown ones as U and a known
-// rain rate (the eighth) as R.
+// rrdtool fetch of the one-minute averages in (from, to], a line a minute:
+// the first eight sources, unknown as U and a known rain rate (8th) as R.
 std::string fetched(const std::string &db, time_t from, time_t to) {
   std::istringstream in(e2e::runOutput({"rrdtool", "fetch", db, "AVERAGE", "-r", "60", "-s",
                                         std::to_string(from), "-e", std::to_string(to)}));

@@ -243,9 +243,8 @@ std::map<std::string, std::string> rrdInfo(const std::string &path);
 std::map<std::string, std::string> rrdLast(const std::string &path);
 
 // Mounts a fresh tmpfs on a directory, or remounts the one there, with one
-// option ("size=64k", or the flag "ro" or "rw"), in a mount namespace of the
-// test process's own that every program it starts afterwards shares; false
-// with the reason when the system does not allow it.
+// option ("size=64k", "ro", "rw"), in a mount namespace of the test process's
+// own that its later programs share; false with the reason when not allowed.
 bool mountTmpfs(const std::string &dir, const std::string &option, std::string *why,
                 bool remount = false);
 
@@ -266,13 +265,11 @@ struct Rig {
   DaemonConfig config;
   StationSim::Options simOptions;
   std::string rrdDir;
-  bool storeConfig = true;  // false: no kivamet.xml, the daemon starts unconfigured
-  DatagramFlood flood;      // stopped with the rig
-  // Added to the daemon's command line by startDaemon.
-  std::vector<std::string> extraArgs;
+  bool storeConfig = true;                // false: no kivamet.xml, so unconfigured
+  DatagramFlood flood;                    // stopped with the rig
+  std::vector<std::string> extraArgs;     // added to the daemon's command line
   milliseconds startLimit = seconds(60);  // until the first heartbeat
-  // Set by a test step that cannot stage its fault on this system.
-  std::string skipWhy;
+  std::string skipWhy;  // set by a step that cannot stage its fault on this system
   // Each program's output on stderr (called by the destructor).
   void dumpOutputs();
   // A fresh directory removed with the rig when the test passed.
