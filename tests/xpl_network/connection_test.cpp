@@ -148,20 +148,15 @@ TEST_F(Connection, InterfaceNamesTooLongAreRefused) {
 }
 
 TEST_F(Connection, ReconnectingRoutesEachMessageOnce) {
-  struct Row {
-    const char *probe;
-    bool routerRemoved;  // by the program, between shutdown and the next start
-  } rows[] = {
-      {"started again: the router is not added twice", false},
-      {"router removed: the next start adds it back", true},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.probe);
+  // The router removed by the program between shutdown and the next start,
+  // or not: either way the next start has it once.
+  for (bool routerRemoved : {false, true}) {
+    SCOPED_TRACE(routerRemoved ? "router removed" : "started again");
     static int received;
     received = 0;
     ASSERT_TRUE(xPL_initialize(xcViaHub));
     ASSERT_TRUE(xPL_shutdown());
-    if (row.routerRemoved) {
+    if (routerRemoved) {
       ASSERT_TRUE(xPL_removeMessageListener(xPL_handleServiceMessage));
     }
     ASSERT_TRUE(xPL_initialize(xcViaHub));

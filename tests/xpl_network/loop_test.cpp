@@ -235,15 +235,9 @@ TEST_F(Loop, PeriodicWorkPerSlice) {
 TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAfterThePass) {
   // The newer handler shuts the library down; the older one, due in the
   // same pass, still runs, and then the endless loop ends.
-  struct Row {
-    const char *probe;
-    bool busyDevice;
-  } rows[] = {
-      {"quiet devices", false},
-      {"a device ready on every wait does not hold the periodic work off", true},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.probe);
+  for (bool busyDevice : {false, true}) {
+    SCOPED_TRACE(busyDevice ? "a device ready on every wait does not hold the periodic work off"
+                            : "quiet devices");
     if (xPL_getFD() == -1) {
       ASSERT_TRUE(xPL_initialize(xcViaHub));
     }
@@ -255,7 +249,7 @@ TEST_F(Loop, ShutdownFromATimeoutHandlerEndsTheLoopAfterThePass) {
     xPL_addTimeoutHandler(older, 0, nullptr);
     xPL_addTimeoutHandler(stopper, 0, nullptr);
     PipeDevice busy;  // a byte nobody reads: ready on every wait
-    if (row.busyDevice) {
+    if (busyDevice) {
       busy.poke();
       xPL_addIODevice([](int, int, int) {}, 0, busy.readEnd, TRUE, FALSE, FALSE);
     }
