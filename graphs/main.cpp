@@ -96,7 +96,7 @@ int main(int argc, char **argv) {
     graphs::Conditions conditions;
     std::string why;
     if (!graphs::readConditions(opt.rrdPath, time(nullptr), &conditions, &why)) {
-      fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
+      fprintf(stderr, "kivamet-graphs: cannot read %s: %s\n", opt.rrdPath.c_str(), why.c_str());
       return 1;
     }
     fputs(graphs::conditionsText(conditions, opt.style).c_str(), stdout);

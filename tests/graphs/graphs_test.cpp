@@ -6,7 +6,9 @@
 #include <png.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <regex>
 #include <set>
@@ -258,7 +260,7 @@ TEST_F(Page, ProgramRuns) {
     std::vector<std::string> args;
     int status;
     std::string err;   // in stderr
-    std::string page;  // in the page written
+    std::string page;  // in the page written; with --print, in stdout
   };
   const std::string out = scratch.file("out/www");
   const std::string missing = scratch.file("missing.rrd");
@@ -269,16 +271,27 @@ TEST_F(Page, ProgramRuns) {
       {"unknown units", {"--rrd", db_, "--units", "kelvin"}, 2, "usage:", ""},
       {"rain per count not positive", {"--rrd", db_, "--rain-per-count", "0"}, 2, "usage:", ""},
       {"output below a file", {"--rrd", db_, "--out", scratch.file("file/www")}, 1, "file/www", ""},
+      {"print", {"--rrd", db_, "--print"}, 0, "", "Outside temperature  70.0 °F\nInside"},
+      {"print metric", {"--rrd", db_, "--print", "--units", "metric"}, 0, "",
+       "Wind                 19.3 km/h SW\n"},
+      {"print, empty database", {"--rrd", empty, "--print"}, 0, "", "No samples yet\n"},
+      {"print, no database", {"--rrd", missing, "--print"}, 1, "cannot read " + missing, ""},
+      {"print with a page", {"--rrd", db_, "--print", "--out", out}, 2, "usage:", ""},
   };
   for (const Case &c : cases) {
     testsupport::removeTree(out);
-    std::vector<std::string> argv = {testsupport::binDir() + "/kivamet-graphs", "--out", out};
+    const bool print = std::find(c.args.begin(), c.args.end(), "--print") != c.args.end();
+    std::vector<std::string> argv = {testsupport::binDir() + "/kivamet-graphs"};
+    if (!print) argv.insert(argv.end(), {"--out", out});
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     testsupport::Process p;
     ASSERT_TRUE(p.start(argv));
     EXPECT_EQ(p.wait(seconds(60)), c.status) << c.probe;
     EXPECT_NE(p.err().find(c.err), std::string::npos) << c.probe << ": " << p.err();
-    const std::string page = readFile(out + "/index.html");
+    if (print) {
+      EXPECT_NE(access(out.c_str(), F_OK), 0) << c.probe;  // no page written
+    }
+    const std::string page = print ? p.out() : readFile(out + "/index.html");
     EXPECT_NE(page.find(c.page), std::string::npos) << c.probe;
     EXPECT_EQ(page.find("nan"), std::string::npos) << c.probe;
   }
