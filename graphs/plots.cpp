@@ -225,6 +225,9 @@ std::vector<std::string> graphArguments(const std::string &rrdPath, const Period
   a.add({"--font", "DEFAULT:9:DejaVu Sans Mono", "--units-exponent", "0", "--slope-mode",
          "--border", "0", "--disable-rrdtool-tag", "--color", "BACK#ffffff", "--color",
          "CANVAS#ffffff"});
+  // The scale again on the right: easier to read across a wide graph, and
+  // it leaves room for the last time label, which the edge would cut.
+  a.add({"--right-axis", "1:0", "--right-axis-format", "%lg"});
   switch (c.draw) {
     case Draw::Lines:
       drawLines(a, db, w, c, style);
