@@ -41,10 +41,6 @@ constexpr int MAX_SKIPPED_IN_ROW = 2;
 // A station clock this far ahead of the host's still stamps the present.
 constexpr time_t CLOCK_SLACK = 120;
 
-int le16(const unsigned char *b) {
-  return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
-}
-
 // A BCD byte, or -1 when a nibble is above 9.
 int bcd(unsigned char b) {
   if ((b >> 4) > 9 || (b & 0x0F) > 9) return -1;
@@ -331,16 +327,12 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
   if (minutes < 1) return;
   const int dew = quantityDewPoint(r->tout, r->hout);
   const int chill = quantityWindChill(r->tout, r->wsp);
-  char wdir[12] = "U";
-  if (r->wdir >= 0) snprintf(wdir, sizeof wdir, "%d", r->wdir);
   auto add = [&](time_t when, long tips) {
-    char rain[24] = "U";
-    if (*rainTotal >= 0) snprintf(rain, sizeof rain, "%ld", (*rainTotal + tips) & 0xFFFF);
     char text[256];
     // Sums at int width, as live logging forms them.
-    snprintf(text, sizeof text, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", static_cast<long>(when),
-             r->tin + cal->itemp, r->tout + cal->otemp, r->wsp, wdir, r->barom + cal->bar, r->hin,
-             r->hout, rain, dew, chill);
+    rrdSampleText(text, sizeof text, static_cast<long>(when), r->tin + cal->itemp,
+                  r->tout + cal->otemp, r->wsp, r->wdir, r->barom + cal->bar, r->hin, r->hout,
+                  *rainTotal >= 0 ? (*rainTotal + tips) & 0xFFFF : -1, dew, chill);
     texts->emplace_back(text);
   };
   // After a gap (a record missing or never read) the period's first minute

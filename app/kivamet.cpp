@@ -183,15 +183,21 @@ std::vector<struct option> optionTable() {
   return all;
 }
 
-char *S(const char *text) {
-  return const_cast<char *>(text);
-}
+}  // namespace
 
 int16_t le16(const unsigned char *b) {
   return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
 }
 
-}  // namespace
+int intInRange(const char *text, long lo, long hi, int *value) {
+  if (text == nullptr) return -1;
+  char *end = nullptr;
+  errno = 0;
+  const long v = strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return -1;
+  *value = static_cast<int>(v);
+  return 0;
+}
 
 int bcdtoint(uint8_t c) {
   return (c >> 4) * 10 + (c & 0x0F);
@@ -328,13 +334,23 @@ davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int1
   return s;
 }
 
+int rrdSampleText(char *text, size_t textSize, long when, int tin, int tout, int wsp, int wdir,
+                  int barom, int hin, int hout, long rain, int dew, int chill) {
+  char wdirText[12] = "U";
+  char rainText[24] = "U";
+  if (wdir >= 0) snprintf(wdirText, sizeof wdirText, "%d", wdir);
+  if (rain >= 0) snprintf(rainText, sizeof rainText, "%ld", rain);
+  return snprintf(text, textSize, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", when, tin, tout, wsp,
+                  wdirText, barom, hin, hout, rainText, dew, chill);
+}
+
 int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
                   const davis_cal *c) {
   // Sums at int width: an offset must not wrap a reading to 16 bits. The
   // rain total counts up to 65535 on the wire; signed, librrd refuses it.
-  return snprintf(text, textSize, "%ld:%d:%d:%d:%d:%d:%d:%d:%u:%d:%d", when, s->itemp + c->itemp,
-                  s->otemp + c->otemp, s->wsp, degtoind(s->wdir), s->barom + c->bar, s->ihum,
-                  s->ohum, static_cast<unsigned>(static_cast<uint16_t>(s->rain)), s->dew, s->chill);
+  return rrdSampleText(text, textSize, when, s->itemp + c->itemp, s->otemp + c->otemp, s->wsp,
+                       degtoind(s->wdir), s->barom + c->bar, s->ihum, s->ohum,
+                       static_cast<uint16_t>(s->rain), s->dew, s->chill);
 }
 
 int16_t barOffset(int16_t station, int16_t web) {
@@ -350,12 +366,9 @@ int barOffsetWritable(int16_t offset) {
 }
 
 int logPeriodFrom(const char *text) {
-  if (text == nullptr) return LOG_PERIOD;
-  char *end = nullptr;
-  errno = 0;
-  const long v = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < 1 || v > LOG_PERIOD) return LOG_PERIOD;
-  return static_cast<int>(v);
+  int period = LOG_PERIOD;
+  intInRange(text, 1, LOG_PERIOD, &period);
+  return period;
 }
 
 // ---- Process state -----------------------------------------------------------
@@ -840,7 +853,7 @@ int kivamet_main(int argc, char **argv) {
     }
   }
 
-  if (liveStart(davisService, &debug, liveRead) != 0) return 1;
+  if (liveStart(davisService, liveRead) != 0) return 1;
   catchupSetup([] { return dd; }, [] { rrdHandler(0, nullptr); });
   parseconfig(davisService);
 
@@ -851,7 +864,7 @@ int kivamet_main(int argc, char **argv) {
                          S("basic"), nullptr);
 
   xPL_addIODevice(signalPipeHandler, 0, sigPipe[0], TRUE, FALSE, FALSE);
-  static const request_station station = {[]() { return dd; }, readRow, dbg};
+  static const request_station station = {[]() { return dd; }, readRow};
   requestsStart(&station);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);

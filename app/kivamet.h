@@ -93,6 +93,16 @@ typedef struct {
 int bcdtoint(uint8_t c);
 uint8_t inttobcd(uint8_t c);
 int degtoind(int degs);
+/* Two station bytes, low byte first, as a signed 16-bit value. */
+int16_t le16(const unsigned char *b);
+/* The whole decimal number the text is, from lo to hi; 0 when it is one
+ * (stored in *value), -1 otherwise. */
+int intInRange(const char *text, long lo, long hi, int *value);
+
+/* The xPL interface takes char * for texts it only reads. */
+static inline char *S(const char *text) {
+  return (char *)text;
+}
 
 /* First row whose name equals the text, ASCII letter case ignored; null
  * when none does (or the text is null). */
@@ -127,6 +137,10 @@ davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int1
  * the station's unsigned 16-bit count. */
 int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
                   const davis_cal *c);
+/* The same text from values already summed, in the database's order; a
+ * wind direction or rain total below 0 is written "U" (unknown). */
+int rrdSampleText(char *text, size_t textSize, long when, int tin, int tout, int wsp, int wdir,
+                  int barom, int hin, int hout, long rain, int dew, int chill);
 
 /* Barometer offset written to STNDRD: station reading minus web value,
  * kept to 16 bits. */

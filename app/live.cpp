@@ -2,8 +2,6 @@
 // xPL sensor.basic triggers; the MQTT side gets the same texts.
 #include "live.h"
 
-#include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,7 +40,6 @@ enum class Station { UNKNOWN, ONLINE, OFFLINE };
 
 struct State {
   xPL_ServicePtr service = nullptr;
-  const int *debug = nullptr;
   void (*read)(void) = nullptr;
   Station station = Station::UNKNOWN;
   int failures = 0;
@@ -57,19 +54,6 @@ struct State {
   std::string xplSent[QUANTITY_COUNT], mqttSent[QUANTITY_COUNT];
 };
 State st;
-
-char *S(const char *text) {
-  return const_cast<char *>(text);
-}
-
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...) {
-  if (st.debug == nullptr || !*st.debug) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-}
 
 bool xplReady() {
   return st.service != nullptr && xPL_isServiceEnabled(st.service);
@@ -150,7 +134,7 @@ void setStation(Station next, const char *why) {
   // Back online, every value goes out afresh.
   for (std::string &t : st.xplSent) t.clear();
   for (std::string &t : st.mqttSent) t.clear();
-  say("station %s%s%s\n", stationText(), why != nullptr ? ": " : "", why != nullptr ? why : "");
+  dbg("station %s%s%s\n", stationText(), why != nullptr ? ": " : "", why != nullptr ? why : "");
   publishStation();
 }
 
@@ -176,16 +160,6 @@ void brokerConnected() {
   publishValues();
 }
 
-bool takeSeconds(const char *arg, int *seconds) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = strtol(arg, &end, 10);
-  if (errno != 0 || end == arg || *end != '\0' || v < LIVE_MIN_SECONDS || v > LIVE_MAX_SECONDS)
-    return false;
-  *seconds = static_cast<int>(v);
-  return true;
-}
-
 }  // namespace
 
 const struct option LIVE_OPTIONS[] = {{"live", required_argument, nullptr, OPT_LIVE},
@@ -202,7 +176,7 @@ const char LIVE_USAGE[] =
 int liveTakeOption(int val, const char *arg) {
   switch (val) {
     case OPT_LIVE:
-      if (takeSeconds(arg, &opts.period)) return 0;
+      if (intInRange(arg, LIVE_MIN_SECONDS, LIVE_MAX_SECONDS, &opts.period) == 0) return 0;
       fprintf(stderr, "kivamet: --live takes %d to %d seconds, not %s\n", LIVE_MIN_SECONDS,
               LIVE_MAX_SECONDS, arg);
       return -1;
@@ -240,10 +214,9 @@ int liveEnabled(void) {
   return opts.period > 0 || opts.mqtt;
 }
 
-int liveStart(xPL_ServicePtr service, const int *debug, void (*readStation)(void)) {
+int liveStart(xPL_ServicePtr service, void (*readStation)(void)) {
   if (!liveEnabled()) return 0;
   st.service = service;
-  st.debug = debug;
   st.read = readStation;
   xPL_addTimeoutHandler(liveTick, opts.period > 0 ? opts.period : LIVE_WITH_MQTT_SECONDS, nullptr);
   if (!opts.mqtt) return 0;
@@ -255,14 +228,13 @@ int liveStart(xPL_ServicePtr service, const int *debug, void (*readStation)(void
     s.hasPassword = true;
     s.password = password;
   } else if (password != nullptr) {
-    say("%s ignored: the broker URL names no user\n", PASSWORD_VARIABLE);
+    dbg("%s ignored: the broker URL names no user\n", PASSWORD_VARIABLE);
   }
   s.prefix = opts.prefix;
   s.haPrefix = opts.haPrefix;
   s.units = opts.units;
   const char *version = xPL_getServiceVersion(service);
   s.version = version != nullptr ? version : "";
-  s.debug = debug;
   s.identity = identity;
   s.connected = brokerConnected;
   return mqttStart(s);

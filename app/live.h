@@ -28,9 +28,9 @@ int liveEnabled(void);
 /* Starts publishing for the service, once it is enabled: the station state
  * and the last sample go out, a live read follows every period (through
  * `readStation`), and the broker connection starts when one was named.
- * `debug` is the -d flag. Returns 0, or -1 when the broker client cannot
- * be set up. Does nothing when live publishing is off. */
-int liveStart(xPL_ServicePtr service, const int *debug, void (*readStation)(void));
+ * Returns 0, or -1 when the broker client cannot be set up. Does nothing
+ * when live publishing is off. */
+int liveStart(xPL_ServicePtr service, void (*readStation)(void));
 /* Leaves the broker with "offline"; before the xPL layer shuts down. */
 void liveStop(void);
 

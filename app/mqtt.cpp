@@ -5,13 +5,13 @@
 #include <errno.h>
 #include <mosquitto.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include <nlohmann/json.hpp>
 
+#include "kivamet.h"
 #include "xPL.h"
 
 namespace {
@@ -54,15 +54,6 @@ struct Client {
 
 Client c;
 
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...) {
-  if (c.s.debug == nullptr || !*c.s.debug) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
-}
-
 std::string topicOf(const std::string &id, const char *subtopic) {
   return c.s.prefix + "/" + id + "/" + subtopic;
 }
@@ -100,17 +91,17 @@ void scheduleRetry(const char *why, int rc = MOSQ_ERR_SUCCESS) {
   if (!c.refused)
     c.delay = c.delay * 2 < LONGEST_RETRY_SECONDS ? c.delay * 2 : LONGEST_RETRY_SECONDS;
   if (c.refused) {
-    say("MQTT broker %s:%d: next attempt in %d s\n", c.s.url.host.c_str(), c.s.url.port, wait);
+    dbg("MQTT broker %s:%d: next attempt in %d s\n", c.s.url.host.c_str(), c.s.url.port, wait);
   } else if (rc == MOSQ_ERR_TLS) {
     // Most likely a certificate the system does not trust: worth a line
     // without -d, as refused credentials are.
     fprintf(stderr, "MQTT broker %s:%d: TLS failed (%s); next attempt in %d s\n",
             c.s.url.host.c_str(), c.s.url.port, why, wait);
   } else if (wasConnected) {
-    say("MQTT connection to %s:%d lost (%s); reconnecting in %d s\n", c.s.url.host.c_str(),
+    dbg("MQTT connection to %s:%d lost (%s); reconnecting in %d s\n", c.s.url.host.c_str(),
         c.s.url.port, why, wait);
   } else {
-    say("MQTT broker %s:%d not reached (%s); next attempt in %d s\n", c.s.url.host.c_str(),
+    dbg("MQTT broker %s:%d not reached (%s); next attempt in %d s\n", c.s.url.host.c_str(),
         c.s.url.port, why, wait);
   }
 }
@@ -121,7 +112,7 @@ void onConnect(struct mosquitto *, void *, int rc) {
     c.delay = FIRST_RETRY_SECONDS;
     c.refused = false;
     c.announce = true;
-    say("MQTT connected to %s:%d as %s\n", c.s.url.host.c_str(), c.s.url.port, c.id.c_str());
+    dbg("MQTT connected to %s:%d as %s\n", c.s.url.host.c_str(), c.s.url.port, c.id.c_str());
     return;
   }
   // The broker hangs up next; the retry is planned then.
@@ -204,7 +195,7 @@ void retire() {
     publishTopic(topicOf(c.id, q.key), "");
   }
   for (const char *sub : {"state", "station", "status"}) publishTopic(topicOf(c.id, sub), "");
-  say("MQTT topics of %s cleared for the new id\n", c.id.c_str());
+  dbg("MQTT topics of %s cleared for the new id\n", c.id.c_str());
   c.delay = FIRST_RETRY_SECONDS;
   c.retiring = true;
   mosquitto_disconnect(c.mosq);

@@ -41,7 +41,6 @@ struct mqtt_settings {
   std::string haPrefix; /* <haPrefix>/sensor/kivamet_<id>/<key>/config */
   unit_system units = UNITS_US;
   std::string version;        /* software version in the device block */
-  const int *debug = nullptr; /* the -d flag */
   /* The id the topics carry, or null while there is none yet (an
    * unconfigured service): nothing is published until there is one. */
   const char *(*identity)(void) = nullptr;

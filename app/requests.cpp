@@ -56,11 +56,6 @@ Waiting queue[QUEUE_SIZE];
 int queued = 0;
 LastRead lastReads[MEM_ROWS];
 
-// The xPL interface takes char * for texts it only reads.
-char *S(const char *text) {
-  return const_cast<char *>(text);
-}
-
 long long nanoseconds(const struct timespec &t) {
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
@@ -140,9 +135,9 @@ void serve(int theFD, int, int) {
       if (kept != i) queue[kept] = queue[i];
       kept++;
     } else if (connection == nullptr) {
-      station.note("no station connection: %s not read\n", row->mem_name);
+      dbg("no station connection: %s not read\n", row->mem_name);
     } else if (!read) {
-      station.note("cannot read %s from the station\n", row->mem_name);
+      dbg("cannot read %s from the station\n", row->mem_name);
     } else {
       answerFrom(queue[i], bytes);
     }

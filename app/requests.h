@@ -18,8 +18,6 @@ typedef struct {
   /* A row's bytes as a request reads them (a failure is tried once more);
    * 0 when read. */
   int (*readRow)(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]);
-  /* A -d line. */
-  void (*note)(const char *format, ...);
 } request_station;
 
 /* Starts serving on the xPL loop. Returns 0, or -1 when the queue cannot

@@ -19,10 +19,6 @@ constexpr size_t RRD_PATH_SIZE = 256;  // at most 255 characters
 // Path whose database is known to exist; another path is examined afresh.
 std::string knownPath;
 
-char *S(const char *text) {
-  return const_cast<char *>(text);
-}
-
 // librrd leaves its error text empty for some failures (a full disk while
 // writing the new file); the message still needs a reason.
 const char *rrdReason() {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fdguard.h"
 #include "netconnect.h"
 
 namespace {
@@ -46,20 +47,6 @@ int webTimeoutMs = WEB_TIMEOUT_MS;
 struct Server {
   char host[WEB_HOST_SIZE];
   int port;
-};
-
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdGuard(const FdGuard &) = delete;
-  FdGuard &operator=(const FdGuard &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 class RegexGuard {

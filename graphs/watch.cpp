@@ -13,22 +13,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "fdguard.h"
+
 namespace graphs {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string folderOf(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -88,8 +76,8 @@ int watchAndRender(const RenderOptions &opt) {
     fprintf(stderr, "kivamet-graphs: cannot block signals: %s\n", strerror(errno));
     return 1;
   }
-  Fd signals(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
-  Fd events(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  FdGuard signals(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
+  FdGuard events(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   const std::string folder = folderOf(opt.rrdPath);
   // librrd writes in place and closes, or renames a new file in.
   if (signals.get() < 0 || events.get() < 0 ||
