@@ -971,6 +971,10 @@ xPL_MessagePtr parseMessage(const char *theText) {
   return theMessage;
 }
 
+xPL_MessagePtr xPL_parseMessage(const char *theText) {
+  return parseMessage(theText);
+}
+
 namespace {
 
 /* Reads up to `wanted` datagrams into the batch; false when none came (the

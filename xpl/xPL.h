@@ -283,8 +283,21 @@ Bool xPL_sendMessage(xPL_MessagePtr theMessage);
 
 /* ---- Wire format (xPL-message) ----------------------------------------- */
 
+/* Bytes a datagram is read into: one is taken as at most
+ * XPL_DATAGRAM_SIZE - 1 bytes of text, the rest cut off. */
+#define XPL_DATAGRAM_SIZE 2048
+
+/* "xpl-cmnd", "xpl-stat" or "xpl-trig" for the three message types; null
+ * for any other value. */
+const char *xPL_messageTypeWord(xPL_MessageType theType);
+
 /* Text in the library's one message buffer; valid until the next format or receive. */
 String xPL_formatMessage(xPL_MessagePtr theMessage);
+/* The message a received text holds, read as xPL_receiveMessage reads a
+ * datagram (a hub, for one, learns its clients from their heartbeats this
+ * way). Null when the text is null or no well-formed message; otherwise a
+ * received message that the caller releases with xPL_releaseMessage. */
+xPL_MessagePtr xPL_parseMessage(const char *theText);
 void xPL_receiveMessage(int theFD, int thePollInfo, int userValue);
 /* While a received message is being handed to the listeners: TRUE, with the
  * time its datagram arrived, as the kernel stamped it (CLOCK_REALTIME), or as

@@ -22,7 +22,7 @@ extern "C" {
 
 /* Wire format limits. */
 #define MSG_MAX_SIZE 1500      /* a formatted message is at most 1499 characters */
-#define MSG_BUFF_SIZE 2048     /* one datagram is read as at most 2047 bytes */
+#define MSG_BUFF_SIZE XPL_DATAGRAM_SIZE /* one datagram is read as at most 2047 bytes */
 #define BLOCK_HEADER_SIZE 128  /* block header text, 127 characters */
 #define BLOCK_NAME_SIZE 256    /* item name, 255 characters */
 #define BLOCK_VALUE_SIZE 1500  /* item value, 1499 characters */
@@ -35,8 +35,6 @@ int xPL_compareIgnoreCase(const char *textA, size_t lenA, const char *textB, siz
 xPL_NameValuePairPtr appendPair(xPL_NameValueListPtr theList, String theName);
 
 /* xPL-message */
-/* "xpl-cmnd", "xpl-stat" or "xpl-trig" for the three types, null for any other. */
-const char *xPL_messageTypeWord(xPL_MessageType theType);
 /* The type whose word the text is, letter case ignored; xPL_MESSAGE_ANY for none. */
 xPL_MessageType xPL_messageTypeOfWord(const char *theWord, size_t theLength);
 xPL_MessagePtr createSendableMessage(xPL_ServicePtr theService, xPL_MessageType messageType);

@@ -29,7 +29,6 @@
 #include <vector>
 
 #include "xPL.h"
-#include "xPL_priv.h"
 
 namespace {
 
@@ -216,12 +215,12 @@ void readDatagrams(int theFD, int, int) {
       return;
     }
     // Parsed as a client would see it: cut at its read size, as text.
-    char text[MSG_BUFF_SIZE];
+    char text[XPL_DATAGRAM_SIZE];
     size_t textLength = static_cast<size_t>(length) < sizeof text - 1 ? static_cast<size_t>(length)
                                                                       : sizeof text - 1;
     memcpy(text, datagram, textLength);
     text[textLength] = '\0';
-    xPL_MessagePtr message = parseMessage(text);
+    xPL_MessagePtr message = xPL_parseMessage(text);
     if (message != nullptr) {
       trackClients(message, sender.sin_addr);
       xPL_releaseMessage(message);

@@ -23,7 +23,6 @@
 
 #include "settings.h"
 #include "xPL.h"
-#include "xPL_priv.h"
 
 namespace {
 
