@@ -12,8 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "codecs.h"
+#include "helpers.h"
+#include "output.h"
 #include "quantities.h"
 #include "rrdlog.h"
+#include "xPL.h"
 
 namespace {
 
@@ -215,22 +219,19 @@ void readPass(davis_device *d) {
   if (cu.held == 0) endWalk();
 }
 
-// Writes the next batch of samples, oldest record first.
+// Hands the next batch of samples to the outputs, oldest record first.
 void writePass() {
-  std::vector<std::string> texts;
-  while (cu.writing > 0 && texts.size() < WRITE_BATCH) {
+  std::vector<weather_sample> samples;
+  while (cu.writing > 0 && samples.size() < WRITE_BATCH) {
     const Found &f = cu.found[--cu.writing];
     const time_t before =
         cu.writing + 1 < cu.found.size() ? cu.found[cu.writing + 1].end : cu.before;
     archiveSamples(&f.record, f.end, cu.minutes, before, cu.lastUpdate, cu.started, &cu.rain,
-                   &cu.cal, &texts);
+                   &cu.cal, &samples);
   }
-  if (!texts.empty()) {
-    std::vector<const char *> args;
-    for (const std::string &t : texts) args.push_back(t.c_str());
-    if (rrdStoreMany(cu.dir.c_str(), args.data(), static_cast<int>(args.size())) != RRD_STORED)
-      return finish(cu.samples > 0);
-    cu.samples += static_cast<int>(texts.size());
+  if (!samples.empty()) {
+    if (!outputsLogged(samples.data(), samples.size())) return finish(cu.samples > 0);
+    cu.samples += static_cast<int>(samples.size());
   }
   if (cu.writing == 0) finish(cu.samples > 0);
 }
@@ -318,22 +319,29 @@ time_t archiveTime(const archive_record *r, time_t now) {
 
 void archiveSamples(const archive_record *r, time_t end, int period, time_t before, time_t after,
                     time_t until, long *rainTotal, const davis_cal *cal,
-                    std::vector<std::string> *texts) {
+                    std::vector<weather_sample> *samples) {
   // A record closer to the one before than the period (the period was
   // shortened) covers only the time since.
   int minutes = period;
   if (before > 0 && end > before)
     minutes = static_cast<int>(std::min<time_t>(period, (end - before) / 60));
   if (minutes < 1) return;
-  const int dew = quantityDewPoint(r->tout, r->hout);
-  const int chill = quantityWindChill(r->tout, r->wsp);
   auto add = [&](time_t when, long tips) {
-    char text[256];
+    weather_sample s = sampleEmpty(when, cal->rain);
     // Sums at int width, as live logging forms them.
-    rrdSampleText(text, sizeof text, static_cast<long>(when), r->tin + cal->itemp,
-                  r->tout + cal->otemp, r->wsp, r->wdir, r->barom + cal->bar, r->hin, r->hout,
-                  *rainTotal >= 0 ? (*rainTotal + tips) & 0xFFFF : -1, dew, chill);
-    texts->emplace_back(text);
+    sampleSet(&s, Q_INSIDE_TEMP, r->tin + cal->itemp);
+    sampleSet(&s, Q_OUTSIDE_TEMP, r->tout + cal->otemp);
+    sampleSet(&s, Q_WIND_SPEED, r->wsp);
+    // The compass point's degrees (22.5 a point, cut to whole degrees): the
+    // database's compass index of them is the point again.
+    if (r->wdir >= 0) sampleSet(&s, Q_WIND_DIRECTION, r->wdir * 45 / 2);
+    sampleSet(&s, Q_BAROMETER, r->barom + cal->bar);
+    sampleSet(&s, Q_INSIDE_HUMIDITY, r->hin);
+    sampleSet(&s, Q_OUTSIDE_HUMIDITY, r->hout);
+    if (*rainTotal >= 0) sampleSet(&s, Q_RAIN_TOTAL, static_cast<int>((*rainTotal + tips) & 0xFFFF));
+    sampleSet(&s, Q_DEW_POINT, quantityDewPoint(r->tout, r->hout));
+    sampleSet(&s, Q_WIND_CHILL, quantityWindChill(r->tout, r->wsp));
+    samples->push_back(s);
   };
   // After a gap (a record missing or never read) the period's first minute
   // needs a sample at its start; the database keeps the gap itself unknown.

@@ -6,8 +6,9 @@
  * sources' heartbeat starts a catch-up instead of logging: it reads the
  * ring pointers, walks the records from the newest back to the first that
  * is not later than the last update, then writes them oldest first, one
- * sample a minute of each record's period. The station is read a chunk at a
- * time, one exchange a loop pass, so requests, heartbeats, live publishing
+ * sample a minute of each record's period, to every output as logged
+ * samples (past ones: the database stores them, live outputs ignore them).
+ * The station is read a chunk at a time, one exchange a loop pass, so requests, heartbeats, live publishing
  * and signals go on in between; the logging pass that waited runs when the
  * catch-up ends. Nothing is ever written into the station.
  *
@@ -19,10 +20,10 @@
 
 #include <time.h>
 
-#include <string>
 #include <vector>
 
-#include "kivamet.h"
+#include "davis.h"
+#include "sample.h"
 
 /* One archive record: the layout of ABAROM..ATLOWOUT in link memory. */
 struct archive_record {
@@ -50,19 +51,21 @@ int archiveDecode(const unsigned char bytes[DAVIS_RECORD_BYTES], archive_record 
  * year of the eight before fits (a 29 February). */
 time_t archiveTime(const archive_record *r, time_t now);
 
-/* The update texts of a record whose period of `period` minutes ends at
- * `end`, the record before ending at `before` (0: unknown): one a minute,
- * each with the period's values and the logging offsets, for the minutes
- * after `after` and not after `until`. A record closer to the one before
- * than the period covers only the time since; after a gap, one more sample
- * at the period's start lets its first minute count. `*rainTotal` is the
- * rain total before the period (-1: unknown, which it stays); the record's
- * count is spread evenly over its minutes and the total moves on by the
- * part that falls after `after`. Dew point and wind chill come from the
- * record's temperature, humidity and wind. */
+/* The samples of a record whose period of `period` minutes ends at `end`,
+ * the record before ending at `before` (0: unknown): one a minute, each
+ * with the period's values and the logging offsets, for the minutes after
+ * `after` and not after `until`. A record closer to the one before than the
+ * period covers only the time since; after a gap, one more sample at the
+ * period's start lets its first minute count. `*rainTotal` is the rain
+ * total before the period (-1: unknown, which it stays and the samples'
+ * totals with it); the record's count is spread evenly over its minutes and
+ * the total moves on by the part that falls after `after`. The wind
+ * direction is the compass point's degrees (unknown for a period without
+ * one); dew point and wind chill come from the record's temperature,
+ * humidity and wind. */
 void archiveSamples(const archive_record *r, time_t end, int period, time_t before, time_t after,
                     time_t until, long *rainTotal, const davis_cal *cal,
-                    std::vector<std::string> *texts);
+                    std::vector<weather_sample> *samples);
 
 /* The daemon's side: its open station (null when none) and its logging
  * pass, run when a catch-up ends if a pass waited for it. Registers the

@@ -1,6 +1,7 @@
 // kivamet.cpp - the station bridge: start-up and settings, the memory map,
-// the xPL request handlers, database logging, clock check and barometer
-// calibration. Everything runs on the xPL event loop's one thread.
+// the xPL request handlers, the timed jobs (database logging, clock check)
+// and the barometer calibration. Everything runs on the xPL event loop's one
+// thread; the samples it takes go to the outputs (output.h).
 #include "kivamet.h"
 
 #include <errno.h>
@@ -8,22 +9,27 @@
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catchup.h"
+#include "codecs.h"
+#include "database.h"
+#include "helpers.h"
 #include "live.h"
+#include "output.h"
 #include "requests.h"
 #include "rrdlog.h"
+#include "settings.h"
+#include "version.h"
 #include "webweather.h"
 
 // ---- Memory map ------------------------------------------------------------
@@ -136,6 +142,8 @@ const memtype mem[MEM_ROWS] = {
     {"ATLOWOUT", 0x1AE, 4, MEM_LNK, DTYPE_FLOAT, PERM_R},
 };
 
+// ---- Process state -----------------------------------------------------------
+
 namespace {
 
 // Station memory cells the timed jobs and the calibration use directly.
@@ -165,216 +173,9 @@ constexpr int16_t WEB_BAR_MIN = 25000;
 constexpr int16_t WEB_BAR_MAX = 32500;
 constexpr int16_t BAR_OFFSET_MAX = 1000;
 
-constexpr size_t RRD_UPDATE_SIZE = 256;  // at most 255 characters
 const char DEFAULT_RRDDIR[] = "/var/www/html/weather";
 
-// The daemon's own options beyond -d, one row each (values clear of live
-// publishing's); the switch in kivamet_main acts on them.
-enum { OPT_LOCKED = 0x200 };
-const struct option OWN_OPTIONS[] = {
-    {"locked", no_argument, nullptr, OPT_LOCKED},
-};
-
-// One table for getopt_long: the daemon's own rows, then live publishing's.
-std::vector<struct option> optionTable() {
-  std::vector<struct option> all(std::begin(OWN_OPTIONS), std::end(OWN_OPTIONS));
-  for (const struct option *o = LIVE_OPTIONS; o->name != nullptr; o++) all.push_back(*o);
-  all.push_back({nullptr, 0, nullptr, 0});
-  return all;
-}
-
-}  // namespace
-
-int16_t le16(const unsigned char *b) {
-  return static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
-}
-
-int intInRange(const char *text, long lo, long hi, int *value) {
-  if (text == nullptr) return -1;
-  char *end = nullptr;
-  errno = 0;
-  const long v = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return -1;
-  *value = static_cast<int>(v);
-  return 0;
-}
-
-int bcdtoint(uint8_t c) {
-  return (c >> 4) * 10 + (c & 0x0F);
-}
-
-uint8_t inttobcd(uint8_t c) {
-  return static_cast<uint8_t>(((c / 10) << 4) | (c % 10));
-}
-
-int degtoind(int degs) {
-  // Upper bound of each 22.5-degree sector from index 1 on; index 0 (north)
-  // takes everything else, out-of-range values included.
-  static const int upper[15] = {33,  56,  78,  101, 123, 146, 168, 191,
-                                213, 236, 258, 281, 303, 326, 348};
-  if (degs < 12 || degs > 348) return 0;
-  for (int i = 0; i < 15; i++)
-    if (degs <= upper[i]) return i + 1;
-  return 0;
-}
-
-const memtype *memFind(const char *name) {
-  if (name == nullptr) return nullptr;
-  for (const memtype &row : mem)
-    if (xPL_strcmpIgnoreCase(row.mem_name, name) == 0) return &row;
-  return nullptr;
-}
-
-int memByteCount(const memtype *row) {
-  return (row->mem_len + 1) / 2;
-}
-
-int memText(const memtype *row, const unsigned char *b, const davis_device *model, char *text,
-            size_t textSize) {
-  switch (row->mem_dtype) {
-    case DTYPE_MODEL:
-      if (model == nullptr) return -1;
-      snprintf(text, textSize, "%s", davis_model_str(model));
-      return 0;
-    case DTYPE_INT:
-      if (row->mem_len == 2) {
-        snprintf(text, textSize, "%d", static_cast<int8_t>(b[0]));
-      } else if (row->mem_len == 4) {
-        snprintf(text, textSize, "%d", le16(b));
-      } else {
-        fprintf(stderr, "unknown DTYPE_INT size: %d for %s\n", row->mem_len, row->mem_name);
-        return -1;
-      }
-      return 0;
-    case DTYPE_FLOAT:
-      snprintf(text, textSize, "%.2f", le16(b) / 10.0);
-      return 0;
-    case DTYPE_TIME:
-      snprintf(text, textSize, "%02d:%02d", bcdtoint(b[0]), bcdtoint(b[1]));
-      return 0;
-    case DTYPE_LTIME:
-      snprintf(text, textSize, "%02d:%02d:%02d", bcdtoint(b[0]), bcdtoint(b[1]), bcdtoint(b[2]));
-      return 0;
-    case DTYPE_DATE:
-      // The month nibble is binary, the day BCD.
-      snprintf(text, textSize, "%d/%d", b[1] & 0x0F, bcdtoint(b[0]));
-      return 0;
-    case DTYPE_BARFLAG: {
-      const int flags = b[0] & 0x0F;
-      const char *trend = (flags & 1)   ? "steady"
-                          : (flags & 2) ? "rise"
-                          : (flags & 4) ? "fall"
-                                        : "unknown";
-      snprintf(text, textSize, "%s", trend);
-      return 0;
-    }
-    case DTYPE_BAR:
-      snprintf(text, textSize, "%.3f", le16(b) / 1000.0);
-      return 0;
-    case DTYPE_HIST: {
-      size_t used = 0;
-      text[0] = '\0';
-      const int n = memByteCount(row);
-      for (int i = 0; i < n && used < textSize; i++) {
-        int w = snprintf(text + used, textSize - used, i + 1 < n ? "%x," : "%x", b[i]);
-        if (w < 0) return -1;
-        used += static_cast<size_t>(w);
-      }
-      return 0;
-    }
-    case DTYPE_TSTAMP:
-      snprintf(text, textSize, "%02d:%02d %d/%d", bcdtoint(b[0]), bcdtoint(b[1]), b[3] & 0x0F,
-               bcdtoint(b[2]));
-      return 0;
-    default:
-      break;
-  }
-  fprintf(stderr, "Unknown data type %d for %s\n", static_cast<int>(row->mem_dtype), row->mem_name);
-  return -1;
-}
-
-clockFields clockDecode(const unsigned char timeCell[3], const unsigned char dateCell[2]) {
-  clockFields f;
-  f.hour = bcdtoint(timeCell[0]);
-  f.minute = bcdtoint(timeCell[1]);
-  f.second = bcdtoint(timeCell[2]);
-  f.day = bcdtoint(dateCell[0]);
-  // Taken as it stands: a stray high nibble makes the clock look wrong and
-  // gets it rewritten, which is what puts the cell right again.
-  f.month = dateCell[1];
-  return f;
-}
-
-int clockInLine(const clockFields *station, const struct tm *local) {
-  return station->hour == local->tm_hour && station->minute == local->tm_min &&
-         station->month == local->tm_mon + 1 && station->day == local->tm_mday;
-}
-
-void clockEncode(const struct tm *local, unsigned char timeCell[3], unsigned char dateCell[2]) {
-  timeCell[0] = inttobcd(static_cast<uint8_t>(local->tm_hour));
-  timeCell[1] = inttobcd(static_cast<uint8_t>(local->tm_min));
-  timeCell[2] = inttobcd(static_cast<uint8_t>(local->tm_sec));
-  dateCell[0] = inttobcd(static_cast<uint8_t>(local->tm_mday));
-  dateCell[1] = static_cast<unsigned char>(local->tm_mon + 1);
-}
-
-davis_sample sampleFromImage(const unsigned char image[SENSOR_IMAGE_BYTES], int16_t dew,
-                             int16_t chill) {
-  davis_sample s;
-  s.itemp = le16(image + 0);
-  s.otemp = le16(image + 2);
-  s.wsp = static_cast<int8_t>(image[4]);
-  s.wdir = le16(image + 5);
-  s.barom = le16(image + 7);
-  s.ihum = static_cast<int8_t>(image[9]);
-  s.ohum = static_cast<int8_t>(image[10]);
-  s.rain = le16(image + 11);
-  s.dew = dew;
-  s.chill = chill;
-  return s;
-}
-
-int rrdSampleText(char *text, size_t textSize, long when, int tin, int tout, int wsp, int wdir,
-                  int barom, int hin, int hout, long rain, int dew, int chill) {
-  char wdirText[12] = "U";
-  char rainText[24] = "U";
-  if (wdir >= 0) snprintf(wdirText, sizeof wdirText, "%d", wdir);
-  if (rain >= 0) snprintf(rainText, sizeof rainText, "%ld", rain);
-  return snprintf(text, textSize, "%ld:%d:%d:%d:%s:%d:%d:%d:%s:%d:%d", when, tin, tout, wsp,
-                  wdirText, barom, hin, hout, rainText, dew, chill);
-}
-
-int rrdUpdateText(char *text, size_t textSize, long when, const davis_sample *s,
-                  const davis_cal *c) {
-  // Sums at int width: an offset must not wrap a reading to 16 bits. The
-  // rain total counts up to 65535 on the wire; signed, librrd refuses it.
-  return rrdSampleText(text, textSize, when, s->itemp + c->itemp, s->otemp + c->otemp, s->wsp,
-                       degtoind(s->wdir), s->barom + c->bar, s->ihum, s->ohum,
-                       static_cast<uint16_t>(s->rain), s->dew, s->chill);
-}
-
-int16_t barOffset(int16_t station, int16_t web) {
-  return static_cast<int16_t>(static_cast<uint16_t>(station - web));
-}
-
-int barWebPlausible(int16_t web) {
-  return web >= WEB_BAR_MIN && web <= WEB_BAR_MAX;
-}
-
-int barOffsetWritable(int16_t offset) {
-  return offset >= -BAR_OFFSET_MAX && offset <= BAR_OFFSET_MAX;
-}
-
-int logPeriodFrom(const char *text) {
-  int period = LOG_PERIOD;
-  intInRange(text, 1, LOG_PERIOD, &period);
-  return period;
-}
-
-// ---- Process state -----------------------------------------------------------
-
-namespace {
-
+// The bridge's own state, kept between events.
 int debug = 0;
 xPL_ServicePtr davisService = nullptr;
 davis_device *dd = nullptr;
@@ -403,6 +204,35 @@ bool configLocked = false;
 // event loop runs the shutdown sequence when the pipe turns readable.
 int sigPipe[2] = {-1, -1};
 volatile sig_atomic_t stopRequested = 0;
+
+// The settings file with the command line's values over it.
+Settings settings;
+
+}  // namespace
+
+// ---- Pure pieces -------------------------------------------------------------
+
+int16_t barOffset(int16_t station, int16_t web) {
+  return static_cast<int16_t>(static_cast<uint16_t>(station - web));
+}
+
+int barWebPlausible(int16_t web) {
+  return web >= WEB_BAR_MIN && web <= WEB_BAR_MAX;
+}
+
+int barOffsetWritable(int16_t offset) {
+  return offset >= -BAR_OFFSET_MAX && offset <= BAR_OFFSET_MAX;
+}
+
+int logPeriodFrom(const char *text) {
+  int period = LOG_PERIOD;
+  intInRange(text, 1, LOG_PERIOD, &period);
+  return period;
+}
+
+// ---- Station -----------------------------------------------------------------
+
+namespace {
 
 bool sameIgnoringCase(const std::optional<std::string> &setting, const char *word) {
   return setting && xPL_strcmpIgnoreCase(setting->c_str(), word) == 0;
@@ -561,7 +391,7 @@ void calibrate() {
     dbg("offset %d above 1.000 inch; station offset left as it is\n", offset);
     return;
   }
-  writeStation16(ADDR_STNDRD, offset);
+  if (writeStation16(ADDR_STNDRD, offset) != 0) dbg("cannot write the barometer offset\n");
 }
 
 // A station whose model probe failed at open, or whose offsets were never
@@ -599,30 +429,34 @@ int readRow(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]) {
   return -1;
 }
 
-// One sample: sensor image, dew point, wind chill. Live publishing hears of
-// every outcome, so logging and live reads count alike for the station state.
-int stationSample(davis_sample *sample) {
+// One reading: sensor image, dew point, wind chill, as the raw values and
+// as the sample with the offsets. Live reads hear of every outcome, so
+// logging and live reads count alike for the station state.
+bool stationSample(davis_sample *raw, weather_sample *sample) {
   unsigned char image[SENSOR_IMAGE_BYTES] = {0};
   int16_t dew = 0;
   int16_t chill = 0;
   if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0 ||
       readStation16(ADDR_DEWDTA, &dew) != 0 || readStation16(ADDR_CHLDTA, &chill) != 0) {
     liveReadFailed();
-    return -1;
+    return false;
   }
-  *sample = sampleFromImage(image, dew, chill);
-  liveSample(sample, &cal, davis_model_str(dd));
-  return 0;
+  *raw = sampleFromImage(image, dew, chill);
+  const time_t now = time(nullptr);
+  *sample = sampleOf(now, raw, &cal);
+  liveSample(*sample, now);
+  return true;
 }
 
-// A live read: the same sample as logging takes, without the database,
-// from a station caught up as for logging (offsets in force).
+// A live read: the same sample as logging takes, not logged, from a
+// station caught up as for logging (offsets in force).
 void liveRead() {
   const bool reopened = reopenIfLost();
   if (dd == nullptr) return;
-  davis_sample sample;
+  davis_sample raw;
+  weather_sample sample;
   if (stationCaughtUp(reopened))
-    stationSample(&sample);
+    stationSample(&raw, &sample);
   else
     liveReadFailed();
 }
@@ -635,6 +469,7 @@ void signalPipeHandler(int theFD, int, int) {
   // The goodbye heartbeat goes out while the service still exists; the
   // loop ends once the library is shut down.
   liveStop();
+  outputsStop();
   xPL_setServiceEnabled(davisService, FALSE);
   xPL_releaseService(davisService);
   davisService = nullptr;
@@ -664,13 +499,126 @@ void lockedConfigHandler(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
 
 }  // namespace
 
-void dbg(const char *format, ...) {
-  if (!debug) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(stderr, format, args);
-  va_end(args);
+// ---- Start options -------------------------------------------------------------
+
+namespace {
+
+const char USAGE[] =
+    "usage: kivamet [-d]\n"
+    "       [-interface NAME] [-xpldebug] [--config FILE] [--locked]\n"
+    "       [--live SECONDS] [--units us|metric] [--mqtt mqtt[s]://[user@]host[:port]]\n"
+    "       [--mqtt-prefix TOPIC] [--ha-prefix TOPIC] [--help] [--version]\n";
+
+enum { OPT_LOCKED = 0x200, OPT_CONFIG, OPT_HELP, OPT_VERSION, OPT_SETTING = 0x300 };
+
+// Start options that set a key of the settings file, and win over it. A
+// bad value is named as "kivamet: --OPTION takes EXPECTS, not VALUE" unless
+// the row has its own complaint.
+struct setting_option {
+  const char *name;
+  const char *table;
+  const char *key;
+  const char *complaint;
+};
+const setting_option SETTING_OPTIONS[] = {
+    {"live", "live", "seconds", nullptr},
+    {"units", "live", "units", nullptr},
+    // Never echoed: a URL with a password in it is what gets refused.
+    {"mqtt", "mqtt", "url",
+     "kivamet: --mqtt takes mqtt://[user@]host[:port] or mqtts://...; the password comes from "
+     "KIVAMET_MQTT_PASSWORD"},
+    {"mqtt-prefix", "mqtt", "prefix", nullptr},
+    {"ha-prefix", "mqtt", "ha_prefix", nullptr},
+};
+constexpr int SETTING_OPTION_COUNT = sizeof SETTING_OPTIONS / sizeof SETTING_OPTIONS[0];
+
+// [station]: where the station stands, for the services that map it.
+const setting_key STATION_KEYS[] = {
+    {"latitude", SETTING_NUMBER, "-90 to 90 degrees", -90, 90, nullptr, 0},
+    {"longitude", SETTING_NUMBER, "-180 to 180 degrees", -180, 180, nullptr, 0},
+    {"altitude", SETTING_NUMBER, "-500 to 9000 metres", -500, 9000, nullptr, 0},
+};
+const settings_table STATION_SETTINGS = {"station", STATION_KEYS,
+                                         sizeof STATION_KEYS / sizeof STATION_KEYS[0]};
+
+settings_tables settingsTables() {
+  settings_tables tables = {&LIVE_SETTINGS, &STATION_SETTINGS};
+  for (const settings_table *t : outputsSettingsTables()) tables.push_back(t);
+  return tables;
 }
+
+std::vector<struct option> optionTable() {
+  std::vector<struct option> all = {{"locked", no_argument, nullptr, OPT_LOCKED},
+                                    {"config", required_argument, nullptr, OPT_CONFIG},
+                                    {"help", no_argument, nullptr, OPT_HELP},
+                                    {"version", no_argument, nullptr, OPT_VERSION}};
+  for (int i = 0; i < SETTING_OPTION_COUNT; i++)
+    all.push_back({SETTING_OPTIONS[i].name, required_argument, nullptr, OPT_SETTING + i});
+  all.push_back({nullptr, 0, nullptr, 0});
+  return all;
+}
+
+// A setting option's value, checked as the file's would be; false after
+// its complaint.
+bool takeSettingOption(const settings_tables &tables, int index, const char *arg,
+                       std::vector<std::pair<int, setting_value>> *given) {
+  const setting_option &o = SETTING_OPTIONS[index];
+  const setting_key *key = settingsKey(tables, o.table, o.key);
+  setting_value value;
+  if (key != nullptr && settingsFromText(*key, arg, &value)) {
+    given->emplace_back(index, value);
+    return true;
+  }
+  if (o.complaint != nullptr) {
+    fprintf(stderr, "%s\n", o.complaint);
+  } else {
+    fprintf(stderr, "kivamet: --%s takes %s, not %s\n", o.name,
+            key != nullptr ? key->expects : "a value", arg);
+  }
+  return false;
+}
+
+// The settings file, if one was named, then the options over it. False
+// after a line that says why.
+bool takeSettings(const char *path, const settings_tables &tables,
+                  const std::vector<std::pair<int, setting_value>> &given) {
+  if (path != nullptr) {
+    std::string why, warning;
+    if (!settingsRead(path, tables, &settings, &why, &warning)) {
+      fprintf(stderr, "kivamet: %s\n", why.c_str());
+      return false;
+    }
+    if (!warning.empty()) fprintf(stderr, "kivamet: warning: %s\n", warning.c_str());
+  }
+  for (const auto &[index, value] : given)
+    settings.set(SETTING_OPTIONS[index].table, SETTING_OPTIONS[index].key, value);
+  return true;
+}
+
+const char *databaseDir() {
+  return rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
+}
+
+// What the outputs get from the daemon.
+output_context outputContext() {
+  output_context c;
+  c.service = davisService;
+  unitSystemParse(settings.text("live", "units", "us").c_str(), &c.units);
+  const long long seconds = settings.integer("live", "seconds", 0);
+  c.livePeriod = seconds > 0 ? static_cast<int>(seconds) : outputsLivePeriod(settings);
+  c.databaseDir = databaseDir;
+  c.stationModel = []() -> const char * { return dd != nullptr ? davis_model_str(dd) : nullptr; };
+  c.place.known = settings.find("station", "latitude") != nullptr &&
+                  settings.find("station", "longitude") != nullptr;
+  c.place.latitude = settings.number("station", "latitude", 0);
+  c.place.longitude = settings.number("station", "longitude", 0);
+  c.place.altitude = settings.number("station", "altitude", 0);
+  c.settings = &settings;
+  c.version = KIVAMET_VERSION;
+  return c;
+}
+
+}  // namespace
 
 // ---- Settings ----------------------------------------------------------------
 
@@ -771,34 +719,46 @@ void datetimeHandler(int, xPL_ObjectPtr) {
   dbg("setting time/date to %2d:%02d:%02d %d/%d\n", local.tm_hour, local.tm_min, local.tm_sec,
       local.tm_mon + 1, local.tm_mday);
   clockEncode(&local, timeCell, dateCell);
-  davis_writestation(dd, ADDR_TIME, timeCell, 6);
-  davis_writestation(dd, ADDR_DATE, dateCell, 3);
+  // Both cells are written even when the first write failed: a date left
+  // wrong is put right by itself.
+  if (davis_writestation(dd, ADDR_TIME, timeCell, 6) != 0) dbg("cannot set the station time\n");
+  if (davis_writestation(dd, ADDR_DATE, dateCell, 3) != 0) dbg("cannot set the station date\n");
 }
 
 void rrdHandler(int, xPL_ObjectPtr) {
   const bool reopened = reopenIfLost();
   if (dd == nullptr || !stationCaughtUp(reopened)) return;
-  const char *dir = rrddir ? rrddir->c_str() : DEFAULT_RRDDIR;
+  // Logging waits for a database that can take the sample, and for the
+  // catch-up that fills a gap the logger's archive can fill.
+  const char *dir = databaseDir();
   if (rrdPrepare(dir) != RRD_STORED) return;
-  // A gap the logger's archive can fill is filled before this sample.
   if (catchupHoldsLogging(dir, &cal)) return;
 
   const time_t now = time(nullptr);
-  davis_sample sample;
-  if (stationSample(&sample) != 0) return;
-  char text[RRD_UPDATE_SIZE];
-  rrdUpdateText(text, sizeof text, static_cast<long>(now), &sample, &cal);
-  dbg("%s\n", text);
-  if (rrdStore(dir, now, text) == RRD_STORED) samp = sample;
+  davis_sample raw;
+  weather_sample sample;
+  if (!stationSample(&raw, &sample)) return;
+  // The minute's record carries the time the pass began.
+  sample.time = now;
+  if (debug) {
+    char text[RRD_UPDATE_SIZE];
+    sampleUpdateText(text, sizeof text, &sample);
+    dbg("%s\n", text);
+  }
+  if (outputsLogged(&sample, 1)) samp = raw;
 }
 
 // ---- Entry point -------------------------------------------------------------
 
 int kivamet_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  dbgUseFlag(&debug);
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
-  int opt;
+  const settings_tables tables = settingsTables();
   const std::vector<struct option> options = optionTable();
+  std::vector<std::pair<int, setting_value>> given;
+  const char *configPath = nullptr;
+  int opt;
   while ((opt = getopt_long(argc, argv, "d", options.data(), nullptr)) != -1) {
     switch (opt) {
       case 'd':
@@ -807,12 +767,24 @@ int kivamet_main(int argc, char **argv) {
       case OPT_LOCKED:
         configLocked = true;
         break;
+      case OPT_CONFIG:
+        configPath = optarg;
+        break;
+      case OPT_HELP:
+        fputs(USAGE, stdout);
+        return 0;
+      case OPT_VERSION:
+        printf("kivamet %s\n", KIVAMET_VERSION);
+        return 0;
       default:
-        if (opt != '?' && liveTakeOption(opt, optarg) == 0) break;
-        fprintf(stderr, "usage: kivamet [-d]\n       [--locked] %s\n", LIVE_USAGE);
+        if (opt >= OPT_SETTING && opt < OPT_SETTING + SETTING_OPTION_COUNT &&
+            takeSettingOption(tables, opt - OPT_SETTING, optarg, &given))
+          break;
+        fputs(USAGE, stderr);
         return 1;
     }
   }
+  if (!takeSettings(configPath, tables, given)) return 1;
   logPeriod = logPeriodFrom(getenv(LOG_PERIOD_ENV));
   davis_setdebugflag(&debug);
   // A station adaptor or web server that closes its end must fail the
@@ -853,7 +825,13 @@ int kivamet_main(int argc, char **argv) {
     }
   }
 
-  if (liveStart(davisService, liveRead) != 0) return 1;
+  const output_context context = outputContext();
+  liveStart(context.livePeriod, liveRead);
+  std::string why;
+  if (!outputsStart(context, &why)) {
+    if (!why.empty()) fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+  }
   catchupSetup([] { return dd; }, [] { rrdHandler(0, nullptr); });
   parseconfig(davisService);
 
@@ -885,3 +863,4 @@ int kivamet_main(int argc, char **argv) {
   fprintf(stderr, "the event loop failed; exiting\n");
   return 1;
 }
+

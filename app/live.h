@@ -1,43 +1,40 @@
-/* live.h - live weather: samples the station every few seconds, sends an
- * xPL sensor.basic trigger for each value that changed, hands the values to
- * the MQTT side, and says when the station itself has gone quiet.
+/* live.h - live reads: their timing, and the station's state as they see
+ * it (online, offline after three failed reads in a row or a lost
+ * connection). Every good reading, live or logged, goes to the outputs
+ * (output.h) as the current weather while the station is online; the
+ * outputs decide what to send.
  *
- * Off unless a start option turns it on; then the station side reports
- * every sample it takes (live or logged) through the hooks below, so the
- * live values carry the same calibration offsets as the database.
+ * Off unless the settings ask for live reads ([live] seconds, --live, or an
+ * output that wants them); the station side reports every reading it takes
+ * through the hooks below either way.
  */
 #ifndef KIVAMET_LIVE_H
 #define KIVAMET_LIVE_H
 
-#include <getopt.h>
+#include <time.h>
 
-#include "kivamet.h"
+#include "sample.h"
+#include "settings.h"
 
-/* The start options, for getopt_long; a zero row ends the table. */
-extern const struct option LIVE_OPTIONS[];
-/* Their synopsis, one line without line end. */
-extern const char LIVE_USAGE[];
+/* [live]: seconds (the period) and units. */
+extern const settings_table LIVE_SETTINGS;
 
-/* Takes one option: its `val` from the table and its argument. Returns 0,
- * or -1 with a line on stderr for a bad value. */
-int liveTakeOption(int val, const char *arg);
-
-/* Whether the options turned live publishing on. */
-int liveEnabled(void);
-
-/* Starts publishing for the service, once it is enabled: the station state
- * and the last sample go out, a live read follows every period (through
- * `readStation`), and the broker connection starts when one was named.
- * Returns 0, or -1 when the broker client cannot be set up. Does nothing
- * when live publishing is off. */
-int liveStart(xPL_ServicePtr service, void (*readStation)(void));
-/* Leaves the broker with "offline"; before the xPL layer shuts down. */
+/* Starts live reads every `period` seconds through `readStation`, which
+ * reports back through the hooks. Nothing when period is 0. */
+void liveStart(int period, void (*readStation)(void));
+/* Ends the live reads. */
 void liveStop(void);
 
-/* Station hooks: a good sample (with the offsets in force and the model
- * name), a live or logging read that failed, the connection lost or none
- * open. */
-void liveSample(const davis_sample *sample, const davis_cal *cal, const char *model);
+/* One live period at `now`: reads the station unless it is offline (a
+ * silent station would hold the loop for each read; the logging pass asks
+ * it once a minute) or was read in this same second, then offers the
+ * station's state and the latest sample to the outputs again, so that
+ * what could not go out before goes out now. */
+void liveTick(time_t now);
+
+/* Station hooks: a good reading (taken at `now`), a live or logging read
+ * that failed, the connection lost or none open. */
+void liveSample(const weather_sample &sample, time_t now);
 void liveReadFailed(void);
 void liveStationLost(void);
 

@@ -6,11 +6,16 @@
 
 #include <poll.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
+
+#include "helpers.h"
 
 namespace {
 
@@ -188,7 +193,11 @@ void requestsAnswer(xPL_ServicePtr service, const char *vendor, const char *devi
                     const char *instance, const char *name, const memtype *row,
                     const unsigned char *bytes, const davis_device *model) {
   char text[MEM_TEXT_SIZE];
-  if (memText(row, bytes, model, text, sizeof text) != 0) return;
+  std::string why;
+  if (!memText(row, bytes, model, text, sizeof text, &why)) {
+    fputs(why.c_str(), stderr);
+    return;
+  }
   xPL_MessagePtr reply =
       xPL_createTargetedMessage(service, xPL_MESSAGE_STATUS, S(vendor), S(device), S(instance));
   if (reply == nullptr) return;

@@ -9,7 +9,8 @@
 #ifndef KIVAMET_REQUESTS_H
 #define KIVAMET_REQUESTS_H
 
-#include "kivamet.h"
+#include "memmap.h"
+#include "xPL.h"
 
 /* What the bridge lends the queue. */
 typedef struct {

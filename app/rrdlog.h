@@ -9,13 +9,7 @@
 #include <stddef.h>
 #include <time.h>
 
-/* Highest rate the rain source takes, in station counts a second. */
-#define RRD_RAIN_MAX "5"
-
-/* The database definition: what rrd_create takes after the command word and
- * the path (the step, the ten data sources, the twelve archives). */
-#define RRD_DEFINITION_COUNT 24
-extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
+#include "database.h"
 
 /* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
 int rrdPath(char *path, size_t pathSize, const char *dir);

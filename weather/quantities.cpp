@@ -28,6 +28,8 @@ constexpr int DEFAULT_RAIN_COUNTS_PER_INCH = 100;
 
 }  // namespace
 
+static_assert(QUANTITY_COUNT == Q_FIELD_COUNT, "one row for each value of the sample");
+
 const quantity QUANTITIES[QUANTITY_COUNT] = {
     {"outside_temperature", "Outside temperature", "tout", 1.0, Q_OUTSIDE_TEMP, "temp",
      "temperature", "measurement", TEMP_US, TEMP_METRIC},
@@ -64,34 +66,6 @@ const unit_form *quantityForm(const quantity *q, unit_system units) {
   return units == UNITS_METRIC ? &q->metric : &q->us;
 }
 
-int quantityStationValue(const quantity *q, const davis_sample *s, const davis_cal *c) {
-  // Sums at int width, as logging forms them.
-  switch (q->field) {
-    case Q_INSIDE_TEMP:
-      return s->itemp + c->itemp;
-    case Q_OUTSIDE_TEMP:
-      return s->otemp + c->otemp;
-    case Q_WIND_SPEED:
-      return s->wsp;
-    case Q_WIND_DIRECTION:
-      return s->wdir;
-    case Q_BAROMETER:
-      return s->barom + c->bar;
-    case Q_INSIDE_HUMIDITY:
-      return s->ihum;
-    case Q_OUTSIDE_HUMIDITY:
-      return s->ohum;
-    case Q_RAIN_TOTAL:
-      // An unsigned count on the wire.
-      return static_cast<uint16_t>(s->rain);
-    case Q_DEW_POINT:
-      return s->dew;
-    case Q_WIND_CHILL:
-      return s->chill;
-  }
-  return 0;
-}
-
 double quantityHuman(const quantity *q, int stationValue, unit_system units,
                      int rainCountsPerInch) {
   const unit_form *f = quantityForm(q, units);
@@ -110,6 +84,13 @@ int quantityFormat(char *text, size_t textSize, const quantity *q, double human,
   snprintf(probe, sizeof probe, "%.*f", decimals, shown);
   if (probe[0] == '-' && strspn(probe + 1, "0.") == strlen(probe + 1)) shown = 0.0;
   return snprintf(text, textSize, "%.*f", decimals, shown);
+}
+
+int quantityText(char *text, size_t textSize, const quantity *q, const weather_sample *s,
+                 unit_system units) {
+  if (!s->known[q->field]) return -1;
+  return quantityFormat(text, textSize, q,
+                        quantityHuman(q, s->value[q->field], units, s->rainCountsPerInch), units);
 }
 
 void quantityDatabaseMap(const quantity *q, unit_system units, double rainCountsPerInch,

@@ -1,32 +1,18 @@
-/* quantities.h - the ten weather quantities kivamet shows and publishes.
+/* quantities.h - the weather quantities kivamet shows and publishes.
  *
- * One table says, for each quantity, its key, where its station value
- * comes from, how that value turns into human units, and how xPL and Home
- * Assistant name it. Live publishing, the xPL triggers, the demo and the
- * weather page all read this table, so a value looks the same everywhere.
+ * One table describes the sample (sample.h): for each of its values, the
+ * key, how the station value turns into human units, and how the database,
+ * xPL and Home Assistant name it. The outputs, the demo and the weather
+ * page all read this table, so a value looks the same everywhere.
  */
 #ifndef KIVAMET_QUANTITIES_H
 #define KIVAMET_QUANTITIES_H
 
 #include <stddef.h>
 
-#include "kivamet.h"
+#include "sample.h"
 
 typedef enum { UNITS_US = 0, UNITS_METRIC = 1 } unit_system;
-
-/* Where a quantity's station value comes from. */
-typedef enum {
-  Q_INSIDE_TEMP,    /* sensor image, tenths of a degree F, plus cal.itemp */
-  Q_OUTSIDE_TEMP,   /* sensor image, tenths of a degree F, plus cal.otemp */
-  Q_WIND_SPEED,     /* sensor image, mph */
-  Q_WIND_DIRECTION, /* sensor image, degrees */
-  Q_BAROMETER,      /* sensor image, thousandths of an inch of mercury, plus cal.bar */
-  Q_INSIDE_HUMIDITY,
-  Q_OUTSIDE_HUMIDITY,
-  Q_RAIN_TOTAL, /* sensor image, rain counts (unsigned 16-bit) */
-  Q_DEW_POINT,  /* DEWDTA, tenths of a degree F */
-  Q_WIND_CHILL  /* CHLDTA, tenths of a degree F */
-} quantity_field;
 
 /* One unit system's form of a quantity: human = station * factor + offset
  * (rain first divides its counts by the counts per inch). */
@@ -45,7 +31,7 @@ typedef struct {
   /* weather.rrd value times this gives the station value: 22.5 for the
    * compass index the database keeps for the wind direction, else 1 */
   double dsScale;
-  quantity_field field;
+  quantity_field field; /* its value in the sample */
   const char *xplType;      /* sensor.basic "type" */
   const char *haClass;      /* Home Assistant device_class */
   const char *haStateClass; /* Home Assistant state_class */
@@ -62,10 +48,6 @@ const quantity *quantityFind(const char *key);
 /* A quantity's form in a unit system. */
 const unit_form *quantityForm(const quantity *q, unit_system units);
 
-/* The station value of a quantity in a sample, with the calibration
- * offsets that logging applies. The wind direction stays in degrees. */
-int quantityStationValue(const quantity *q, const davis_sample *s, const davis_cal *c);
-
 /* The station value in human units. `rainCountsPerInch` is the station's
  * RNCAL (100 for a 0.01-inch bucket); 0 or less counts as 100. */
 double quantityHuman(const quantity *q, int stationValue, unit_system units, int rainCountsPerInch);
@@ -73,6 +55,11 @@ double quantityHuman(const quantity *q, int stationValue, unit_system units, int
 /* A human value as text with the form's decimals ("71.3"); returns the
  * snprintf result. */
 int quantityFormat(char *text, size_t textSize, const quantity *q, double human, unit_system units);
+
+/* The quantity's value in a sample as text in human units, as xPL and MQTT
+ * show it; -1 when the sample does not know it, else the snprintf result. */
+int quantityText(char *text, size_t textSize, const quantity *q, const weather_sample *s,
+                 unit_system units);
 
 /* How a weather.rrd value of the quantity becomes human units:
  * human = value * mul + add. The database keeps the compass index for the

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "catchup.h"
+#include "codecs.h"
+#include "database.h"
 #include "kivamet.h"
 #include "mqtt.h"
 #include "quantities.h"
+#include "rrdlog.h"
 #include "webweather.h"
 
 namespace {
@@ -180,7 +183,8 @@ TEST(TextForm, EachDataType) {
     unsigned char bytes[MEM_BYTES_SIZE] = {0};
     memcpy(bytes, c.bytes.data(), c.bytes.size());
     char text[MEM_TEXT_SIZE];
-    ASSERT_EQ(memText(&row(c.row), bytes, nullptr, text, sizeof text), 0) << c.row;
+    std::string why;
+    ASSERT_TRUE(memText(&row(c.row), bytes, nullptr, text, sizeof text, &why)) << c.row;
     EXPECT_STREQ(text, c.text) << c.row;
   }
 }
@@ -196,12 +200,13 @@ TEST(TextForm, ModelNameComesFromTheConnection) {
   for (const Case &c : cases) {
     davis_device d = {c.code, -1, 0};
     char text[MEM_TEXT_SIZE];
-    ASSERT_EQ(memText(&row("ID"), bytes, &d, text, sizeof text), 0);
+    std::string why;
+    ASSERT_TRUE(memText(&row("ID"), bytes, &d, text, sizeof text, &why));
     EXPECT_STREQ(text, c.name) << int(c.code);
   }
 }
 
-TEST(TextForm, RowsWithoutTextFormReportOnStderr) {
+TEST(TextForm, RowsWithoutTextFormSayWhy) {
   struct Case {
     memtype row;
     const char *message;
@@ -216,9 +221,9 @@ TEST(TextForm, RowsWithoutTextFormReportOnStderr) {
   unsigned char bytes[MEM_BYTES_SIZE] = {0};
   for (const Case &c : cases) {
     char text[MEM_TEXT_SIZE];
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(memText(&c.row, bytes, nullptr, text, sizeof text), -1) << c.row.mem_name;
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+    std::string why;
+    EXPECT_FALSE(memText(&c.row, bytes, nullptr, text, sizeof text, &why)) << c.row.mem_name;
+    EXPECT_EQ(why, c.message);
   }
 }
 
@@ -344,9 +349,10 @@ TEST(UpdateText, SampleWithOffsets) {
        "1000:32777:-32778:-1:9:32867:-56:100:65535:0:0"},
   };
   for (const Case &c : cases) {
-    const davis_sample s = sampleFromImage(c.img.data(), c.dew, c.chill);
-    char text[256];
-    rrdUpdateText(text, sizeof text, 1000, &s, &c.cal);
+    const davis_sample raw = sampleFromImage(c.img.data(), c.dew, c.chill);
+    const weather_sample s = sampleOf(1000, &raw, &c.cal);
+    char text[RRD_UPDATE_SIZE];
+    sampleUpdateText(text, sizeof text, &s);
     EXPECT_STREQ(text, c.text) << c.what;
   }
 }
@@ -474,15 +480,18 @@ TEST(Quantities, StationValuesInHumanUnits) {
       {"rain_total", UNITS_US, 0, "655.35"},        // unsigned count, 0.01 in default
       {"rain_total", UNITS_METRIC, 200, "8322.9"},  // RNCAL 200: 327.675 in
   };
+  weather_sample ws = sampleOf(0, &s, &cal);
   for (const Case &c : cases) {
     const quantity *q = quantityFind(c.key);
     ASSERT_NE(q, nullptr) << c.key;
     char text[32];
-    quantityFormat(text, sizeof text, q,
-                   quantityHuman(q, quantityStationValue(q, &s, &cal), c.units, c.rainPerInch),
-                   c.units);
+    ws.rainCountsPerInch = c.rainPerInch;
+    ASSERT_GT(quantityText(text, sizeof text, q, &ws, c.units), 0) << c.key;
     EXPECT_STREQ(text, c.text) << c.key << " " << c.units;
   }
+  ws.known[Q_RAIN_TOTAL] = false;  // no text for a value not known
+  char text[32];
+  EXPECT_LT(quantityText(text, sizeof text, quantityFind("rain_total"), &ws, UNITS_US), 0);
   std::set<std::string> keys, sources;
   for (const quantity &q : QUANTITIES) {
     keys.insert(q.key);
@@ -619,8 +628,14 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
   for (const Case &c : cases) {
     r.wdir = c.wdir;
     long rain = c.rainIn;
+    std::vector<weather_sample> samples;
     std::vector<std::string> texts, want;
-    archiveSamples(&r, 60000, c.period, c.before, c.after, c.until, &rain, &cal, &texts);
+    archiveSamples(&r, 60000, c.period, c.before, c.after, c.until, &rain, &cal, &samples);
+    for (const weather_sample &ws : samples) {
+      char text[RRD_UPDATE_SIZE];
+      sampleUpdateText(text, sizeof text, &ws);
+      texts.push_back(text);
+    }
     // tin and tout with their offsets; dew point and wind chill of 57.7 F, 65 %, 5 mph.
     std::istringstream in(c.samples);
     for (std::string s; in >> s;)
@@ -629,6 +644,15 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
                      ":29884:43:65:" + s.substr(s.find('=') + 1) + ":460:577");
     EXPECT_EQ(texts, want) << c.what;
     EXPECT_EQ(rain, c.rainOut) << c.what;
+  }
+  // Every compass point of a record is the same point in the database.
+  for (int point = 0; point < 16; point++) {
+    r.wdir = point;
+    long rain = -1;
+    std::vector<weather_sample> samples;
+    archiveSamples(&r, 60000, 1, 59940, 0, 60000, &rain, &cal, &samples);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(degtoind(samples[0].value[Q_WIND_DIRECTION]), point);
   }
 }
 

@@ -1,7 +1,7 @@
 // weatherdb.h - weather databases for tests, benchmarks and the simulator's
 // history, made with the daemon's own definition and update text, so what a
 // reader of weather.rrd sees is what kivamet would have logged. Header only;
-// users link kivamet_app.
+// users link kivamet_weather and librrd.
 #pragma once
 
 #include <rrd.h>
@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "kivamet.h"
+#include "database.h"
+#include "sample.h"
 
 namespace testsupport {
 
@@ -47,9 +48,10 @@ inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
     return ok;
   };
   for (time_t t = from; t <= to; t += 60) {
-    char text[256];
-    const davis_sample s = sample(t);
-    rrdUpdateText(text, sizeof text, static_cast<long>(t), &s, &cal);
+    char text[RRD_UPDATE_SIZE];
+    const davis_sample raw = sample(t);
+    const weather_sample s = sampleOf(t, &raw, &cal);
+    sampleUpdateText(text, sizeof text, &s);
     texts.push_back(text);
     if (texts.size() == BATCH && !flush()) return false;
   }

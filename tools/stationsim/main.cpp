@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "framer.h"
-#include "kivamet.h"
 #include "station.h"
 #include "weatherdb.h"
 
@@ -582,15 +581,15 @@ int writeHistory(long days, long gapHours, const std::string &path) {
   const time_t end = time(nullptr) / 60 * 60 - gapHours * 3600;
   const time_t start = end - days * 86400;
   Station st(0, true, start, [](const std::string &) {});
-  auto cell = [&st](const char *name) {
-    return static_cast<int16_t>(st.stationMemory().get16(memFind(name)->mem_addr));
+  auto cell = [&st](unsigned addr) {
+    return static_cast<int16_t>(st.stationMemory().get16(addr));
   };
-  const davis_cal cal = {static_cast<int16_t>(-cell("STNDRD")), cell("TP1CAL"), cell("TP2CAL"),
-                         cell("RNCAL"), cell("HM2CAL")};
+  const davis_cal cal = {static_cast<int16_t>(-cell(sm::STNDRD)), cell(sm::TP1CAL),
+                         cell(sm::TP2CAL), cell(sm::RNCAL), cell(sm::HM2CAL)};
   auto sample = [&](time_t t) {
     st.advance(static_cast<uint64_t>(t - start));
     const std::vector<uint8_t> image = st.image();
-    return sampleFromImage(image.data(), cell("DEWDTA"), cell("CHLDTA"));
+    return sampleFromImage(image.data(), cell(sm::DEWDTA), cell(sm::CHLDTA));
   };
   std::string why;
   if (!testsupport::createWeatherDb(path, start - 60, &why) ||

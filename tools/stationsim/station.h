@@ -30,6 +30,33 @@ constexpr unsigned LINK_NIBBLES = 0x1000;
 constexpr unsigned ARCHIVE_BYTES = DAVIS_ARCHIVE_BYTES;
 constexpr unsigned IMAGE_BYTES = 15;
 
+// Station memory cells (nibble addresses).
+namespace sm {
+constexpr unsigned MODEL = 0x04D;
+constexpr unsigned SPDDTA = 0x05E, SPDHI = 0x060, SPDHTIME = 0x064, SPDHDATE = 0x068,
+                   SPDAHI = 0x06B;
+constexpr unsigned BARFLAG = 0x079;
+constexpr unsigned DEWDTA = 0x08A, DEWHI = 0x08E, DEWLO = 0x092, DEWHTIME = 0x096, DEWLTIME = 0x09A,
+                   DEWLDATE = 0x09E, DEWHDATE = 0x0A1, DEWAHI = 0x0A4;
+constexpr unsigned CHLDTA = 0x0A8, CHLLO = 0x0AC, CHLLTIME = 0x0B0, CHLLDATE = 0x0B4,
+                   CHLALO = 0x0B7;
+constexpr unsigned BARDTA = 0x100, BARALM = 0x11A, STNDRD = 0x12C;
+constexpr unsigned TP1DTA = 0x130, TP1HI = 0x134, TP1LO = 0x138, TP1HTIME = 0x13C, TP1LTIME = 0x140,
+                   TP1HDATE = 0x144, TP1LDATE = 0x147, TP1AHI = 0x14A, TP1ALO = 0x14E,
+                   TP1CAL = 0x152;
+constexpr unsigned TP2DTA = 0x156, TP2HI = 0x15A, TP2LO = 0x15E, TP2HTIME = 0x162, TP2LTIME = 0x166,
+                   TP2HDATE = 0x16A, TP2LDATE = 0x16D, TP2AHI = 0x170, TP2ALO = 0x174,
+                   TP2CAL = 0x178;
+constexpr unsigned HM1DTA = 0x180, HM1HI = 0x182, HM1LO = 0x184, HM1HTIME = 0x186, HM1LTIME = 0x18A,
+                   HM1HDATE = 0x18E, HM1LDATE = 0x191, HM1AHI = 0x194, HM1ALO = 0x196;
+constexpr unsigned HM2DTA = 0x198, HM2HI = 0x19A, HM2LO = 0x19C, HM2HTIME = 0x19E, HM2LTIME = 0x1A2,
+                   HM2HDATE = 0x1A6, HM2LDATE = 0x1A9, HM2AHI = 0x1AC, HM2ALO = 0x1AE;
+constexpr unsigned DIRDTA = 0x1B4;
+constexpr unsigned TIME = 0x1BE, MINUTE = 0x1C0, SECOND = 0x1C2, TIMEALM = 0x1C4;
+constexpr unsigned DATE = 0x1C8, MONTH = 0x1CA;
+constexpr unsigned YRNDTA = 0x1CE, DRNDTA = 0x1D2, RNCAL = 0x1D6, HM2CAL = 0x1DA;
+}  // namespace sm
+
 class Station {
  public:
   using Log = std::function<void(const std::string &)>;

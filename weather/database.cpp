@@ -1,0 +1,58 @@
+// database.cpp - the weather database's definition and update text.
+#include "database.h"
+
+#include <stdio.h>
+
+#include "codecs.h"
+
+const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
+    "-s",
+    "60",
+    "DS:tin:GAUGE:90:-200:1200",
+    "DS:tout:GAUGE:90:-200:1200",
+    "DS:wsp:GAUGE:90:0:150",
+    "DS:wdir:GAUGE:90:0:15",
+    "DS:barom:GAUGE:90:26000:34000",
+    "DS:hin:GAUGE:90:0:100",
+    "DS:hout:GAUGE:90:0:100",
+    // The rain total is a 16-bit count the station's user can clear: the
+    // drop reads as a counter wrap, a rate of millions a second. With a
+    // maximum of 5 counts a second (3 inches a minute at 0.01 inch a count,
+    // twice the heaviest rain ever measured) that step is stored as unknown.
+    "DS:rain:COUNTER:90:0:" RRD_RAIN_MAX,
+    "DS:dew:GAUGE:90:-200:1200",
+    "DS:chill:GAUGE:90:-400:1200",
+    "RRA:AVERAGE:0.5:1:1440",
+    "RRA:AVERAGE:0.5:5:8928",
+    "RRA:AVERAGE:0.5:60:26280",
+    "RRA:MIN:0.5:1:1440",
+    "RRA:MIN:0.5:5:8928",
+    "RRA:MIN:0.5:60:26280",
+    "RRA:MAX:0.5:1:1440",
+    "RRA:MAX:0.5:5:8928",
+    "RRA:MAX:0.5:60:26280",
+    "RRA:LAST:0.5:1:1440",
+    "RRA:LAST:0.5:5:8928",
+    "RRA:LAST:0.5:60:26280",
+};
+
+int sampleUpdateText(char *text, size_t textSize, const weather_sample *s) {
+  // The data sources, in the database's order.
+  static const quantity_field SOURCES[] = {
+      Q_INSIDE_TEMP,     Q_OUTSIDE_TEMP,     Q_WIND_SPEED, Q_WIND_DIRECTION, Q_BAROMETER,
+      Q_INSIDE_HUMIDITY, Q_OUTSIDE_HUMIDITY, Q_RAIN_TOTAL, Q_DEW_POINT,      Q_WIND_CHILL};
+  constexpr int COUNT = sizeof SOURCES / sizeof SOURCES[0];
+  char values[COUNT][12];
+  for (int i = 0; i < COUNT; i++) {
+    const quantity_field f = SOURCES[i];
+    if (!s->known[f]) {
+      snprintf(values[i], sizeof values[i], "U");
+    } else {
+      snprintf(values[i], sizeof values[i], "%d",
+               f == Q_WIND_DIRECTION ? degtoind(s->value[f]) : s->value[f]);
+    }
+  }
+  return snprintf(text, textSize, "%ld:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s", static_cast<long>(s->time),
+                  values[0], values[1], values[2], values[3], values[4], values[5], values[6],
+                  values[7], values[8], values[9]);
+}

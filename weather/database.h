@@ -1,0 +1,29 @@
+/* database.h - the weather database "weather.rrd" as data: its definition
+ * and the update text of a sample. The file itself is the daemon's
+ * (rrdlog.h); readers such as the weather page use only this.
+ */
+#ifndef KIVAMET_DATABASE_H
+#define KIVAMET_DATABASE_H
+
+#include <stddef.h>
+
+#include "sample.h"
+
+/* Highest rate the rain source takes, in station counts a second. */
+#define RRD_RAIN_MAX "5"
+
+/* The database definition: what rrd_create takes after the command word and
+ * the path (the step, the ten data sources, the twelve archives). */
+#define RRD_DEFINITION_COUNT 24
+extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
+
+/* An update text is at most 255 characters. */
+#define RRD_UPDATE_SIZE 256
+
+/* The rrd_update text of a sample: its time, then the ten values in the
+ * data sources' order, the wind direction as its compass index, "U" for a
+ * value not known. Returns the snprintf result (the text is cut when it
+ * does not fit). */
+int sampleUpdateText(char *text, size_t textSize, const weather_sample *s);
+
+#endif /* KIVAMET_DATABASE_H */
