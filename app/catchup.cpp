@@ -338,7 +338,8 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
     sampleSet(&s, Q_BAROMETER, r->barom + cal->bar);
     sampleSet(&s, Q_INSIDE_HUMIDITY, r->hin);
     sampleSet(&s, Q_OUTSIDE_HUMIDITY, r->hout);
-    if (*rainTotal >= 0) sampleSet(&s, Q_RAIN_TOTAL, static_cast<int>((*rainTotal + tips) & 0xFFFF));
+    if (*rainTotal >= 0)
+      sampleSet(&s, Q_RAIN_TOTAL, static_cast<int>((*rainTotal + tips) & 0xFFFF));
     sampleSet(&s, Q_DEW_POINT, quantityDewPoint(r->tout, r->hout));
     sampleSet(&s, Q_WIND_CHILL, quantityWindChill(r->tout, r->wsp));
     samples->push_back(s);

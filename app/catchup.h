@@ -8,9 +8,9 @@
  * is not later than the last update, then writes them oldest first, one
  * sample a minute of each record's period, to every output as logged
  * samples (past ones: the database stores them, live outputs ignore them).
- * The station is read a chunk at a time, one exchange a loop pass, so requests, heartbeats, live publishing
- * and signals go on in between; the logging pass that waited runs when the
- * catch-up ends. Nothing is ever written into the station.
+ * The station is read a chunk at a time, one exchange a loop pass, so requests, heartbeats, live
+ * publishing and signals go on in between; the logging pass that waited runs when the catch-up
+ * ends. Nothing is ever written into the station.
  *
  * The pure pieces (record decoding, its year, the samples of a record) take
  * everything as arguments.

@@ -541,12 +541,6 @@ const setting_key STATION_KEYS[] = {
 const settings_table STATION_SETTINGS = {"station", STATION_KEYS,
                                          sizeof STATION_KEYS / sizeof STATION_KEYS[0]};
 
-settings_tables settingsTables() {
-  settings_tables tables = {&LIVE_SETTINGS, &STATION_SETTINGS};
-  for (const settings_table *t : outputsSettingsTables()) tables.push_back(t);
-  return tables;
-}
-
 std::vector<struct option> optionTable() {
   std::vector<struct option> all = {{"locked", no_argument, nullptr, OPT_LOCKED},
                                     {"config", required_argument, nullptr, OPT_CONFIG},
@@ -621,6 +615,12 @@ output_context outputContext() {
 }  // namespace
 
 // ---- Settings ----------------------------------------------------------------
+
+settings_tables kivametSettingsTables(void) {
+  settings_tables tables = {&LIVE_SETTINGS, &STATION_SETTINGS};
+  for (const settings_table *t : outputsSettingsTables()) tables.push_back(t);
+  return tables;
+}
 
 void parseconfig(xPL_ServicePtr theService) {
   closeStation();
@@ -754,7 +754,7 @@ int kivamet_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   dbgUseFlag(&debug);
   if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
-  const settings_tables tables = settingsTables();
+  const settings_tables tables = kivametSettingsTables();
   const std::vector<struct option> options = optionTable();
   std::vector<std::pair<int, setting_value>> given;
   const char *configPath = nullptr;
@@ -863,4 +863,3 @@ int kivamet_main(int argc, char **argv) {
   fprintf(stderr, "the event loop failed; exiting\n");
   return 1;
 }
-

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "memmap.h"
+#include "settings.h"
 #include "xPL.h"
 
 /* ---- Pure pieces ------------------------------------------------------- */
@@ -30,6 +31,9 @@ int barOffsetWritable(int16_t offset);
 /* Seconds between logging passes: 60 unless the text is a number from 1 to
  * 60 (KIVAMET_LOG_PERIOD, for tests and demos). */
 int logPeriodFrom(const char *text);
+
+/* The tables of the settings file: [live], [station] and every output's. */
+settings_tables kivametSettingsTables(void);
 
 /* ---- Handlers and entry point ------------------------------------------ */
 

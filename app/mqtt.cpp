@@ -63,8 +63,8 @@ std::string configTopic(const std::string &id, const quantity &q) {
 }
 
 void publishTopic(const std::string &topic, const std::string &payload) {
-  const int rc = mosquitto_publish(c.mosq, nullptr, topic.c_str(),
-                                   static_cast<int>(payload.size()), payload.data(), 0, true);
+  const int rc = mosquitto_publish(c.mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), 0, true);
   if (rc != MOSQ_ERR_SUCCESS)
     dbg("MQTT publish to %s failed: %s\n", topic.c_str(), mosquitto_strerror(rc));
 }

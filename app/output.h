@@ -42,9 +42,9 @@ struct station_place {
 
 /* What the daemon lends every output. Lives as long as the process. */
 struct output_context {
-  xPL_ServicePtr service = nullptr;  /* the daemon's service; its instance names the station */
-  unit_system units = UNITS_US;      /* [live] units, --units */
-  int livePeriod = 0;                /* seconds between live reads; 0: no live reads */
+  xPL_ServicePtr service = nullptr; /* the daemon's service; its instance names the station */
+  unit_system units = UNITS_US;     /* [live] units, --units */
+  int livePeriod = 0;               /* seconds between live reads; 0: no live reads */
   /* The database directory (the rrddir setting, which a configuration may
    * change at any time). */
   const char *(*databaseDir)(void) = nullptr;

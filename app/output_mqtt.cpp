@@ -28,8 +28,8 @@ const setting_key KEYS[] = {
      urlFits, SETTING_HIDDEN},
     {"prefix", SETTING_TEXT, "a topic of 1 to 128 characters without wildcards or empty levels", 0,
      0, mqttPrefixFits, 0},
-    {"ha_prefix", SETTING_TEXT,
-     "a topic of 1 to 128 characters without wildcards or empty levels", 0, 0, mqttPrefixFits, 0},
+    {"ha_prefix", SETTING_TEXT, "a topic of 1 to 128 characters without wildcards or empty levels",
+     0, 0, mqttPrefixFits, 0},
     {"password", SETTING_TEXT, "the broker password as a string", 0, 0, nullptr, SETTING_SECRET},
 };
 const settings_table TABLE = {"mqtt", KEYS, sizeof KEYS / sizeof KEYS[0]};

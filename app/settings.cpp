@@ -7,10 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <toml++/toml.h>
 
 namespace {
 
@@ -58,6 +58,27 @@ std::string numberText(double v) {
   char text[32];
   snprintf(text, sizeof text, "%g", v);
   return text;
+}
+
+// A message is one line: control characters (a key or value may hold them,
+// and the parser quotes what it saw as it stands) are written as escapes.
+std::string oneLine(const std::string &text) {
+  std::string line;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02x", c);
+      line += escape;
+    } else {
+      line += ch;
+    }
+  }
+  return line;
 }
 
 bool inBounds(const setting_key &key, double v) {
@@ -178,7 +199,7 @@ class Checker {
 
   bool failed(const std::string &source, std::string *why) const {
     if (!fault_.any) return false;
-    *why = source + ":" + std::to_string(fault_.line) + ": " + fault_.text;
+    *why = oneLine(source + ":" + std::to_string(fault_.line) + ": " + fault_.text);
     return true;
   }
 
@@ -244,8 +265,8 @@ bool settingsParse(const std::string &text, const std::string &source,
   try {
     root = toml::parse(text, source);
   } catch (const toml::parse_error &e) {
-    *why = source + ":" + std::to_string(e.source().begin.line) + ": " +
-           std::string(e.description());
+    *why = oneLine(source + ":" + std::to_string(e.source().begin.line) + ": " +
+                   std::string(e.description()));
     return false;
   }
   Settings read;

@@ -33,7 +33,7 @@ typedef enum {
 #define SETTING_SECRET 3u
 
 typedef struct {
-  const char *name;    /* "seconds" */
+  const char *name; /* "seconds" */
   setting_type type;
   const char *expects; /* what it takes, as messages say it: "2 to 3600 seconds" */
   double lo, hi;       /* a number's bounds (both numbers' for a range); unused for others */
@@ -52,7 +52,7 @@ struct setting_value {
   setting_type type = SETTING_TEXT;
   std::string text;
   long long integer = 0;
-  double number = 0;   /* also an integer's value */
+  double number = 0; /* also an integer's value */
   bool boolean = false;
   double range[2] = {0, 0};
 };

@@ -31,7 +31,7 @@ typedef struct {
   /* weather.rrd value times this gives the station value: 22.5 for the
    * compass index the database keeps for the wind direction, else 1 */
   double dsScale;
-  quantity_field field; /* its value in the sample */
+  quantity_field field;     /* its value in the sample */
   const char *xplType;      /* sensor.basic "type" */
   const char *haClass;      /* Home Assistant device_class */
   const char *haStateClass; /* Home Assistant state_class */

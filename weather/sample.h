@@ -30,10 +30,10 @@ typedef enum {
 } quantity_field;
 
 typedef struct {
-  time_t time;                 /* when it was taken */
-  int value[Q_FIELD_COUNT];    /* meaningful only where known */
-  bool known[Q_FIELD_COUNT];   /* false: no value ("U" in the database, absent elsewhere) */
-  int rainCountsPerInch;       /* the station's RNCAL; 0 or less counts as 100 */
+  time_t time;               /* when it was taken */
+  int value[Q_FIELD_COUNT];  /* meaningful only where known */
+  bool known[Q_FIELD_COUNT]; /* false: no value ("U" in the database, absent elsewhere) */
+  int rainCountsPerInch;     /* the station's RNCAL; 0 or less counts as 100 */
 } weather_sample;
 
 /* Calibration offsets read from the station at every settings pass. */

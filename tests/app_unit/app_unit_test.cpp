@@ -1,7 +1,10 @@
-// Unit tests of the station bridge's pure pieces.
+// Unit tests of the station bridge's pure pieces, the live timing and the
+// settings file.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -11,7 +14,9 @@
 #include "codecs.h"
 #include "database.h"
 #include "kivamet.h"
+#include "live.h"
 #include "mqtt.h"
+#include "output.h"
 #include "quantities.h"
 #include "rrdlog.h"
 #include "webweather.h"
@@ -692,6 +697,172 @@ TEST(Mqtt, BrokerUrlsAndPrefixes) {
        {std::string(""), std::string("a/#"), std::string("a/+/b"), std::string("/a"),
         std::string("a/"), std::string("a//b"), std::string("$SYS"), longest + "p"})
     EXPECT_FALSE(mqttPrefixFits(p.c_str())) << p;
+}
+
+// ---- Live reads and the station's state, as the outputs see them -----------
+
+// Notes what reaches it, and live reads, in one line.
+std::string heard;
+class FakeOutput : public Output {
+  void live(const weather_sample &s) override { heard += "live@" + std::to_string(s.time) + " "; }
+  void station(station_state state) override {
+    heard += state == station_state::ONLINE    ? "online "
+             : state == station_state::OFFLINE ? "offline "
+                                               : "unknown ";
+  }
+};
+
+TEST(LiveReads, TimingAndStationStateAsTheOutputsSeeThem) {
+  struct Case {
+    const char *what;
+    int period;
+    const char *steps;  // S@T good reading at T, F failed read, L connection lost, T@T tick at T
+    const char *heard;
+  };
+  const Case cases[] = {
+      {"a first good reading: online, then the sample", 2, "S@100", "online live@100"},
+      {"a tick in the second of the last reading offers it again without a read", 2, "S@100 T@100",
+       "online live@100 online live@100"},
+      {"a tick in a later second reads first", 2, "S@100 T@101",
+       "online live@100 read online live@100"},
+      {"before any reading a tick reads and offers the unknown state", 2, "T@50", "read unknown"},
+      {"two failed reads are no outage, the third is", 2, "S@100 F F F", "online live@100 offline"},
+      {"offline: ticks neither read nor offer the old sample", 2, "S@100 F F F T@200",
+       "online live@100 offline offline"},
+      {"a good reading brings it back, and failures count afresh", 2, "F F F S@300 F F",
+       "offline online live@300"},
+      {"a lost connection is offline at once and starts the count again", 2, "F F L S@400 F F",
+       "offline online live@400"},
+      {"live reads off: nothing reaches the outputs", 0, "S@100 F F F L T@100", ""},
+  };
+  for (const Case &c : cases) {
+    heard.clear();
+    liveStart(c.period, [] { heard += "read "; });
+    outputsAdd(std::make_unique<FakeOutput>());
+    std::istringstream in(c.steps);
+    for (std::string step; in >> step;) {
+      const time_t at = step.size() > 2 ? std::stol(step.substr(2)) : 0;
+      if (step[0] == 'S') liveSample(sampleEmpty(at, 0), at);
+      if (step[0] == 'F') liveReadFailed();
+      if (step[0] == 'L') liveStationLost();
+      if (step[0] == 'T') liveTick(at);
+    }
+    liveStop();
+    outputsStop();
+    EXPECT_EQ(heard, c.heard + std::string(*c.heard ? " " : "")) << c.what;
+  }
+}
+
+// ---- The settings file ----------------------------------------------------------
+
+// Tables of the kinds later parts declare: nested names, ranges, secrets.
+const setting_key QC_KEYS[] = {{"outside_temperature", SETTING_RANGE,
+                                "two numbers from -100 to 200, the lower first", -100, 200, nullptr,
+                                0}};
+const setting_key STEP_KEYS[] = {
+    {"outside_temperature", SETTING_NUMBER, "0 to 100", 0, 100, nullptr, 0}};
+const setting_key UPLOAD_KEYS[] = {
+    {"enabled", SETTING_BOOLEAN, "true or false", 0, 0, nullptr, 0},
+    {"key", SETTING_TEXT, "the key as a string", 0, 0, nullptr, SETTING_SECRET}};
+const settings_table QC = {"qc", QC_KEYS, 1}, STEP = {"qc.step", STEP_KEYS, 1},
+                     UPLOAD = {"upload.example", UPLOAD_KEYS, 2};
+
+TEST(SettingsFile, GoodFilesAndTheLineEachBadOneGets) {
+  settings_tables tables = kivametSettingsTables();
+  tables.insert(tables.end(), {&QC, &STEP, &UPLOAD});
+  struct Case {
+    const char *text;
+    const char *result;  // the values read as "table.key=value ...", or the error line
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"# all of the daemon's own\n[live]\nseconds = 2\nunits = \"metric\"\n[mqtt]\n"
+       "url = \"mqtts://kiva@broker.lan\"\nprefix = \"home/weather\"\nha_prefix = \"ha\"\n"
+       "password = \"pw\"\n[station]\nlatitude = -33.9\nlongitude = 151\naltitude = 58.5",
+       "live.seconds=2 live.units=metric station.latitude=-33.9 station.longitude=151 "
+       "station.altitude=58.5 mqtt.url=mqtts://kiva@broker.lan mqtt.prefix=home/weather "
+       "mqtt.ha_prefix=ha mqtt.password=pw"},
+      {"live.seconds = 3600  # a dotted key is the same key", "live.seconds=3600"},
+      {"[qc]\noutside_temperature = [-40, 130.5]\n[qc.step]\noutside_temperature = 10\n"
+       "[upload.example]\nenabled = false\nkey = \"k\"",
+       "qc.outside_temperature=[-40,130.5] qc.step.outside_temperature=10 "
+       "upload.example.enabled=false upload.example.key=k"},
+      {"[live]\nseconds = 1", "kivamet.toml:2: live.seconds takes 2 to 3600 seconds, not 1"},
+      {"[live]\nseconds = 2.5",
+       "kivamet.toml:2: live.seconds takes 2 to 3600 seconds, not a fraction"},
+      {"[live]\nunits = \"si\"", "kivamet.toml:2: live.units takes us or metric, not si"},
+      {"[station]\nlatitude = \"52N\"",
+       "kivamet.toml:2: station.latitude takes -90 to 90 degrees, not a string"},
+      {"[station]\nlongitude = 180.5",
+       "kivamet.toml:2: station.longitude takes -180 to 180 degrees, not 180.5"},
+      // A URL is never echoed: one with a password in it is what gets refused.
+      {"[mqtt]\nurl = \"mqtt://u:pw@broker\"",
+       "kivamet.toml:2: mqtt.url takes mqtt://[user@]host[:port] or mqtts://..., without a "
+       "password"},
+      {"[mqtt]\npassword = 1234",
+       "kivamet.toml:2: mqtt.password takes the broker password as a "
+       "string, not an integer"},
+      {"[qc]\noutside_temperature = [130, -40]",
+       "kivamet.toml:2: qc.outside_temperature takes two numbers from -100 to 200, the lower "
+       "first, not [130, -40]"},
+      {"[qc]\noutside_temperature = [1, 2, 3]",
+       "kivamet.toml:2: qc.outside_temperature takes two numbers from -100 to 200, the lower "
+       "first, not that array"},
+      {"[upload.example]\nenabled = \"yes\"",
+       "kivamet.toml:2: upload.example.enabled takes true or false, not a string"},
+      {"[live]\nsecond = 2", "kivamet.toml:2: unknown key live.second"},
+      {"seconds = 2", "kivamet.toml:1: unknown key seconds"},
+      {"[live]\nseconds = 2\n[mqt]\nurl = \"x\"", "kivamet.toml:3: unknown table [mqt]"},
+      {"[upload.other]", "kivamet.toml:1: unknown table [upload.other]"},
+      {"[[live]]\nseconds = 2", "kivamet.toml:1: [live] is a table, not an array"},
+      // Of several faults, the first in the file; keys are not walked in file order.
+      {"[live]\nunits = \"si\"\nseconds = 0",
+       "kivamet.toml:2: live.units takes us or metric, not si"},
+      {"[live]\nseconds = 2\nseconds = 3",
+       "kivamet.toml:3: Error while parsing key-value pair: cannot redefine existing integer "
+       "'seconds'"},
+      {"[live\nseconds = 2",
+       "kivamet.toml:1: Error while parsing table header: expected ']', saw '\\n'"},
+  };
+  for (const Case &c : cases) {
+    Settings read;
+    std::string why, got;
+    if (settingsParse(c.text, "kivamet.toml", tables, &read, &why)) {
+      for (const settings_table *t : tables)
+        for (size_t i = 0; i < t->count; i++) {
+          const setting_value *v = read.find(t->name, t->keys[i].name);
+          if (v == nullptr) continue;
+          std::ostringstream o;
+          o << t->name << "." << t->keys[i].name << "=";
+          if (v->type == SETTING_TEXT) o << v->text;
+          if (v->type == SETTING_INTEGER || v->type == SETTING_NUMBER) o << v->number;
+          if (v->type == SETTING_BOOLEAN) o << (v->boolean ? "true" : "false");
+          if (v->type == SETTING_RANGE) o << "[" << v->range[0] << "," << v->range[1] << "]";
+          got += (got.empty() ? "" : " ") + o.str();
+        }
+    } else {
+      got = why;
+    }
+    EXPECT_EQ(got, c.result) << c.text;
+  }
+  // The example that is installed changes nothing as it stands, and every
+  // key it shows is one, with a value that fits.
+  std::ifstream f(KIVAMET_SOURCE_DIR "/packaging/kivamet.toml");
+  std::string example, uncommented;
+  for (std::string line; std::getline(f, line);) {
+    example += line + "\n";
+    const bool setting = line.size() > 1 && line[0] == '#' && (isalpha(line[1]) || line[1] == '[');
+    uncommented += (setting ? line.substr(1) : line) + "\n";
+  }
+  const settings_tables daemon = kivametSettingsTables();
+  Settings read;
+  std::string why;
+  ASSERT_TRUE(settingsParse(example, "kivamet.toml", daemon, &read, &why)) << why;
+  EXPECT_FALSE(read.hasTable("live"));
+  ASSERT_TRUE(settingsParse(uncommented, "kivamet.toml", daemon, &read, &why)) << why;
+  for (const settings_table *t : daemon)
+    for (size_t i = 0; i < t->count; i++)
+      EXPECT_NE(read.find(t->name, t->keys[i].name), nullptr) << t->name << "." << t->keys[i].name;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // triggers, the status will, station up and down, and broker faults.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -182,6 +183,9 @@ struct BrokerFault {
   bool restart;          // killed and started again while the daemon is connected
   const char *password;  // the daemon's, for the broker's user "kiva" ("": anonymous)
   const char *errLine;   // the daemon's complaint ("": it gets through)
+  // Broker and password from a settings file whose prefix the command line
+  // puts right; else both on the command line and in the environment.
+  bool settingsFile = false;
 };
 class Faults : public ::testing::TestWithParam<BrokerFault> {};
 void PrintTo(const BrokerFault &f, std::ostream *os) {
@@ -195,8 +199,18 @@ TEST_P(Faults, XplIsServedAndEverythingIsPublishedOnceTheBrokerTakesIt) {
   ASSERT_TRUE(rig.startNetworkAndStation());
   ASSERT_TRUE(rig.broker.start(0, user, "right"));
   if (!f.upAtStart) rig.broker.stop();
-  if (*f.password) rig.daemon.env["KIVAMET_MQTT_PASSWORD"] = f.password;
-  ASSERT_TRUE(rig.startDaemon(true, {"-d", "--mqtt", rig.broker.url(user)}));
+  std::vector<std::string> args = {"-d", "--mqtt", rig.broker.url(user)};
+  if (f.settingsFile) {
+    const std::string path = rig.daemon.dir() + "/kivamet.toml";
+    ASSERT_TRUE(testsupport::writeFile(path, "[mqtt]\nurl = \"" + rig.broker.url(user) +
+                                                 "\"\npassword = \"" + f.password +
+                                                 "\"\nprefix = \"elsewhere\"\n"));
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    args = {"-d", "--config", path, "--mqtt-prefix", "kivamet"};
+  } else if (*f.password) {
+    rig.daemon.env["KIVAMET_MQTT_PASSWORD"] = f.password;
+  }
+  ASSERT_TRUE(rig.startDaemon(true, args));
   const std::string complaint = *f.errLine ? f.errLine : f.upAtStart ? "" : " not reached (";
   EXPECT_TRUE(rig.daemon.waitErr(complaint, seconds(30)));
   if (f.restart) {
@@ -225,6 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BrokerFault{"DownAtStart", false, false, "", ""},
                       BrokerFault{"Restarted", true, true, "", ""},
                       BrokerFault{"CredentialsTaken", true, false, "right", ""},
+                      BrokerFault{"CredentialsFromTheSettingsFile", true, false, "right", "", true},
                       BrokerFault{"CredentialsRefused", true, false, "wrong",
                                   "refused the connection (Connection Refused: not authorised.); "
                                   "retrying once a minute\n"}),

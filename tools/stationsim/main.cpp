@@ -581,9 +581,7 @@ int writeHistory(long days, long gapHours, const std::string &path) {
   const time_t end = time(nullptr) / 60 * 60 - gapHours * 3600;
   const time_t start = end - days * 86400;
   Station st(0, true, start, [](const std::string &) {});
-  auto cell = [&st](unsigned addr) {
-    return static_cast<int16_t>(st.stationMemory().get16(addr));
-  };
+  auto cell = [&st](unsigned addr) { return static_cast<int16_t>(st.stationMemory().get16(addr)); };
   const davis_cal cal = {static_cast<int16_t>(-cell(sm::STNDRD)), cell(sm::TP1CAL),
                          cell(sm::TP2CAL), cell(sm::RNCAL), cell(sm::HM2CAL)};
   auto sample = [&](time_t t) {
