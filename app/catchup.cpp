@@ -30,7 +30,7 @@ constexpr uint16_t ADDR_ARCPERIOD = 0x13C;
 
 // The data sources' heartbeat: a longer gap before the next sample is
 // stored as unknown, so that is what the archive is asked to fill.
-constexpr time_t HEARTBEAT = 90;
+constexpr time_t HEARTBEAT = RRD_HEARTBEAT_SECONDS;
 // Records one archive read asks for: some 0.4 s of a 2400 bit/s line.
 constexpr int CHUNK_RECORDS = 4;
 // Samples handed to one rrd_update (one a loop pass).

@@ -5,23 +5,25 @@
 
 #include "codecs.h"
 
+#define HEARTBEAT RRD_TEXT(RRD_HEARTBEAT_SECONDS)
+
 const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
     "-s",
     "60",
-    "DS:tin:GAUGE:90:-200:1200",
-    "DS:tout:GAUGE:90:-200:1200",
-    "DS:wsp:GAUGE:90:0:150",
-    "DS:wdir:GAUGE:90:0:15",
-    "DS:barom:GAUGE:90:26000:34000",
-    "DS:hin:GAUGE:90:0:100",
-    "DS:hout:GAUGE:90:0:100",
+    "DS:tin:GAUGE:" HEARTBEAT ":-200:1200",
+    "DS:tout:GAUGE:" HEARTBEAT ":-200:1200",
+    "DS:wsp:GAUGE:" HEARTBEAT ":0:150",
+    "DS:wdir:GAUGE:" HEARTBEAT ":0:15",
+    "DS:barom:GAUGE:" HEARTBEAT ":26000:34000",
+    "DS:hin:GAUGE:" HEARTBEAT ":0:100",
+    "DS:hout:GAUGE:" HEARTBEAT ":0:100",
     // The rain total is a 16-bit count the station's user can clear: the
     // drop reads as a counter wrap, a rate of millions a second. With a
     // maximum of 5 counts a second (3 inches a minute at 0.01 inch a count,
     // twice the heaviest rain ever measured) that step is stored as unknown.
-    "DS:rain:COUNTER:90:0:" RRD_RAIN_MAX,
-    "DS:dew:GAUGE:90:-200:1200",
-    "DS:chill:GAUGE:90:-400:1200",
+    "DS:rain:COUNTER:" HEARTBEAT ":0:" RRD_RAIN_MAX,
+    "DS:dew:GAUGE:" HEARTBEAT ":-200:1200",
+    "DS:chill:GAUGE:" HEARTBEAT ":-400:1200",
     "RRA:AVERAGE:0.5:1:1440",
     "RRA:AVERAGE:0.5:5:8928",
     "RRA:AVERAGE:0.5:60:26280",

@@ -9,8 +9,17 @@
 
 #include "sample.h"
 
-/* Highest rate the rain source takes, in station counts a second. */
-#define RRD_RAIN_MAX "5"
+/* Highest rate the rain source takes, in station counts a second (see
+ * the definition), as a number and as the text the definition holds. */
+#define RRD_RAIN_MAX_PER_SECOND 5
+#define RRD_RAIN_MAX RRD_TEXT(RRD_RAIN_MAX_PER_SECOND)
+
+/* Every data source's heartbeat: a sample further than this from the one
+ * before makes the time between them unknown. */
+#define RRD_HEARTBEAT_SECONDS 90
+
+#define RRD_TEXT_(x) #x
+#define RRD_TEXT(x) RRD_TEXT_(x)
 
 /* The database definition: what rrd_create takes after the command word and
  * the path (the step, the ten data sources, the twelve archives). */

@@ -13,12 +13,16 @@
 #include "catchup.h"
 #include "codecs.h"
 #include "database.h"
+#include "days.h"
+#include "files.h"
 #include "kivamet.h"
 #include "live.h"
 #include "mqtt.h"
 #include "output.h"
 #include "quantities.h"
+#include "rain.h"
 #include "rrdlog.h"
+#include "weatherdb.h"
 #include "webweather.h"
 
 namespace {
@@ -659,6 +663,114 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(degtoind(samples[0].value[Q_WIND_DIRECTION]), point);
   }
+}
+
+// ---- Rain over spans ------------------------------------------------------
+
+// Noon of a fixed day five hours east of UTC, so local days are not UTC's.
+time_t noonInKvt() {
+  setenv("TZ", "KVT-05:00", 1);
+  tzset();
+  return 1772348400;  // 12:00 local on 1 March 2026
+}
+
+TEST(Rain, SpansOfReadingTotals) {
+  const time_t noon = noonInKvt(), midnight = noon - 12 * 3600;
+  struct Case {
+    const char *what;
+    std::vector<std::pair<time_t, long>> readings;  // seconds before noon, total (-1: unknown)
+    double hour, day, today, rate;                  // at noon; -1: unknown
+  };
+  // Totals every minute from `from` to noon, one tip at each time in `tips`.
+  auto minutes = [](time_t from, std::vector<time_t> tips, long start = 100) {
+    std::vector<std::pair<time_t, long>> r;
+    for (time_t t = from; t >= 0; t -= 60) {
+      for (time_t tip : tips) start += tip == t;
+      r.push_back({t, start});
+    }
+    return r;
+  };
+  const Case cases[] = {
+      {"a tip a minute for ten minutes",
+       minutes(600, {540, 480, 420, 360, 300, 240, 180, 120, 60, 0}), 10, 10, 10, 40},
+      {"a first reading only sets where counting starts", {{0, 100}}, -1, -1, -1, -1},
+      {"a span counts its end, not its start", minutes(3720, {3600, 0}), 1, 2, 2, 4},
+      {"the tip at midnight is yesterday's", minutes(12 * 3600 + 120, {12 * 3600, 12 * 3600 - 60}),
+       0, 2, 1, 0},
+      {"the rate takes the last 15 minutes: two tips, 8 an hour", minutes(1200, {960, 600, 60}), 3,
+       3, 3, 8},
+      {"a cleared total adds nothing, counting goes on",
+       {{180, 500}, {120, 501}, {60, 3}, {0, 4}},
+       2,
+       2,
+       2,
+       8},
+      {"the 16-bit wrap reads as cleared", {{60, 65535}, {0, 2}}, -1, -1, -1, -1},
+      {"a reading after more than the heartbeat adds nothing",
+       {{151, 7}, {60, 9}, {0, 10}},
+       1,
+       1,
+       1,
+       4},
+      {"faster than 5 counts a second adds nothing", {{120, 0}, {60, 301}, {0, 303}}, 2, 2, 2, 8},
+      {"an unknown total starts counting afresh",
+       {{120, 1}, {90, -1}, {60, 5}, {0, 6}},
+       1,
+       1,
+       1,
+       4},
+      {"a reading not after the last is ignored", {{60, 1}, {60, 9}, {0, 2}}, 1, 1, 1, 4},
+  };
+  for (const Case &c : cases) {
+    RainHistory h;
+    for (const auto &[before, total] : c.readings) h.addTotal(noon - before, total);
+    const rain_figures f = h.at(noon);
+    const double want[RAIN_SPAN_COUNT] = {c.hour, c.day, c.today, c.rate};
+    for (int i = 0; i < RAIN_SPAN_COUNT; i++) {
+      EXPECT_EQ(f.known[i], want[i] >= 0) << c.what << ", span " << i;
+      if (f.known[i]) {
+        EXPECT_DOUBLE_EQ(f.counts[i], want[i]) << c.what << ", span " << i;
+      }
+    }
+  }
+  EXPECT_EQ(localMidnight(noon), midnight);
+  EXPECT_DOUBLE_EQ(rainInches(25, 100), 0.25);
+  EXPECT_DOUBLE_EQ(rainInches(25, 0), 0.25);  // RNCAL unset: a 0.01-inch collector
+}
+
+// The database's rows give the figures the readings that made them give,
+// also for spans that reach into its 5-minute rows.
+TEST(Rain, DatabaseRowsGiveTheFiguresOfTheReadings) {
+  const time_t noon = noonInKvt(), from = noon - 26 * 3600;
+  // A tip every four minutes, and the total cleared at 02:00.
+  auto total = [&](time_t t) -> long {
+    const long tips = (t - from) / 240;
+    return t >= noon - 10 * 3600 ? tips - (noon - 10 * 3600 - from) / 240 : 4000 + tips;
+  };
+  testsupport::ScratchDir dir("rain");
+  const std::string db = dir.file("weather.rrd");
+  std::string why;
+  ASSERT_TRUE(testsupport::createWeatherDb(db, from - 60, &why)) << why;
+  ASSERT_TRUE(testsupport::fillWeatherDb(
+      db, from, noon,
+      [&](time_t t) {
+        davis_sample s = {700, 600, 5, 180, 29861, 40, 60, 0, 450, 600};
+        s.rain = static_cast<int16_t>(total(t));
+        return s;
+      },
+      &why))
+      << why;
+  RainHistory live, read;
+  for (time_t t = from; t <= noon; t += 60) live.addTotal(t, total(t));
+  ASSERT_TRUE(read.loadDatabase(db, noon - RAIN_HISTORY_SECONDS, noon, &why)) << why;
+  for (time_t at : {noon, noon - 1800, noon - 10 * 3600 + 60, noon - 12 * 3600 + 60}) {
+    const rain_figures a = live.at(at), b = read.at(at);
+    for (int i = 0; i < RAIN_SPAN_COUNT; i++) {
+      EXPECT_TRUE(a.known[i] && b.known[i]) << at << ", span " << i;
+      EXPECT_NEAR(a.counts[i], b.counts[i], 1e-6) << at << ", span " << i;
+    }
+  }
+  EXPECT_FALSE(read.loadDatabase(dir.file("none.rrd"), from, noon, &why));
 }
 
 // ---- Broker URL and topic prefixes ---------------------------------------

@@ -1,0 +1,25 @@
+// days.cpp - local day boundaries through the C library's time zone.
+#include "days.h"
+
+namespace {
+
+time_t midnightOf(struct tm day) {
+  day.tm_hour = day.tm_min = day.tm_sec = 0;
+  day.tm_isdst = -1;
+  return mktime(&day);
+}
+
+}  // namespace
+
+time_t localMidnight(time_t t) {
+  struct tm local;
+  localtime_r(&t, &local);
+  return midnightOf(local);
+}
+
+time_t localNextMidnight(time_t t) {
+  struct tm local;
+  localtime_r(&t, &local);
+  local.tm_mday++;  // mktime carries it into the next month or year
+  return midnightOf(local);
+}

@@ -1,0 +1,16 @@
+/* days.h - local days: where they begin. A day of a daylight-saving change
+ * lasts 23 or 25 hours; its end is the next day's midnight, never its
+ * midnight plus 24 hours.
+ */
+#ifndef KIVAMET_DAYS_H
+#define KIVAMET_DAYS_H
+
+#include <time.h>
+
+/* The local midnight that begins the day of `t`. */
+time_t localMidnight(time_t t);
+
+/* The local midnight that begins the day after the day of `t`. */
+time_t localNextMidnight(time_t t);
+
+#endif /* KIVAMET_DAYS_H */

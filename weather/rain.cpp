@@ -1,0 +1,142 @@
+// rain.cpp - counts of rain at times, from totals or database rows.
+#include "rain.h"
+
+#include <rrd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+#include "database.h"
+#include "days.h"
+#include "fetch.h"
+
+namespace {
+
+constexpr time_t HOUR = 3600;
+constexpr time_t DAY = 86400;
+constexpr int DEFAULT_COUNTS_PER_INCH = 100;
+
+// The database's archives of 1-minute and 5-minute rows (see the
+// definition): the first reaches a day back from the last update.
+constexpr long MINUTE_ROWS = 1440;
+constexpr long FIVE_MINUTES = 300;
+
+}  // namespace
+
+void RainHistory::addTotal(time_t when, long total) {
+  if (haveTotal_ && when <= totalAt_) return;
+  if (total < 0) {
+    haveTotal_ = false;
+    return;
+  }
+  if (haveTotal_) {
+    const time_t seconds = when - totalAt_;
+    const long step = total - total_;
+    if (seconds <= RRD_HEARTBEAT_SECONDS && step >= 0 && step <= RRD_RAIN_MAX_PER_SECOND * seconds)
+      addRow(when, static_cast<long>(seconds), static_cast<double>(step));
+  }
+  haveTotal_ = true;
+  totalAt_ = when;
+  total_ = total;
+  dropBefore(when - RAIN_HISTORY_SECONDS);
+}
+
+void RainHistory::addRow(time_t end, long seconds, double counts) {
+  if (std::isnan(counts) || seconds <= 0) return;
+  cover(end - seconds, end);
+  if (counts > 0) counts_[end] += counts;
+}
+
+// Merges (from, to] into the known spans.
+void RainHistory::cover(time_t from, time_t to) {
+  auto it = known_.upper_bound(from);
+  if (it != known_.begin()) {
+    auto before = std::prev(it);
+    if (before->second >= from) {
+      from = before->first;
+      to = std::max(to, before->second);
+      it = known_.erase(before);
+    }
+  }
+  while (it != known_.end() && it->first <= to) {
+    to = std::max(to, it->second);
+    it = known_.erase(it);
+  }
+  known_[from] = to;
+}
+
+void RainHistory::dropBefore(time_t t) {
+  counts_.erase(counts_.begin(), counts_.upper_bound(t));
+  while (!known_.empty() && known_.begin()->first < t) {
+    const time_t end = known_.begin()->second;
+    known_.erase(known_.begin());
+    if (end > t) known_[t] = end;
+  }
+}
+
+bool RainHistory::countsIn(time_t from, time_t to, double *counts) const {
+  *counts = 0;
+  // The spans are apart and in order: only the last that starts before
+  // `to` can reach past `from`.
+  auto it = known_.lower_bound(to);
+  if (it == known_.begin() || std::prev(it)->second <= from) return false;
+  for (auto c = counts_.upper_bound(from); c != counts_.end() && c->first <= to; ++c)
+    *counts += c->second;
+  return true;
+}
+
+rain_figures RainHistory::at(time_t when) const {
+  rain_figures f;
+  const time_t from[RAIN_SPAN_COUNT] = {when - HOUR, when - DAY, localMidnight(when),
+                                        when - RAIN_RATE_SECONDS};
+  for (int i = 0; i < RAIN_SPAN_COUNT; i++) f.known[i] = countsIn(from[i], when, &f.counts[i]);
+  f.counts[RAIN_RATE] *= static_cast<double>(HOUR) / RAIN_RATE_SECONDS;
+  return f;
+}
+
+void RainHistory::clear() {
+  counts_.clear();
+  known_.clear();
+  haveTotal_ = false;
+}
+
+bool RainHistory::loadDatabase(const std::string &path, time_t from, time_t to, std::string *why) {
+  rrd_clear_error();
+  const time_t last = rrd_last_r(path.c_str());
+  if (last == static_cast<time_t>(-1)) {
+    *why = rrd_get_error();
+    return false;
+  }
+  to = std::min(to, last);
+  // Rows older than the 1-minute archive reaches come from the 5-minute
+  // one; the parts meet on a five-minute boundary.
+  time_t fine = last - MINUTE_ROWS * 60 + FIVE_MINUTES;
+  fine += (FIVE_MINUTES - fine % FIVE_MINUTES) % FIVE_MINUTES;
+  struct Part {
+    time_t from, to;
+    unsigned long step;
+  };
+  const Part parts[] = {{from, std::min(to, fine), FIVE_MINUTES}, {std::max(from, fine), to, 60}};
+  for (const Part &p : parts) {
+    if (p.from >= p.to) continue;
+    DatabaseFetch f;
+    if (!f.run(path, "AVERAGE", p.from, p.to, p.step, why)) return false;
+    const long rain = f.column("rain");
+    if (rain < 0) {
+      *why = "no rain source";
+      return false;
+    }
+    for (unsigned long r = 0; r < f.rows(); r++) {
+      const time_t end = f.rowEnd(r);
+      if (end <= p.from || end > p.to) continue;
+      const double rate = f.at(r, static_cast<unsigned long>(rain));
+      addRow(end, static_cast<long>(f.step()), rate * static_cast<double>(f.step()));
+    }
+  }
+  return true;
+}
+
+double rainInches(double counts, int countsPerInch) {
+  return counts / (countsPerInch > 0 ? countsPerInch : DEFAULT_COUNTS_PER_INCH);
+}
