@@ -86,11 +86,25 @@ bool RainHistory::countsIn(time_t from, time_t to, double *counts) const {
   return true;
 }
 
+time_t RainHistory::knownSeconds(time_t from, time_t to) const {
+  time_t seconds = 0;
+  auto it = known_.upper_bound(from);
+  if (it != known_.begin()) --it;
+  for (; it != known_.end() && it->first < to; ++it)
+    seconds += std::max<time_t>(0, std::min(to, it->second) - std::max(from, it->first));
+  return seconds;
+}
+
 rain_figures RainHistory::at(time_t when) const {
   rain_figures f;
   const time_t from[RAIN_SPAN_COUNT] = {when - HOUR, when - DAY, localMidnight(when),
                                         when - RAIN_RATE_SECONDS};
-  for (int i = 0; i < RAIN_SPAN_COUNT; i++) f.known[i] = countsIn(from[i], when, &f.counts[i]);
+  for (int i = 0; i < RAIN_SPAN_COUNT; i++) {
+    f.known[i] = countsIn(from[i], when, &f.counts[i]);
+    f.share[i] = when > from[i] ? static_cast<double>(knownSeconds(from[i], when)) /
+                                      static_cast<double>(when - from[i])
+                                : 0.0;
+  }
   f.counts[RAIN_RATE] *= static_cast<double>(HOUR) / RAIN_RATE_SECONDS;
   return f;
 }

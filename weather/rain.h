@@ -45,10 +45,12 @@ typedef enum {
 
 /* Rain at one moment in station counts (the rate in counts an hour); a
  * span the history knows nothing of is unknown. A span it knows only in
- * part counts that part. */
+ * part counts that part, and says how much of it that is (an upload may
+ * want the whole span). */
 typedef struct {
   double counts[RAIN_SPAN_COUNT];
   bool known[RAIN_SPAN_COUNT];
+  double share[RAIN_SPAN_COUNT]; /* the part of the span known, 0 to 1 */
 } rain_figures;
 
 class RainHistory {
@@ -69,6 +71,9 @@ class RainHistory {
 
   /* The counts in (from, to]; false when nothing of it is known. */
   bool countsIn(time_t from, time_t to, double *counts) const;
+
+  /* The seconds of (from, to] whose counts are known. */
+  time_t knownSeconds(time_t from, time_t to) const;
 
   /* Every span ending at `when`. */
   rain_figures at(time_t when) const;

@@ -733,6 +733,12 @@ TEST(Rain, SpansOfReadingTotals) {
       }
     }
   }
+  // Ten minutes of readings know a sixth of the hour, two thirds of the rate's span.
+  RainHistory tenMinutes;
+  for (time_t t = noon - 600; t <= noon; t += 60) tenMinutes.addTotal(t, 0);
+  const rain_figures f = tenMinutes.at(noon);
+  EXPECT_DOUBLE_EQ(f.share[RAIN_LAST_HOUR], 1.0 / 6);
+  EXPECT_DOUBLE_EQ(f.share[RAIN_RATE], 2.0 / 3);
   EXPECT_EQ(localMidnight(noon), midnight);
   EXPECT_DOUBLE_EQ(rainInches(25, 100), 0.25);
   EXPECT_DOUBLE_EQ(rainInches(25, 0), 0.25);  // RNCAL unset: a 0.01-inch collector
@@ -768,6 +774,7 @@ TEST(Rain, DatabaseRowsGiveTheFiguresOfTheReadings) {
     for (int i = 0; i < RAIN_SPAN_COUNT; i++) {
       EXPECT_TRUE(a.known[i] && b.known[i]) << at << ", span " << i;
       EXPECT_NEAR(a.counts[i], b.counts[i], 1e-6) << at << ", span " << i;
+      EXPECT_NEAR(a.share[i], b.share[i], 1e-9) << at << ", span " << i;
     }
   }
   EXPECT_FALSE(read.loadDatabase(dir.file("none.rrd"), from, noon, &why));
