@@ -4,9 +4,12 @@
 
 #include <errno.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <nlohmann/json.hpp>
@@ -27,11 +30,23 @@ constexpr int KEEPALIVE_SECONDS = 30;
 constexpr int HANDSHAKE_LIMIT_SECONDS = KEEPALIVE_SECONDS + 5;
 constexpr int FIRST_RETRY_SECONDS = 1;
 constexpr int LONGEST_RETRY_SECONDS = 60;
+// A broker that accepts and then hangs up must not bring the delay back to
+// a second: only a connection that lasted this long does.
+constexpr int STEADY_SECONDS = 60;
 constexpr int HOUSEKEEPING_SECONDS = 1;
-// Connect return codes of a refused login.
+// Connect return codes of a refused login in MQTT 3.1.1.
 constexpr int CONNACK_BAD_CREDENTIALS = 4;
 constexpr int CONNACK_NOT_AUTHORISED = 5;
 constexpr int WILL_QOS = 1;
+// MQTT 5 lets a client say how many QoS 1 and 2 messages it takes at once;
+// the library drops a broker that sends more. We take none, and 0 is no
+// value the protocol allows.
+constexpr int RECEIVE_MAXIMUM = 1;
+// Packet types, as the high nibble of a packet's first byte.
+constexpr int PACKET_CONNACK = CMD_CONNACK >> 4;
+constexpr int PACKET_PUBLISH = CMD_PUBLISH >> 4;
+constexpr int PACKET_PINGRESP = CMD_PINGRESP >> 4;
+constexpr int PACKET_DISCONNECT = CMD_DISCONNECT >> 4;
 
 enum class Link { IDLE, CONNECTING, CONNECTED, WAITING };
 
@@ -41,6 +56,7 @@ struct Client {
   Link link = Link::IDLE;
   time_t attemptAt = 0;
   time_t nextAttemptAt = 0;
+  time_t connectedAt = 0;
   int delay = FIRST_RETRY_SECONDS;  // after the next failure
   bool refused = false;             // credentials refused: retry at the longest delay
   bool announce = false;            // connected; status and configs not yet out
@@ -48,6 +64,9 @@ struct Client {
   bool retiring = false;            // leaving the broker to come back under a new id
   int fd = -1;                      // the socket registered with the loop
   bool watchingWrite = false;
+  bool stalled = false;     // the next packet is not all here: unwatched until the next second
+  bool watchingRead = true;
+  std::string misdeed;      // what the broker sent that it must not; dropped after the read
   std::string id;  // the id in this connection's topics
   std::string model = "unknown";
 };
@@ -77,11 +96,14 @@ void ioHandler(int theFD, int events, int);
 void syncSocket() {
   const int fd = c.mosq != nullptr ? mosquitto_socket(c.mosq) : -1;
   const bool wantWrite = fd >= 0 && mosquitto_want_write(c.mosq);
-  if (fd == c.fd && wantWrite == c.watchingWrite) return;
+  const bool wantRead = !c.stalled;
+  if (fd == c.fd && wantWrite == c.watchingWrite && wantRead == c.watchingRead) return;
   if (c.fd >= 0) xPL_removeIODevice(c.fd);
   c.fd = fd;
   c.watchingWrite = wantWrite;
-  if (fd >= 0) xPL_addIODevice(ioHandler, 0, fd, TRUE, wantWrite ? TRUE : FALSE, TRUE);
+  c.watchingRead = wantRead;
+  if (fd >= 0)
+    xPL_addIODevice(ioHandler, 0, fd, wantRead ? TRUE : FALSE, wantWrite ? TRUE : FALSE, TRUE);
 }
 
 void scheduleRetry(const char *why, int rc = MOSQ_ERR_SUCCESS) {
@@ -111,16 +133,20 @@ void scheduleRetry(const char *why, int rc = MOSQ_ERR_SUCCESS) {
 void onConnect(struct mosquitto *, void *, int rc) {
   if (rc == 0) {
     c.link = Link::CONNECTED;
-    c.delay = FIRST_RETRY_SECONDS;
+    c.connectedAt = time(nullptr);
     c.refused = false;
     c.announce = true;
     dbg("MQTT connected to %s:%d as %s\n", c.s.url.host.c_str(), c.s.url.port, c.id.c_str());
     return;
   }
+  // A refused login reads as users know it from MQTT 3.1.1 brokers.
+  if (rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD) rc = CONNACK_BAD_CREDENTIALS;
+  if (rc == MQTT_RC_NOT_AUTHORIZED) rc = CONNACK_NOT_AUTHORISED;
   // The broker hangs up next; the retry is planned then.
   c.refused = rc == CONNACK_BAD_CREDENTIALS || rc == CONNACK_NOT_AUTHORISED;
   fprintf(stderr, "MQTT broker %s:%d refused the connection (%s)%s\n", c.s.url.host.c_str(),
-          c.s.url.port, mosquitto_connack_string(rc), c.refused ? "; retrying once a minute" : "");
+          c.s.url.port, rc < 128 ? mosquitto_connack_string(rc) : mosquitto_reason_string(rc),
+          c.refused ? "; retrying once a minute" : "");
 }
 
 void onDisconnect(struct mosquitto *, void *, int rc) {
@@ -132,10 +158,22 @@ void onDisconnect(struct mosquitto *, void *, int rc) {
                 rc);
 }
 
+// Reached only over TLS, where the bytes cannot be looked at before the
+// library reads them: QoS 0 and 1 messages arrive here, QoS 2 ones are
+// bounded by the receive maximum.
+void onMessage(struct mosquitto *, void *, const struct mosquitto_message *) {
+  c.misdeed = "a PUBLISH";
+}
+
 // The client as set up after mosquitto_new or mosquitto_reinitialise.
 bool configure() {
   mosquitto_connect_callback_set(c.mosq, onConnect);
   mosquitto_disconnect_callback_set(c.mosq, onDisconnect);
+  mosquitto_message_callback_set(c.mosq, onMessage);
+  if (mosquitto_int_option(c.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5) !=
+          MOSQ_ERR_SUCCESS ||
+      mosquitto_int_option(c.mosq, MOSQ_OPT_RECEIVE_MAXIMUM, RECEIVE_MAXIMUM) != MOSQ_ERR_SUCCESS)
+    return false;
   if (!c.s.url.user.empty() &&
       mosquitto_username_pw_set(c.mosq, c.s.url.user.c_str(),
                                 c.s.hasPassword ? c.s.password.c_str() : nullptr) !=
@@ -148,12 +186,58 @@ bool configure() {
 }
 
 // Throws away a connection the library does not end by itself (a TLS
-// handshake that failed or hangs) and plans the next attempt.
+// handshake that failed or hangs, a broker that broke the rules) with
+// everything the library kept of it, and plans the next attempt.
 void reset(const char *why) {
   mosquitto_reinitialise(c.mosq, nullptr, true, nullptr);
   configure();
+  c.stalled = false;
+  c.misdeed.clear();
   syncSocket();
   scheduleRetry(why);
+}
+
+// A broker that sends what no publishing client asked for is dropped: worth
+// a line without -d, since it is the broker that needs mending.
+void drop(const std::string &misdeed) {
+  fprintf(stderr, "MQTT broker %s:%d sent %s; dropped\n", c.s.url.host.c_str(), c.s.url.port,
+          misdeed.c_str());
+  reset("dropped");
+}
+
+enum class Next { READ, WAIT, DROP };
+
+// Looks at the next packet before the library reads it (which would take
+// any size the header announces, in one go while the bytes keep coming):
+// READ when it is whole and one a publishing client expects, WAIT for the
+// rest of it, DROP with what was wrong. The library reads one packet a
+// call, so the socket's next byte is always a packet's first.
+Next inspect(int fd, std::string *misdeed) {
+  unsigned char head[5];
+  const ssize_t n = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+  if (n <= 0) return Next::READ;  // the end, or an error: the library's to see
+  int type = 0;
+  size_t total = 0;
+  const int complete = mqttPacketHead(head, static_cast<size_t>(n), &type, &total);
+  if (complete == 0) return Next::WAIT;
+  char text[64];
+  if (complete < 0) {
+    *misdeed = "a packet length over four bytes";
+    return Next::DROP;
+  }
+  if (type != PACKET_CONNACK && type != PACKET_PINGRESP && type != PACKET_DISCONNECT) {
+    snprintf(text, sizeof text, type == PACKET_PUBLISH ? "a PUBLISH" : "a packet of type %d", type);
+    *misdeed = text;
+    return Next::DROP;
+  }
+  if (total > MQTT_PACKET_MAX) {
+    snprintf(text, sizeof text, "a packet of %zu bytes", total);
+    *misdeed = text;
+    return Next::DROP;
+  }
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) < total) return Next::WAIT;
+  return Next::READ;
 }
 
 void attempt(const char *id) {
@@ -205,7 +289,16 @@ void retire() {
 
 void ioHandler(int theFD, int events, int) {
   if (c.mosq == nullptr) return;
-  if (events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) mosquitto_loop_read(c.mosq, 1);
+  if (events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
+    std::string misdeed;
+    const Next next = c.s.url.tls ? Next::READ : inspect(theFD, &misdeed);
+    if (next == Next::DROP) return drop(misdeed);
+    // Left unwatched, or the loop would call again at once until the rest
+    // comes; a broker that never sends it fails its keep-alive.
+    if (next == Next::WAIT) c.stalled = true;
+    if (next == Next::READ) mosquitto_loop_read(c.mosq, 1);
+    if (!c.misdeed.empty()) return drop(c.misdeed);
+  }
   if ((events & POLLOUT) && mosquitto_socket(c.mosq) == theFD) mosquitto_loop_write(c.mosq, 1);
   if (c.announce) announce();
   // An error the library did not end the connection for would make the
@@ -221,12 +314,14 @@ void housekeeping(int, xPL_ObjectPtr) {
   if (c.mosq == nullptr) return;
   const char *id = c.s.identity != nullptr ? c.s.identity() : nullptr;
   const time_t now = time(nullptr);
+  c.stalled = false;
   switch (c.link) {
     case Link::CONNECTED:
       if (id != nullptr && c.id != id) {
         if (!c.retiring) retire();
         break;
       }
+      if (now - c.connectedAt >= STEADY_SECONDS) c.delay = FIRST_RETRY_SECONDS;
       mosquitto_loop_misc(c.mosq);
       break;
     case Link::CONNECTING:
@@ -323,6 +418,23 @@ int mqttParseUrl(const char *text, mqtt_url *url) {
   if (hasPort && !portFits(portText, &u.port)) return -1;
   *url = u;
   return 0;
+}
+
+int mqttPacketHead(const unsigned char *bytes, size_t n, int *type, size_t *total) {
+  if (n < 2) return 0;
+  // The remaining length: seven bits a byte, least significant first, the
+  // top bit set on every byte but the last.
+  size_t length = 0;
+  for (size_t i = 1; i <= 4; i++) {
+    if (i >= n) return 0;
+    length |= static_cast<size_t>(bytes[i] & 0x7F) << (7 * (i - 1));
+    if ((bytes[i] & 0x80) == 0) {
+      *type = bytes[0] >> 4;
+      *total = 1 + i + length;
+      return 1;
+    }
+  }
+  return -1;
 }
 
 bool mqttPrefixFits(const char *prefix) {

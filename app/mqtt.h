@@ -4,11 +4,19 @@
  * The connection never holds the loop: it is made asynchronously, its
  * socket is a managed device of the loop (watched for writing only while
  * output waits), and a timeout handler keeps it alive and reconnects with a
- * delay that doubles up to a minute. Every topic is retained; the status
+ * delay that doubles up to a minute, and starts again from a second only
+ * once a connection has lasted a minute. Every topic is retained; the status
  * topic carries "offline" as the last will.
+ *
+ * The broker is not trusted with the daemon's memory or its loop: each
+ * readiness hands the library one packet at most, and a broker that sends
+ * anything but the few packets a publishing client expects, or a packet
+ * over MQTT_PACKET_MAX bytes, is dropped before the library reads it.
  */
 #ifndef KIVAMET_MQTT_H
 #define KIVAMET_MQTT_H
+
+#include <stddef.h>
 
 #include <string>
 
@@ -48,6 +56,17 @@ struct mqtt_settings {
    * the caller publishes the station state and the values. */
   void (*connected)(void) = nullptr;
 };
+
+/* What a broker may send this client, which publishes at QoS 0 and
+ * subscribes to nothing: a CONNACK, a PINGRESP or a DISCONNECT, of at most
+ * MQTT_PACKET_MAX bytes in all. */
+#define MQTT_PACKET_MAX 4096
+
+/* Reads the fixed header at the start of `n` received bytes: the packet
+ * type (the high nibble of the first byte) and the packet's whole size.
+ * Returns 1 when the header is complete, 0 when more bytes are needed, -1
+ * when its length field runs past four bytes (no packet has one). */
+int mqttPacketHead(const unsigned char *bytes, size_t n, int *type, size_t *total);
 
 /* The discovery config of one quantity, as JSON text. */
 std::string mqttDiscoveryConfig(const quantity *q, unit_system units, const std::string &prefix,
