@@ -64,10 +64,10 @@ struct Client {
   bool retiring = false;            // leaving the broker to come back under a new id
   int fd = -1;                      // the socket registered with the loop
   bool watchingWrite = false;
-  bool stalled = false;     // the next packet is not all here: unwatched until the next second
+  bool stalled = false;  // the next packet is not all here: unwatched until the next second
   bool watchingRead = true;
-  std::string misdeed;      // what the broker sent that it must not; dropped after the read
-  std::string id;  // the id in this connection's topics
+  std::string misdeed;  // what the broker sent that it must not; dropped after the read
+  std::string id;       // the id in this connection's topics
   std::string model = "unknown";
 };
 
@@ -225,13 +225,13 @@ Next inspect(int fd, std::string *misdeed) {
     *misdeed = "a packet length over four bytes";
     return Next::DROP;
   }
-  if (type != PACKET_CONNACK && type != PACKET_PINGRESP && type != PACKET_DISCONNECT) {
-    snprintf(text, sizeof text, type == PACKET_PUBLISH ? "a PUBLISH" : "a packet of type %d", type);
+  if (total > MQTT_PACKET_MAX) {
+    snprintf(text, sizeof text, "a packet of %zu bytes", total);
     *misdeed = text;
     return Next::DROP;
   }
-  if (total > MQTT_PACKET_MAX) {
-    snprintf(text, sizeof text, "a packet of %zu bytes", total);
+  if (type != PACKET_CONNACK && type != PACKET_PINGRESP && type != PACKET_DISCONNECT) {
+    snprintf(text, sizeof text, type == PACKET_PUBLISH ? "a PUBLISH" : "a packet of type %d", type);
     *misdeed = text;
     return Next::DROP;
   }

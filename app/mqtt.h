@@ -48,7 +48,7 @@ struct mqtt_settings {
   std::string prefix;   /* <prefix>/<id>/<key> */
   std::string haPrefix; /* <haPrefix>/sensor/kivamet_<id>/<key>/config */
   unit_system units = UNITS_US;
-  std::string version;        /* software version in the device block */
+  std::string version; /* software version in the device block */
   /* The id the topics carry, or null while there is none yet (an
    * unconfigured service): nothing is published until there is one. */
   const char *(*identity)(void) = nullptr;

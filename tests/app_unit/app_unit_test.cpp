@@ -818,6 +818,32 @@ TEST(Mqtt, BrokerUrlsAndPrefixes) {
     EXPECT_FALSE(mqttPrefixFits(p.c_str())) << p;
 }
 
+TEST(Mqtt, PacketHeadersFromTheFirstBytes) {
+  struct Case {
+    std::string bytes;
+    int complete, type;
+    size_t total;
+  };
+  const Case cases[] = {
+      {std::string("\x20", 1), 0, 0, 0},                          // the length not here yet
+      {std::string("\xD0\x00", 2), 1, 13, 2},                     // PINGRESP, no body
+      {std::string("\x20\x7F", 2), 1, 2, 129},                    // the most one byte holds
+      {std::string("\x20\x80", 2), 0, 0, 0},                      // a second length byte to come
+      {std::string("\xE0\xFD\x1F", 3), 1, 14, MQTT_PACKET_MAX},   // the largest packet taken
+      {std::string("\x30\xFF\xFF\xFF\x7F", 5), 1, 3, 268435460},  // the largest four bytes hold
+      {std::string("\x30\xFF\xFF\xFF\xFF\x01", 6), -1, 0, 0},     // a fifth length byte
+  };
+  for (const Case &c : cases) {
+    int type = 0;
+    size_t total = 0;
+    const auto *b = reinterpret_cast<const unsigned char *>(c.bytes.data());
+    ASSERT_EQ(mqttPacketHead(b, c.bytes.size(), &type, &total), c.complete) << c.total;
+    if (c.complete != 1) continue;
+    EXPECT_EQ(type, c.type) << c.total;
+    EXPECT_EQ(total, c.total);
+  }
+}
+
 // ---- Live reads and the station's state, as the outputs see them -----------
 
 // Notes what reaches it, and live reads, in one line.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
@@ -243,6 +244,55 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokerFault{"CredentialsRefused", true, false, "wrong",
                                   "refused the connection (Connection Refused: not authorised.); "
                                   "retrying once a minute\n"}),
+    [](const auto &i) { return std::string(i.param.name); });
+
+// ---- A hostile broker: memory, xPL answers and the retry delay hold ---------
+
+// A line of /proc/PID/status in kB ("VmRSS", "VmHWM"); -1 when absent.
+long statusKb(pid_t pid, const std::string &key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, key.size() + 1, key + ":") == 0)
+      return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
+struct Hostile {
+  const char *name;
+  testsupport::HostileBroker::Misdeed misdeed;
+  const char *line;  // the daemon's complaint
+};
+class HostileBrokers : public ::testing::TestWithParam<Hostile> {};
+void PrintTo(const Hostile &h, std::ostream *os) {
+  *os << h.name;
+}
+
+TEST_P(HostileBrokers, AreDroppedAndTriedEverLessOftenWhileXplIsServed) {
+  const Hostile &h = GetParam();
+  e2e::Rig rig;
+  testsupport::HostileBroker broker;
+  ASSERT_TRUE(rig.startNetworkAndStation());
+  ASSERT_TRUE(broker.start(h.misdeed, seconds(120)));
+  ASSERT_TRUE(rig.startDaemon(true, {"-d", "--mqtt", broker.url()}));
+  const pid_t pid = rig.daemon.proc().pid();
+  const long resting = statusKb(pid, "VmRSS");
+  EXPECT_TRUE(rig.daemon.waitErr(h.line, seconds(30)));
+  // Three connections, each dropped, and each wait twice the one before.
+  EXPECT_TRUE(rig.daemon.waitErr("; reconnecting in 4 s\n", seconds(30)));
+  EXPECT_EQ(broker.connections(), 3);
+  EXPECT_EQ(rig.daemon.countErr("; reconnecting in 1 s\n"), 1);
+  EXPECT_EQ(rig.reading("ID"), "wizard3");
+  // A broker's bytes never pile up in the daemon (the fault took hundreds of MB).
+  EXPECT_LT(statusKb(pid, "VmHWM") - resting, 16 * 1024) << "kB above " << resting;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Broker, HostileBrokers,
+    ::testing::Values(Hostile{"Qos2Flood", testsupport::HostileBroker::QOS2_FLOOD,
+                              " sent a PUBLISH; dropped\n"},
+                      Hostile{"HugePacket", testsupport::HostileBroker::HUGE_PACKET,
+                              " sent a packet of 268435460 bytes; dropped\n"},
+                      Hostile{"AcceptThenHangUp", testsupport::HostileBroker::HANG_UP, " lost ("}),
     [](const auto &i) { return std::string(i.param.name); });
 
 }  // namespace

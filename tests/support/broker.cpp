@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,7 +32,114 @@ int freePort() {
   return port;
 }
 
+// Waits up to 100 ms for the socket to take more, then sends what it takes
+// of bytes from *at on; false once the peer is gone.
+bool sendSome(int fd, const std::string &bytes, size_t *at) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  if (poll(&p, 1, 100) <= 0) return !(p.revents & (POLLERR | POLLHUP));
+  const ssize_t n = send(fd, bytes.data() + *at, bytes.size() - *at, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0) return errno == EAGAIN || errno == EINTR;
+  *at += static_cast<size_t>(n);
+  return true;
+}
+
+// Appends n bytes from the socket; false on a hang-up or at the deadline.
+bool receive(int fd, size_t n, std::string *into, Clock::time_point deadline) {
+  for (const size_t want = into->size() + n; into->size() < want;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (Clock::now() >= deadline || poll(&p, 1, 100) < 0) return false;
+    char c;
+    if (p.revents == 0) continue;
+    if (recv(fd, &c, 1, 0) != 1) return false;
+    *into += c;
+  }
+  return true;
+}
+
+// The client's first packet, whole: its fixed header, the length field
+// (seven bits a byte while the top bit is set) and what it counts.
+bool readPacket(int fd, std::string *packet) {
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  if (!receive(fd, 1, packet, deadline)) return false;
+  size_t length = 0;
+  for (int shift = 0; shift <= 21; shift += 7) {
+    if (!receive(fd, 1, packet, deadline)) return false;
+    const auto b = static_cast<unsigned char>(packet->back());
+    length |= static_cast<size_t>(b & 0x7F) << shift;
+    if (!(b & 0x80)) return receive(fd, length, packet, deadline);
+  }
+  return false;
+}
+
 }  // namespace
+
+bool HostileBroker::start(Misdeed misdeed, ms limit) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  port_ = ntohs(sa.sin_port);
+  misdeed_ = misdeed;
+  until_ = Clock::now() + limit;
+  stop_ = false;
+  thread_ = std::thread([this, fd] {
+    while (!stop_ && Clock::now() < until_) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      connections_++;
+      serve(client);
+      close(client);
+    }
+    close(fd);
+  });
+  return true;
+}
+
+void HostileBroker::serve(int fd) {
+  std::string connect;
+  if (!readPacket(fd, &connect)) return;
+  // Protocol level 5, after the protocol name, wants a CONNACK with (empty)
+  // properties.
+  const size_t name = connect.find(std::string("\x00\x04MQTT", 6));
+  const bool v5 = name != std::string::npos && name + 6 < connect.size() && connect[name + 6] == 5;
+  const std::string connack =
+      v5 ? std::string("\x20\x03\x00\x00\x00", 5) : std::string("\x20\x02\x00\x00", 4);
+  size_t at = 0;
+  while (at < connack.size())
+    if (!sendSome(fd, connack, &at) || stop_) return;
+  if (misdeed_ == HANG_UP) return;
+  std::string stream;
+  if (misdeed_ == QOS2_FLOOD) {
+    // A round of PUBLISHes to "x" with packet ids 1 to 100, 32 bytes each.
+    for (int id = 1; id <= 100; id++) {
+      std::string body = std::string("\x00\x01x", 3) + char(id >> 8) + char(id & 0xFF);
+      if (v5) body += '\0';
+      body.resize(30, 'w');
+      stream += std::string("\x34") + char(body.size()) + body;
+    }
+  } else {
+    // 256 MB less one, the largest length four bytes hold; then zeros.
+    const std::string head("\x30\xFF\xFF\xFF\x7F", 5);
+    for (at = 0; at < head.size();)
+      if (!sendSome(fd, head, &at) || stop_) return;
+    stream.assign(65536, '\0');
+  }
+  for (at = 0; !stop_ && Clock::now() < until_; at %= stream.size())
+    if (!sendSome(fd, stream, &at)) return;
+}
+
+void HostileBroker::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
 
 bool Broker::start(int port, const std::string &user, const std::string &password, ms limit) {
   port_ = port != 0 ? port : freePort();

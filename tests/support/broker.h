@@ -1,12 +1,15 @@
 // broker.h - a real MQTT broker (Debian's mosquitto) as a child process on
-// 127.0.0.1, and a subscriber that keeps every message it gets. Waits are
-// bounded and end on a broker line or a message, never on a sleep.
+// 127.0.0.1, a subscriber that keeps every message it gets, and a hostile
+// broker. Waits are bounded and end on a broker line or a message, never on
+// a sleep.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -62,6 +65,33 @@ class MqttSub {
   struct mosquitto *mosq_ = nullptr;
   bool subscribed_ = false;
   std::vector<MqttMsg> messages_;
+};
+
+// A broker that misbehaves, in a thread of the test on 127.0.0.1: it takes
+// one connection at a time, answers its CONNECT with a CONNACK and then does
+// its misdeed until the client hangs up; stopped by stop() or its time limit.
+class HostileBroker {
+ public:
+  using ms = std::chrono::milliseconds;
+  enum Misdeed {
+    QOS2_FLOOD,   // unasked-for QoS 2 PUBLISHes, as fast as they go
+    HUGE_PACKET,  // a PUBLISH announced at 256 MB, then its bytes
+    HANG_UP,      // nothing: closes the connection at once
+  };
+  ~HostileBroker() { stop(); }
+  bool start(Misdeed misdeed, ms limit);
+  void stop();
+  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+  int connections() const { return connections_; }
+
+ private:
+  void serve(int fd);
+  Misdeed misdeed_ = HANG_UP;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::chrono::steady_clock::time_point until_;
 };
 
 }  // namespace testsupport
