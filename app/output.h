@@ -68,7 +68,8 @@ class Output {
 
   /* Samples for the record, oldest first: each logging pass's sample, and
    * the archive catch-up's past minutes in batches. False when the output
-   * cannot take them now (its own line says why): the catch-up then ends. */
+   * cannot take them (its own line says why): the catch-up then ends. One
+   * that keeps them to store later, in order, answers true. */
   virtual bool logged(const weather_sample *samples, size_t count) {
     (void)samples;
     (void)count;

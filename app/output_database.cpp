@@ -1,39 +1,75 @@
-// output_database.cpp - the weather database as an output: each logged
-// sample is stored in weather.rrd of the rrddir setting; the catch-up's
-// batches go in with one rrd_update each.
+// output_database.cpp - the weather database as an output: logged samples
+// are stored in weather.rrd of the rrddir setting, each batch with one
+// rrd_update. Samples the file could not take because another program held
+// its lock wait here, in order, and go in ahead of the next ones.
 #include <string>
 #include <vector>
 
 #include "database.h"
+#include "helpers.h"
 #include "output.h"
 #include "rrdlog.h"
 
 namespace {
 
+// A week of minutes, the longest gap a catch-up fills: a reader that never
+// lets go of the file costs the oldest samples beyond it, not the memory.
+constexpr size_t PENDING_MAX = 7 * 24 * 60;
+
 class DatabaseOutput : public Output {
  public:
   explicit DatabaseOutput(const char *(*dir)(void)) : dir_(dir) {}
 
+  // True when the samples are stored or kept for the next pass.
   bool logged(const weather_sample *samples, size_t count) override {
     if (count == 0) return true;
-    char text[RRD_UPDATE_SIZE];
-    if (count == 1) {
-      sampleUpdateText(text, sizeof text, &samples[0]);
-      return rrdStore(dir_(), samples[0].time, text) == RRD_STORED;
+    const std::string dir = dir_();
+    if (dir != pendingDir_ && !pending_.empty()) {
+      dbg("%zu samples kept for %s dropped: the database directory changed\n", pending_.size(),
+          pendingDir_.c_str());
+      pending_.clear();
     }
-    std::vector<std::string> texts;
-    std::vector<const char *> args;
-    texts.reserve(count);
-    for (size_t i = 0; i < count; i++) {
-      sampleUpdateText(text, sizeof text, &samples[i]);
-      texts.emplace_back(text);
-      args.push_back(texts.back().c_str());
+    pendingDir_ = dir;
+    pending_.insert(pending_.end(), samples, samples + count);
+    if (pending_.size() > PENDING_MAX) {
+      const size_t over = pending_.size() - PENDING_MAX;
+      dbg("database locked too long: the %zu oldest samples kept dropped\n", over);
+      pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(over));
     }
-    return rrdStoreMany(dir_(), args.data(), static_cast<int>(args.size())) == RRD_STORED;
+    const rrdResult r = store(dir.c_str());
+    if (r == RRD_BUSY) return true;
+    pending_.clear();
+    return r == RRD_STORED;
   }
 
  private:
+  rrdResult store(const char *dir) {
+    if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
+    // A second sample in the same second, or a host clock set back, would
+    // make librrd refuse the whole update; skipping it keeps the file as it is.
+    const time_t last = rrdLast(dir);
+    size_t first = 0;
+    while (last != static_cast<time_t>(-1) && first < pending_.size() &&
+           pending_[first].time <= last)
+      first++;
+    if (first > 0)
+      dbg("%zu samples not after the last update %ld; skipped\n", first, static_cast<long>(last));
+    if (first == pending_.size()) return RRD_SKIPPED;
+    std::vector<std::string> texts;
+    std::vector<const char *> args;
+    texts.reserve(pending_.size() - first);
+    for (size_t i = first; i < pending_.size(); i++) {
+      char text[RRD_UPDATE_SIZE];
+      sampleUpdateText(text, sizeof text, &pending_[i]);
+      texts.emplace_back(text);
+      args.push_back(texts.back().c_str());
+    }
+    return rrdStoreMany(dir, args.data(), static_cast<int>(args.size()));
+  }
+
   const char *(*dir_)(void);
+  std::string pendingDir_;
+  std::vector<weather_sample> pending_;
 };
 
 std::unique_ptr<Output> make(const output_context &context) {

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@
 namespace {
 
 constexpr size_t RRD_PATH_SIZE = 256;  // at most 255 characters
+// librrd takes the file's lock without waiting and says this when another
+// program (kivamet-graphs drawing the page) holds it. A drawing takes tens
+// of milliseconds: a few short waits outlast most, and the loop is held
+// 90 ms at most before the samples are left for the next pass.
+const char LOCKED[] = "could not lock RRD";
+constexpr int LOCK_WAITS = 3;
+constexpr useconds_t LOCK_WAIT_US = 30000;
 
 // Path whose database is known to exist; another path is examined afresh.
 std::string knownPath;
@@ -50,14 +58,20 @@ void tuneRain(const char *path) {
 rrdResult updateFile(char *path, const char *const *texts, int count) {
   std::vector<char *> args = {S("update"), path};
   for (int i = 0; i < count; i++) args.push_back(const_cast<char *>(texts[i]));
-  rrd_clear_error();
-  if (rrd_update(static_cast<int>(args.size()), args.data()) != 0) {
-    fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrdReason());
-    // The file may be gone or replaced by the time the directory is mended.
-    knownPath.clear();
-    return RRD_FAILED;
+  for (int wait = 0;; wait++) {
+    rrd_clear_error();
+    if (rrd_update(static_cast<int>(args.size()), args.data()) == 0) return RRD_STORED;
+    if (strstr(rrdReason(), LOCKED) == nullptr) break;
+    if (wait == LOCK_WAITS) {
+      dbg("%s locked by another program; %d samples kept for the next pass\n", path, count);
+      return RRD_BUSY;
+    }
+    usleep(LOCK_WAIT_US);
   }
-  return RRD_STORED;
+  fprintf(stderr, "Cannot update RRD %s: %s\n", path, rrdReason());
+  // The file may be gone or replaced by the time the directory is mended.
+  knownPath.clear();
+  return RRD_FAILED;
 }
 
 }  // namespace
@@ -88,27 +102,17 @@ rrdResult rrdPrepare(const char *dir) {
   return RRD_STORED;
 }
 
-rrdResult rrdStore(const char *dir, time_t when, const char *updateText) {
-  if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
-  char path[RRD_PATH_SIZE];
-  rrdPath(path, sizeof path, dir);
-
-  // A second sample in the same second, or a host clock set back, would be
-  // refused by librrd; skipping it keeps the database as it is.
-  const time_t last = rrd_last_r(path);
-  if (last != static_cast<time_t>(-1) && when <= last) {
-    dbg("sample time %ld not after the last update %ld; skipped\n", static_cast<long>(when),
-        static_cast<long>(last));
-    return RRD_SKIPPED;
-  }
-  return updateFile(path, &updateText, 1);
-}
-
 rrdResult rrdStoreMany(const char *dir, const char *const *updateTexts, int count) {
   if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
   char path[RRD_PATH_SIZE];
   rrdPath(path, sizeof path, dir);
   return updateFile(path, updateTexts, count);
+}
+
+time_t rrdLast(const char *dir) {
+  char path[RRD_PATH_SIZE];
+  if (rrdPath(path, sizeof path, dir) != 0) return -1;
+  return rrd_last_r(path);
 }
 
 int rrdLastUpdate(const char *dir, time_t *last, long *rain) {

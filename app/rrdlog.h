@@ -1,7 +1,8 @@
 /* rrdlog.h - the weather database file "weather.rrd": created on first use,
- * an older file's rain source brought up to date, one sample stored per
- * logging pass. A database that cannot be created or updated costs the
- * sample, never the daemon: the next pass tries again.
+ * an older file's rain source brought up to date, samples stored. A
+ * database that cannot be created or updated costs the sample, never the
+ * daemon: the next pass tries again. A file another program holds locked
+ * (the weather page drawing it) costs nothing: the caller keeps its samples.
  */
 #ifndef KIVAMET_RRDLOG_H
 #define KIVAMET_RRDLOG_H
@@ -18,6 +19,7 @@ int rrdPath(char *path, size_t pathSize, const char *dir);
 typedef enum {
   RRD_STORED = 0,
   RRD_SKIPPED = 1, /* not stored, nothing wrong with the database (-d says why) */
+  RRD_BUSY = 2,    /* another program held the file's lock throughout a few short waits */
   RRD_FAILED = -1  /* "Cannot create RRD %s: %s\n" or "Cannot update RRD %s: %s\n" printed */
 } rrdResult;
 
@@ -26,16 +28,16 @@ typedef enum {
  * source's maximum. RRD_STORED means ready. */
 rrdResult rrdPrepare(const char *dir);
 
-/* Stores the update text (its time first, as rrd_update takes it) of a
- * sample taken at `when` in dir/weather.rrd, preparing it first. A sample
- * not later than the file's last update is skipped. After a failure the
- * path is examined afresh next time, so a mended directory or a removed
- * foreign file puts logging back. */
-rrdResult rrdStore(const char *dir, time_t when, const char *updateText);
-
-/* Stores update texts, each later than the one before and than the file's
- * last update, in one rrd_update; the file is prepared first. */
+/* Stores update texts (each its time first, as rrd_update takes them), each
+ * later than the one before and than the file's last update, in one
+ * rrd_update; the file is prepared first. While another program holds the
+ * file's lock it waits a few times briefly, then answers RRD_BUSY. After a
+ * failure the path is examined afresh next time, so a mended directory or a
+ * removed foreign file puts logging back. */
 rrdResult rrdStoreMany(const char *dir, const char *const *updateTexts, int count);
+
+/* The time of the file's last update, or -1 when it cannot be read. */
+time_t rrdLast(const char *dir);
 
 /* The time of the file's last update and the rain total it stored: -1 when
  * that was unknown. Returns 0, or -1 when the file cannot be read. */

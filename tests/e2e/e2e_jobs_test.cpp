@@ -386,26 +386,37 @@ TEST(Jobs, CatchUpFillsTheGapFromTheLoggersArchive) {
     bool paced;       // a sensor request goes in while the catch-up reads
     unsigned start;   // archive address of the simulator's first record
     unsigned spoilt;  // the K-th newest record fails its CRC on every read (0: none)
+    int gapHours = 2;
+    bool watched = false;  // kivamet-graphs --watch draws the database as it fills
   };
   const Case cases[] = {
       {"5-minute records over a two-hour gap; a request is answered in between", true, 0, 0},
       {"a ring that wraps in the gap", false, RING - 20 * RECORD, 0},
       {"one record that fails its CRC is read once more, then skipped", false, 0, 6},
+      {"a ten-hour gap while the page's renderer locks the file after every batch", false, 0, 0, 10,
+       true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     e2e::Rig rig;
     rig.simOptions.pace = c.paced;
-    rig.simOptions.args = {"--archive-history",    "3", "--archive-period", "5", "--archive-start",
-                           std::to_string(c.start)};
+    rig.simOptions.args = {"--archive-history", std::to_string(c.gapHours + 1),
+                           "--archive-period",  "5",
+                           "--archive-start",   std::to_string(c.start)};
     ASSERT_TRUE(rig.startNetworkAndStation());
     // A database whose last sample is two hours old.
     const std::string db = rig.rrdDir + "/weather.rrd";
-    e2e::runOutput(
-        {testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap", "2", db});
+    e2e::runOutput({testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap",
+                    std::to_string(c.gapHours), db});
     const time_t last = std::stol(rrdLast(db).at("time"));
     const std::vector<Record> records = ring(rig.sim);
-    ASSERT_EQ(records.size(), 36u);
+    ASSERT_EQ(records.size(), 12u * (c.gapHours + 1));
+    testsupport::Process page;
+    if (c.watched) {
+      ASSERT_TRUE(page.start({testsupport::binDir() + "/kivamet-graphs", "--rrd", db, "--out",
+                              rig.scratchDir("page"), "--watch"}));
+      ASSERT_TRUE(page.waitForStdout("rendered ", seconds(60)));
+    }
     if (c.spoilt) {
       ASSERT_TRUE(rig.sim.control("archive crc " + std::to_string(c.spoilt)));
     }
