@@ -784,6 +784,13 @@ int kivamet_main(int argc, char **argv) {
         return 1;
     }
   }
+  // A stray word (a file name, a value whose option was mistyped) is not
+  // ignored; it is not echoed either, since it may be a password.
+  if (optind < argc) {
+    fputs("kivamet: takes options only\n", stderr);
+    fputs(USAGE, stderr);
+    return 1;
+  }
   if (!takeSettings(configPath, tables, given)) return 1;
   logPeriod = logPeriodFrom(getenv(LOG_PERIOD_ENV));
   davis_setdebugflag(&debug);

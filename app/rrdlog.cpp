@@ -1,6 +1,7 @@
 // rrdlog.cpp - creating, tuning and updating the weather database.
 #include "rrdlog.h"
 
+#include <dirent.h>
 #include <rrd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +33,64 @@ std::string knownPath;
 const char *rrdReason() {
   const char *e = rrd_get_error();
   return e != nullptr && *e != '\0' ? e : "no reason given by librrd";
+}
+
+// librrd builds a new file as <path>XXXXXX (mkstemp's six letters and
+// digits) and renames it into place; a kill midway leaves 2 to 8 MB behind
+// for good. Such a file is being written while some process has it open,
+// and it is written in one go: one open nowhere and a minute old is stale.
+constexpr int CREATE_SUFFIX = 6;
+constexpr time_t CREATE_SECONDS_MAX = 60;
+
+// Whether a process this one may look at has the file open.
+bool openAnywhere(const struct stat &file) {
+  DIR *procs = opendir("/proc");
+  if (procs == nullptr) return true;  // cannot tell: keep it
+  bool open = false;
+  while (struct dirent *p = open ? nullptr : readdir(procs)) {
+    if (strspn(p->d_name, "0123456789") != strlen(p->d_name)) continue;
+    const std::string fds = std::string("/proc/") + p->d_name + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr) continue;
+    while (struct dirent *fd = readdir(dir)) {
+      struct stat st;
+      if (fd->d_name[0] != '.' && stat((fds + "/" + fd->d_name).c_str(), &st) == 0 &&
+          st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+        open = true;
+        break;
+      }
+    }
+    closedir(dir);
+  }
+  closedir(procs);
+  return open;
+}
+
+void removeUnfinishedCreations(const char *path) {
+  const char *slash = strrchr(path, '/');
+  const std::string dirName = slash != nullptr ? std::string(path, slash + 1 - path) : "./";
+  const char *base = slash != nullptr ? slash + 1 : path;
+  const size_t baseLength = strlen(base);
+  DIR *dir = opendir(dirName.c_str());
+  if (dir == nullptr) return;
+  const time_t now = time(nullptr);
+  while (struct dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, base, baseLength) != 0 || strlen(name) != baseLength + CREATE_SUFFIX)
+      continue;
+    bool letters = true;
+    for (const char *c = name + baseLength; *c != '\0'; c++)
+      letters = letters &&
+                ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'));
+    const std::string file = dirName + name;
+    struct stat st;
+    if (!letters || lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        now - st.st_mtime < CREATE_SECONDS_MAX || openAnywhere(st))
+      continue;
+    if (unlink(file.c_str()) == 0)
+      dbg("removed %s, left by a creation that did not finish\n", file.c_str());
+  }
+  closedir(dir);
 }
 
 int createDatabase(const char *path) {
@@ -92,6 +151,7 @@ rrdResult rrdPrepare(const char *dir) {
     return RRD_SKIPPED;
   }
   if (knownPath == path) return RRD_STORED;
+  removeUnfinishedCreations(path);
   struct stat st;
   if (stat(path, &st) != 0) {
     if (createDatabase(path) != 0) return RRD_FAILED;

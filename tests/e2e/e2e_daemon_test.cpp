@@ -143,7 +143,9 @@ TEST(Startup, UnknownOptionOrBadValuePrintsUsageAndExits1) {
       {"--mqtt", "http://127.0.0.1"},
       {"--mqtt-prefix", "weather/#"},
       {"--ha-prefix", ""},
-      {"--locked=yes"},  // takes no value
+      {"--locked=yes"},       // takes no value
+      {"-d", "weather.rrd"},  // no positional arguments
+      {"--live", "2", "10"},
   };
   for (const auto &args : rows) {
     e2e::Daemon daemon;
@@ -305,21 +307,26 @@ TEST_F(Requests, WaitingRequestsShareOneReadAValue) {
     std::vector<std::string> reads;  // once the station answers again, held one first
   };
   const Case cases[] = {
-      {"fifty for one value: one read", "TIME", std::vector<const char *>(50, "BARDTA"),
+      {"fifty for one value: one read",
+       "TIME",
+       std::vector<const char *>(50, "BARDTA"),
        {time, bardta}},
-      {"mixed: one read a value, in the order first asked; ID needs none", "TIME",
+      {"mixed: one read a value, in the order first asked; ID needs none",
+       "TIME",
        {"TP2DTA", "BARDTA", "ID", "TP2DTA", "HM1DTA", "BARDTA", "ID", "HM1DTA", "TP2DTA"},
        {time, tp2dta, bardta, hm1dta}},
-      {"come during a read of its value: not answered from it", "BARDTA", {"BARDTA"},
+      {"come during a read of its value: not answered from it",
+       "BARDTA",
+       {"BARDTA"},
        {bardta, bardta}},
   };
   const int port = rig.daemonPort();
   ASSERT_NE(port, 0);
   auto request = [&](const std::string &device) {
-    return rig.peer.sendRawTo(e2e::xplText("xpl-cmnd", rig.peer.source(), rig.target(),
-                                           "sensor.request",
-                                           {{"request", "current"}, {"device", device}}),
-                              port);
+    return rig.peer.sendRawTo(
+        e2e::xplText("xpl-cmnd", rig.peer.source(), rig.target(), "sensor.request",
+                     {{"request", "current"}, {"device", device}}),
+        port);
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -389,8 +396,7 @@ TEST(Station, FailingReadsWriteNothingAndRequestsTryTwice) {
   const size_t simFrom = rig.sim.outMark();
   ASSERT_TRUE(rig.startDaemon());
   EXPECT_TRUE(rig.daemon.waitErr(
-      "station model unknown; calibration and clock check left to the logging pass\n",
-      seconds(5)));
+      "station model unknown; calibration and clock check left to the logging pass\n", seconds(5)));
 
   const size_t requestFrom = rig.sim.outMark();
   const size_t from = rig.peer.mark();

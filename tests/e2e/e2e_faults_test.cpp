@@ -1,9 +1,11 @@
 // End-to-end fault table: each row stages one fault around the real daemon
 // and checks, within a bound, what must still work once it got over it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -128,8 +130,26 @@ bool history(Rig &rig, const char *gap) {
   return !lastOf(rig, "time").empty();
 }
 
+// A file as librrd's creation leaves it, last written two minutes ago.
+bool leftover(const std::string &path) {
+  const struct timespec ago[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+  return writeFile(path, std::string(4096, '\0')) && utimensat(AT_FDCWD, path.c_str(), ago, 0) == 0;
+}
+
 const Fault kFaults[] = {
     // ---- The database never ends the daemon ----------------------------
+    {"CreationKilledMidway",  // a stale partial file goes; one a process holds open stays
+     [](Rig &rig) {
+       const std::string held = rig.rrdDir + "/weather.rrdH3ld00";
+       // Held by this test process until it ends.
+       return leftover(rig.rrdDir + "/weather.rrdK1ll3d") && leftover(held) &&
+              open(held.c_str(), O_RDONLY | O_CLOEXEC) >= 0;
+     },
+     nullptr,
+     [](Rig &rig) {
+       return access((rig.rrdDir + "/weather.rrdK1ll3d").c_str(), F_OK) != 0 &&
+              access((rig.rrdDir + "/weather.rrdH3ld00").c_str(), F_OK) == 0;
+     }},
     {"RainTotalAbove32767",  // 40000 counts
      poke("link", 0x132, {0x40, 0x9C}), nullptr,
      [](Rig &rig) { return lastOf(rig, "rain") == "40000"; }},
