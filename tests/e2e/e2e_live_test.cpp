@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "harness.h"
@@ -248,15 +247,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A hostile broker: memory, xPL answers and the retry delay hold ---------
 
-// A line of /proc/PID/status in kB ("VmRSS", "VmHWM"); -1 when absent.
-long statusKb(pid_t pid, const std::string &key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.compare(0, key.size() + 1, key + ":") == 0)
-      return std::stol(line.substr(key.size() + 1));
-  return -1;
-}
-
 struct Hostile {
   const char *name;
   testsupport::HostileBroker::Misdeed misdeed;
@@ -275,7 +265,7 @@ TEST_P(HostileBrokers, AreDroppedAndTriedEverLessOftenWhileXplIsServed) {
   ASSERT_TRUE(broker.start(h.misdeed, seconds(120)));
   ASSERT_TRUE(rig.startDaemon(true, {"-d", "--mqtt", broker.url()}));
   const pid_t pid = rig.daemon.proc().pid();
-  const long resting = statusKb(pid, "VmRSS");
+  const long resting = e2e::statusKb(pid, "VmRSS");
   EXPECT_TRUE(rig.daemon.waitErr(h.line, seconds(30)));
   // Three connections, each dropped, and each wait twice the one before.
   EXPECT_TRUE(rig.daemon.waitErr("; reconnecting in 4 s\n", seconds(30)));
@@ -283,7 +273,7 @@ TEST_P(HostileBrokers, AreDroppedAndTriedEverLessOftenWhileXplIsServed) {
   EXPECT_EQ(rig.daemon.countErr("; reconnecting in 1 s\n"), 1);
   EXPECT_EQ(rig.reading("ID"), "wizard3");
   // A broker's bytes never pile up in the daemon (the fault took hundreds of MB).
-  EXPECT_LT(statusKb(pid, "VmHWM") - resting, 16 * 1024) << "kB above " << resting;
+  EXPECT_LT(e2e::statusKb(pid, "VmHWM") - resting, 16 * 1024) << "kB above " << resting;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -465,6 +465,14 @@ int Daemon::countErr(const std::string &text, size_t from) {
   return n;
 }
 
+long statusKb(pid_t pid, const std::string &key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, key.size() + 1, key + ":") == 0)
+      return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
 std::string runOutput(const std::vector<std::string> &argv, milliseconds limit) {
   testsupport::Process p;
   if (!p.start(argv)) return "";

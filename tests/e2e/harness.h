@@ -226,6 +226,9 @@ class Daemon {
   std::string dir_;
 };
 
+// A line of /proc/PID/status in kB ("VmRSS", "VmHWM"); -1 when absent.
+long statusKb(pid_t pid, const std::string &key);
+
 // Runs a program to its end and gives its stdout; empty on failure.
 std::string runOutput(const std::vector<std::string> &argv, milliseconds limit = seconds(20));
 
