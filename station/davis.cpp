@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,12 +28,16 @@ constexpr unsigned char ACK = 0x06;
 constexpr unsigned char IMAGE_START = 0x01;
 constexpr unsigned char CR = 0x0D;
 
-// The logger falls silent for good after this long; it is the only time-out.
+// The logger falls silent for good after this long between two bytes.
 constexpr int SILENCE_MS = 2000;
 constexpr int ATTEMPTS = 5;
 // Dropping the rest of an earlier answer ends after this long even when
 // the peer never falls quiet; the flush of the next attempts takes the rest.
 constexpr int STALE_DRAIN_MAX_MS = 3 * SILENCE_MS;
+// Bytes before and after the data of each reply: the acknowledgement, the
+// image's start byte, a CRC.
+constexpr int ACK_BYTES = 1;
+constexpr int CRC_BYTES = 2;
 
 // A write of 8 nibbles: 3 letters, 2 parameter bytes, 4 data bytes, CR.
 constexpr int MAX_CMD = 10;
@@ -67,6 +72,14 @@ struct timeval now() {
   return tv;
 }
 
+// Deadlines run on the monotonic clock: a clock set by the daemon's own
+// clock check must not stretch or cut an exchange.
+long long monotonicUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 Elapsed since(const struct timeval &start) {
   struct timeval end = now();
   Elapsed e{static_cast<int>(end.tv_sec - start.tv_sec),
@@ -81,15 +94,41 @@ Elapsed since(const struct timeval &start) {
 // A reply that did not come whole or as expected may still be on its way,
 // and it would read as the answer to whatever command comes next.
 void markStale(davis_device *d) {
-  d->stale = 1;
+  d->stale = DAVIS_LINE_BUSY;
 }
 
-// What arrives before the line has been quiet for the silence limit
-// belongs to the exchange that ended early. Silent: the flush of a later
-// attempt already says when bytes were dropped.
+// A socket has no terminal queues: this drops what it has received, and
+// only what is queued now, so a peer that never stops sending cannot keep
+// it going.
+void dropReceived(davis_device *d) {
+  int queued = 0;
+  if (ioctl(d->fd, FIONREAD, &queued) != 0) queued = 0;
+  unsigned char junk[256];
+  while (queued > 0) {
+    ssize_t n = recv(d->fd, junk, std::min(static_cast<size_t>(queued), sizeof junk), MSG_DONTWAIT);
+    if (n <= 0) break;
+    queued -= static_cast<int>(n);
+  }
+}
+
+// Drops what has already arrived, without waiting for more.
+void dropArrived(davis_device *d) {
+  if (tcflush(d->fd, TCIFLUSH) != 0 && errno == ENOTTY) dropReceived(d);
+}
+
+// What is left of an exchange that went wrong must not be read as the next
+// answer. After silence the line has already been quiet for the limit, so
+// only a late answer that arrived since is dropped; otherwise the rest may
+// still be coming, and everything is dropped until the line falls quiet.
+// Silent: the flush of a later attempt already says when bytes were dropped.
 void dropStale(davis_device *d) {
-  if (!d->stale) return;
-  d->stale = 0;
+  const uint8_t how = d->stale;
+  d->stale = DAVIS_LINE_CLEAN;
+  if (how == DAVIS_LINE_CLEAN) return;
+  if (how == DAVIS_LINE_QUIET) {
+    dropArrived(d);
+    return;
+  }
   struct timeval start = now();
   unsigned char junk[256];
   for (;;) {
@@ -102,6 +141,82 @@ void dropStale(davis_device *d) {
   }
 }
 
+// What readWithin returns when the deadline passed.
+constexpr int PAST_DEADLINE = -2;
+
+// Reads len/2 bytes as davis_read does; with a deadline (microseconds on the
+// monotonic clock, 0 for none) the wait never runs past it either, and
+// PAST_DEADLINE says that it did.
+int readWithin(davis_device *d, unsigned char *data, int len, long long deadlineUs) {
+  printf("read start %d\n", len);
+  int want = len > 0 ? len / 2 : 0;
+  int got = 0;
+  while (want > 0) {
+    int wait = SILENCE_MS;
+    if (deadlineUs != 0) {
+      // Rounded up, so that a wait which runs out has reached the deadline.
+      const long long left = (deadlineUs - monotonicUs() + 999) / 1000;
+      wait = static_cast<int>(std::max(0LL, std::min<long long>(wait, left)));
+    }
+    // poll, not select: the descriptor may be numbered above FD_SETSIZE.
+    struct pollfd pfd = {d->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, wait);
+    if (ready == 0 && wait < SILENCE_MS) {
+      // Bytes still come, but too slowly for the exchange to end in time.
+      printf("read deadline %d got %d\n", len, got * 2);
+      markStale(d);
+      return PAST_DEADLINE;
+    }
+    if (ready <= 0) {
+      printf("select err=%d\n", ready);
+      if (ready == 0)
+        d->stale = DAVIS_LINE_QUIET;
+      else
+        markStale(d);
+      return ready;
+    }
+    ssize_t n = read(d->fd, data + got, static_cast<size_t>(want));
+    printf("read loop %d got %d\n", want, static_cast<int>(n));
+    // Readable with nothing to read is the peer's end of stream: waiting
+    // again would spin until the silence limit never comes.
+    if (n <= 0) {
+      markStale(d);
+      return -1;
+    }
+    got += static_cast<int>(n);
+    want -= static_cast<int>(n);
+  }
+  printf("read done %d got %d\n", len, got * 2);
+  return got * 2;
+}
+
+// One command and its reply. The reply's reads share one deadline: a few
+// times the wire time of every byte of the exchange, plus the silence limit
+// for the station's own pause before it answers. Set just before the
+// command goes out. A station that cannot meet it sends too slowly, which
+// another attempt does not mend: the retry loops give up at once.
+class Exchange {
+ public:
+  Exchange(davis_device *d, int commandBytes, int replyBytes)
+      : d_(d),
+        deadlineUs_(monotonicUs() + SILENCE_MS * 1000LL +
+                    static_cast<long long>(DAVIS_DEADLINE_FACTOR) * DAVIS_BYTE_USEC *
+                        (commandBytes + replyBytes)) {}
+  // As davis_read, within the deadline; -1 when it passes.
+  int read(unsigned char *data, int len) {
+    const int r = readWithin(d_, data, len, deadlineUs_);
+    if (r != PAST_DEADLINE) return r;
+    expired_ = true;
+    return -1;
+  }
+  bool expired() const { return expired_; }
+
+ private:
+  davis_device *d_;
+  long long deadlineUs_;
+  bool expired_ = false;
+};
+
 // One write for the whole command. On a socket, send() without SIGPIPE: an
 // adaptor that hung up must fail the command, not kill the daemon.
 int writeCommand(davis_device *d, const unsigned char *cmd, int len) {
@@ -110,33 +225,27 @@ int writeCommand(davis_device *d, const unsigned char *cmd, int len) {
   return static_cast<int>(n);
 }
 
-// A command of its own: the rest of an earlier answer must not be read as
-// its reply. The retry loops drop it once, before their first attempt.
-int sendCommand(davis_device *d, const unsigned char *cmd, int len) {
-  dropStale(d);
-  return writeCommand(d, cmd, len);
-}
-
-// True only for a whole 0x06 (`err` is davis_read's result for it).
+// True only for a whole 0x06 (`err` is the read's result for it). The read
+// has marked the line for silence and errors; a wrong byte is marked here.
 bool ackOk(davis_device *d, int err, unsigned char c) {
   if (err == 2 && c == ACK) return true;
-  markStale(d);
+  if (err == 2) markStale(d);
   return false;
 }
 
 // Reads the single acknowledgement byte; true only for a whole 0x06.
-bool readAck(davis_device *d) {
+bool readAck(davis_device *d, Exchange &x) {
   unsigned char c = 0;
-  int err = davis_read(d, &c, 2);
+  int err = x.read(&c, 2);
   return ackOk(d, err, c);
 }
 
 // Reads the two CRC bytes that follow `len` data bytes and checks them.
 // The station sends the CRC high byte first, which is exactly the
 // byte-swapped value davis_crc returns once stored little-endian.
-bool readCrcMatches(davis_device *d, const unsigned char *data, int len) {
+bool readCrcMatches(davis_device *d, Exchange &x, const unsigned char *data, int len) {
   unsigned char c[2] = {0, 0};
-  if (davis_read(d, c, 4) != 4) return false;
+  if (x.read(c, 4) != 4) return false;
   if ((c[0] | (c[1] << 8)) == davis_crc(data, len)) return true;
   markStale(d);
   return false;
@@ -144,9 +253,11 @@ bool readCrcMatches(davis_device *d, const unsigned char *data, int len) {
 
 // Writes a command that is answered by a lone acknowledgement.
 int ackedCommand(davis_device *d, const unsigned char *cmd, int len) {
-  int ret = sendCommand(d, cmd, len);
+  dropStale(d);
+  Exchange x(d, len, ACK_BYTES);
+  int ret = writeCommand(d, cmd, len);
   if (ret != len) return ret;
-  return readAck(d) ? 0 : -1;
+  return readAck(d, x) ? 0 : -1;
 }
 
 davis_device *newDevice() {
@@ -160,10 +271,12 @@ davis_device *newDevice() {
 }
 
 // The model code sits in one nibble at 0x4D. Only a whole answer counts:
-// half a reply left in `type` would name a model the station is not.
+// half a reply left in `type` would name a model the station is not. A
+// whole answer counts even when it names no known model.
 int probeModel(davis_device *d) {
   unsigned char code = 0;
   int r = davis_readstation(d, 0x4D, &code, 1);
+  d->answered = r == 0;
   d->type = r == 0 ? static_cast<int8_t>(code) : -1;
   return r == 0 ? 0 : -1;
 }
@@ -266,51 +379,15 @@ int davis_probe(davis_device *d) {
 int davis_flush(davis_device *d) {
   int err = tcflush(d->fd, TCIOFLUSH);
   int flushErrno = errno;
-  if (err != 0 && flushErrno == ENOTTY) {
-    // A socket has no terminal queues; drop what has already arrived so a
-    // retry does not read the tail of the failed reply as its answer. Only
-    // what is queued now: a peer that never stops sending must not keep
-    // the flush going for ever.
-    int queued = 0;
-    if (ioctl(d->fd, FIONREAD, &queued) != 0) queued = 0;
-    unsigned char junk[256];
-    while (queued > 0) {
-      ssize_t n =
-          recv(d->fd, junk, std::min(static_cast<size_t>(queued), sizeof junk), MSG_DONTWAIT);
-      if (n <= 0) break;
-      queued -= static_cast<int>(n);
-    }
-  }
+  // A socket has no terminal queues; drop what has already arrived so a
+  // retry does not read the tail of the failed reply as its answer.
+  if (err != 0 && flushErrno == ENOTTY) dropReceived(d);
   printf("flush err=%d errno=%d\n", err, flushErrno);
   return err;
 }
 
 int davis_read(davis_device *d, unsigned char *data, int len) {
-  printf("read start %d\n", len);
-  int want = len > 0 ? len / 2 : 0;
-  int got = 0;
-  while (want > 0) {
-    // poll, not select: the descriptor may be numbered above FD_SETSIZE.
-    struct pollfd pfd = {d->fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, SILENCE_MS);
-    if (ready <= 0) {
-      printf("select err=%d\n", ready);
-      markStale(d);
-      return ready;
-    }
-    ssize_t n = read(d->fd, data + got, static_cast<size_t>(want));
-    printf("read loop %d got %d\n", want, static_cast<int>(n));
-    // Readable with nothing to read is the peer's end of stream: waiting
-    // again would spin until the silence limit never comes.
-    if (n <= 0) {
-      markStale(d);
-      return -1;
-    }
-    got += static_cast<int>(n);
-    want -= static_cast<int>(n);
-  }
-  printf("read done %d got %d\n", len, got * 2);
-  return got * 2;
+  return readWithin(d, data, len, 0);
 }
 
 int davis_crc(const unsigned char *buf, int size) {
@@ -337,20 +414,23 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
   dropStale(d);
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
+    Exchange x(d, cmdlen, ACK_BYTES + (datalen + 1) / 2);
     int ret = writeCommand(d, cmd, cmdlen);
     printf("rs write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
-    int err = davis_read(d, &c, 2);
+    int err = x.read(&c, 2);
     printf("rs1 c=%x err=%d\n", c, err);
+    if (x.expired()) break;
     if (!ackOk(d, err, c)) continue;
     if (!rounded) {
       datalen += datalen & 1;
       rounded = true;
     }
-    err = davis_read(d, data, datalen);
+    err = x.read(data, datalen);
     printf("rs2 datalen=%d err=%d\n", datalen, err);
     done = err == datalen;
+    if (x.expired()) break;
   }
   Elapsed e = since(start);
   printf("station read %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
@@ -398,11 +478,13 @@ int davis_readlink(davis_device *d, uint16_t addr, unsigned char *data, int data
                                static_cast<unsigned char>(datalen - 1),
                                CR};
   const int cmdlen = sizeof cmd;
-  int ret = sendCommand(d, cmd, cmdlen);
-  if (ret != cmdlen) return ret;
-  if (!readAck(d)) return -1;
   datalen += datalen & 1;
-  if (davis_read(d, data, datalen) != datalen) return -1;
+  dropStale(d);
+  Exchange x(d, cmdlen, ACK_BYTES + datalen / 2);
+  int ret = writeCommand(d, cmd, cmdlen);
+  if (ret != cmdlen) return ret;
+  if (!readAck(d, x)) return -1;
+  if (x.read(data, datalen) != datalen) return -1;
   if (debugOn()) {
     Elapsed e = since(start);
     printf("link read %#x %d %d.%d secs\n", addr & 0xFF, datalen, e.sec, e.usec);
@@ -442,11 +524,13 @@ int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int d
                                static_cast<unsigned char>((count >> 8) & 0xFF),
                                CR};
   const int cmdlen = sizeof cmd;
-  int ret = sendCommand(d, cmd, cmdlen);
+  dropStale(d);
+  Exchange x(d, cmdlen, ACK_BYTES + datalen + CRC_BYTES);
+  int ret = writeCommand(d, cmd, cmdlen);
   if (ret != cmdlen) return ret;
-  if (!readAck(d)) return -1;
-  if (davis_read(d, data, datalen * 2) != datalen * 2) return -1;
-  if (!readCrcMatches(d, data, datalen)) return -1;
+  if (!readAck(d, x)) return -1;
+  if (x.read(data, datalen * 2) != datalen * 2) return -1;
+  if (!readCrcMatches(d, x, data, datalen)) return -1;
   if (debugOn()) {
     Elapsed e = since(start);
     printf("archive read %#x %d %d.%d secs\n", addr, datalen, e.sec, e.usec);
@@ -492,31 +576,37 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
   dropStale(d);
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
+    // The acknowledgement, the start byte, the images and their CRC.
+    Exchange x(d, cmdlen, ACK_BYTES + 1 + datalen / 2 + CRC_BYTES);
     int ret = writeCommand(d, cmd, cmdlen);
     printf("ds write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
-    int err = davis_read(d, &c, 2);
+    int err = x.read(&c, 2);
     printf("ds1 c=%x err=%d retries=%d\n", c, err, retries);
+    if (x.expired()) break;
     if (!ackOk(d, err, c)) continue;
     c = 0;
-    err = davis_read(d, &c, 2);
+    err = x.read(&c, 2);
     printf("ds2 c=%x err=%d retries=%d\n", c, err, retries);
+    if (x.expired()) break;
     if (err != 2 || c != IMAGE_START) {
-      markStale(d);
+      if (err == 2) markStale(d);
       continue;
     }
-    err = davis_read(d, data, datalen);
+    err = x.read(data, datalen);
     printf("datalen=%d err=%d retries=%d\n", datalen, err, retries);
+    if (x.expired()) break;
     if (err != datalen) continue;
     // The start byte is not covered by the CRC, only the image bytes.
     unsigned char crc[2] = {0, 0};
-    err = davis_read(d, crc, 4);
+    err = x.read(crc, 4);
     const int received = crc[0] | (crc[1] << 8);
     const int computed = davis_crc(data, datalen / 2);
     printf("crc=%x %x err=%d retries=%d\n", received, computed, err, retries);
     done = err == 4 && received == computed;
     if (err == 4 && !done) markStale(d);
+    if (x.expired()) break;
   }
   Elapsed e = since(start);
   printf("dumpsensor %d.%d secs\n", e.sec, e.usec);
@@ -526,18 +616,21 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
 int davis_dumparchive(davis_device *d) {
   // The fixed commands go out with a 0x00 after the carriage return.
   const unsigned char cmd[] = {'D', 'M', 'P', CR, 0x00};
-  return sendCommand(d, cmd, sizeof cmd);
+  dropStale(d);
+  return writeCommand(d, cmd, sizeof cmd);
 }
 
 int davis_dumpstation(davis_device *d, unsigned char *data, int datalen) {
   if (!modelHasDump(d) || datalen != DUMP_NIBBLES) return -1;
   const unsigned char cmd[] = {'M', 'D', 'M', 'P', CR, 0x00};
   const int cmdlen = sizeof cmd;
-  int ret = sendCommand(d, cmd, cmdlen);
+  dropStale(d);
+  Exchange x(d, cmdlen, datalen / 2 + CRC_BYTES);
+  int ret = writeCommand(d, cmd, cmdlen);
   if (ret != cmdlen) return ret;
   // No acknowledgement: the dump itself comes straight back.
-  if (davis_read(d, data, datalen) != datalen) return -1;
-  return readCrcMatches(d, data, datalen / 2) ? 0 : -1;
+  if (x.read(data, datalen) != datalen) return -1;
+  return readCrcMatches(d, x, data, datalen / 2) ? 0 : -1;
 }
 
 int davis_setarcint(davis_device *d, int min) {

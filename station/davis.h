@@ -18,17 +18,51 @@ extern "C" {
 #endif
 
 typedef struct {
-  int8_t type;   /* model code read at open, -1 when the probe failed; see davis_model_str */
-  int fd;        /* serial terminal or connected TCP socket */
-  uint8_t stale; /* an exchange ended early: the rest of its answer may still come */
+  int8_t type;      /* model code the probe read, -1 when it got no answer; see davis_model_str */
+  int fd;           /* serial terminal or connected TCP socket */
+  uint8_t stale;    /* how the last exchange that went wrong left the line: DAVIS_LINE_* */
+  /* 1 when the last model probe got a whole answer, else 0. Zero by default
+   * in C++ as well, so that a record brace-initialized with the fields
+   * before it (tests do) stays whole. */
+#ifdef __cplusplus
+  uint8_t answered = 0;
+#else
+  uint8_t answered;
+#endif
 } davis_device;
+
+/* The model probe has two outcomes a caller must keep apart:
+ *   answered 1: the station is there and talks. type is its own code, which
+ *     may still be outside the known models: a code of 7 and up names no
+ *     model, and 0x80 and up read as negative (0xFF as -1, like no answer).
+ *     davis_model_str then says "unknown" and davis_dumpsensor and
+ *     davis_dumpstation refuse it, but memory reads and writes work.
+ *   answered 0: the station did not answer (or not whole); type is -1.
+ * So "is anyone there" is `answered`, never `type >= 0`; "which model" is
+ * type, through davis_model_str. */
+
+/* How the line stands after an exchange that went wrong (the stale field).
+ * The next command deals with it first, then the line is clean again. */
+enum {
+  DAVIS_LINE_CLEAN = 0, /* nothing owed */
+  /* An exchange ended on 2 s of silence. The line has been quiet that long,
+   * so nothing is waited for: what has arrived meanwhile (a late answer) is
+   * dropped before the next command is sent. */
+  DAVIS_LINE_QUIET = 1,
+  /* An exchange ended on a wrong byte, a bad CRC, an error, a hang-up or its
+   * deadline: the rest of its answer may still be on its way. The next
+   * command drops what arrives until the line has been quiet for 2 s (6 s
+   * at most, for a peer that never stops). */
+  DAVIS_LINE_BUSY = 2
+};
 
 /* The link reads the application's debug flag through this pointer, so the
  * link does not depend on the application. Null means debug off. */
 void davis_setdebugflag(const int *flag);
 
-/* Both opens set up the line and probe the model; a station that does not answer
- * leaves type at -1, which davis_model_str names "unknown". On failure they
+/* Both opens set up the line and probe the model: answered and type say how
+ * the probe went (see above); a station that does not answer still gives a
+ * record, with answered 0 and type -1. On failure they
  * return null with errno set: davis_open refuses anything but a terminal
  * (ENOTTY) before writing to it; davis_tcp_open refuses a port that is not
  * 1..65535 after keeping 16 bits (EINVAL), and its name lookup and connect
@@ -36,18 +70,30 @@ void davis_setdebugflag(const int *flag);
 #define DAVIS_CONNECT_TIMEOUT_MS 10000
 davis_device *davis_open(const char *dev);
 davis_device *davis_tcp_open(const char *addr, const char *nport);
-/* Reads the model code again (after a probe at open that failed): 0 when
- * the station answered, -1 with type left at -1 when it did not. */
+/* Probes the model again (after a probe at open that got no answer): 0 when
+ * the station answered (answered 1, type its code, known or not), -1 when
+ * it did not (answered 0, type -1). */
 int davis_probe(davis_device *d);
 /* Discards unread input (a socket: what has already arrived). */
 int davis_flush(davis_device *d);
 /* Reads len/2 bytes: returns len rounded down to even, 0 after 2 s of
- * silence, -1 on an error or when the peer has closed the connection. A
- * short read marks the line stale: before its next command, the link drops
- * whatever arrives until the line has been quiet for 2 s. */
+ * silence (the line is then DAVIS_LINE_QUIET), -1 on an error or when the
+ * peer has closed the connection (DAVIS_LINE_BUSY). No deadline of its own:
+ * only the commands below bound a whole exchange. */
 int davis_read(davis_device *d, unsigned char *data, int len);
 /* CRC-16/XMODEM of buf, returned byte-swapped (0xC331 for "123456789"). */
 int davis_crc(const unsigned char *buf, int size);
+
+/* Every command below bounds each of its exchanges (the command and its
+ * whole reply) twice: 2 s of silence between bytes, and an overall deadline
+ * of DAVIS_DEADLINE_FACTOR times the exchange's wire time at 2400 bit/s
+ * plus those 2 s. A station or adaptor that sends too slowly to meet it
+ * fails the call with -1 at once, without the further attempts the station
+ * read and the sensor image make for other failures (another attempt would
+ * be just as slow); the trace shows "read deadline <len> got <nibbles>". */
+#define DAVIS_DEADLINE_FACTOR 4
+/* 8N1 at 2400 bit/s: 10 bits a byte. */
+#define DAVIS_BYTE_USEC (10 * 1000000 / 2400)
 
 int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int datalen);
 int davis_writestation(davis_device *d, uint16_t addr, const unsigned char *data, int datalen);

@@ -88,7 +88,8 @@ struct Exchange {
   Bytes sent;
   std::vector<Bytes> commands;
   std::string trace;
-  Bytes data;  // the data buffer after the call, canaries included
+  Bytes data;    // the data buffer after the call, canaries included
+  uint8_t line;  // the device's stale field after the call
 };
 
 // One call of the link against a station that plays `steps`.
@@ -96,7 +97,7 @@ Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call,
               size_t dataSize = 160) {
   Line line = Line::socketPair();
   ScriptedPeer peer(line.peer, steps);
-  davis_device d{model, line.link, 0};
+  davis_device d{model, line.link, 0, 0};
   Exchange r;
   r.data.assign(dataSize, CANARY);
   {
@@ -104,6 +105,7 @@ Exchange play(int8_t model, const std::vector<Step> &steps, const Call &call,
     r.result = call(&d, r.data.data());
     r.trace = cap.text();
   }
+  r.line = d.stale;
   r.sent = peer.finish();
   r.commands = peer.commands();
   return r;
@@ -166,7 +168,7 @@ TEST(StationRead, ReadsHalfTheNibbleCountAndNoMore) {
     Line line = Line::socketPair();
     const Bytes waiting = series(0xA0, 8);
     ASSERT_EQ(write(line.peer, waiting.data(), waiting.size()), 8);
-    davis_device d{0, line.link, 0};
+    davis_device d{0, line.link, 0, 0};
     Bytes buf(8, CANARY);
     CaptureStdout cap;
     EXPECT_EQ(davis_read(&d, buf.data(), r.len), r.want) << r.what;
@@ -184,7 +186,7 @@ TEST(StationRead, ReadsHalfTheNibbleCountAndNoMore) {
 
 TEST(StationRead, ReplyInPiecesIsReadWhole) {
   Line line = Line::socketPair();
-  davis_device d{0, line.link, 0};
+  davis_device d{0, line.link, 0, 0};
   CaptureStdout cap;
   // Each piece goes out once the link has taken the one before it.
   std::thread feeder([&] {
@@ -208,7 +210,7 @@ TEST(StationRead, ReplyInPiecesIsReadWhole) {
 TEST(StationRead, EndsOnSilenceAndOnHangup) {
   // The one test that pays the 2-second silence.
   Line silent = Line::socketPair();
-  davis_device d{0, silent.link, 0};
+  davis_device d{0, silent.link, 0, 0};
   uint8_t buf[2];
   {
     CaptureStdout cap;
@@ -229,7 +231,7 @@ TEST(StationRead, EndsOnSilenceAndOnHangup) {
 TEST(StationRead, FlushOnASocketDropsWhatHasArrived) {
   // What a failed reply left behind is gone; only what comes after is read.
   Line line = Line::socketPair();
-  davis_device d{0, line.link, 0};
+  davis_device d{0, line.link, 0, 0};
   const Bytes stale = series(0x40, 100);
   ASSERT_EQ(write(line.peer, stale.data(), stale.size()), 100);
   uint8_t c = 0;
@@ -244,12 +246,21 @@ TEST(StationRead, FlushOnASocketDropsWhatHasArrived) {
 }
 
 TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
+  // After silence the line has been quiet long enough: the next command
+  // drops what came meanwhile without waiting for more.
   struct Row {
     const char *what;
     Bytes reply, late;
+    uint8_t line;
   } rows[] = {
-      {"a wrong acknowledgement, the real answer after it", {NAK}, {ACK, 0xE1, 0x74}},
-      {"an acknowledgement whose data came after the silence limit", {ACK}, {0xE1, 0x74}},
+      {"a wrong acknowledgement, the real answer after it",
+       {NAK},
+       {ACK, 0xE1, 0x74},
+       DAVIS_LINE_BUSY},
+      {"an acknowledgement whose data came after the silence limit",
+       {ACK},
+       {0xE1, 0x74},
+       DAVIS_LINE_QUIET},
   };
   // What a clean link read of 4 nibbles prints: nothing for the dropped bytes.
   const std::string clean =
@@ -257,13 +268,14 @@ TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
       "read start 4\nread loop 2 got 2\nread done 4 got 4\n";
   for (const Row &r : rows) {
     Line line = Line::socketPair();
-    davis_device d{0, line.link, 0};
+    davis_device d{0, line.link, 0, 0};
     uint8_t data[2] = {0, 0};
     {
       ScriptedPeer peer(line.peer, {{7, r.reply}});
       CaptureStdout cap;
       EXPECT_NE(davis_readlink(&d, 0x12A, data, 4), 0) << r.what;
     }
+    EXPECT_EQ(d.stale, r.line) << r.what;
     ASSERT_EQ(write(line.peer, r.late.data(), r.late.size()), static_cast<ssize_t>(r.late.size()));
     ScriptedPeer peer(line.peer, {{7, {ACK, 0x01, 0x02}}});
     CaptureStdout cap;
@@ -447,6 +459,16 @@ TEST(StationRetries, StationReadMakesFiveAttempts) {
   EXPECT_EQ(second.data[0], 0x02);
   EXPECT_EQ(linesWith(second.trace, "rs write").size(), 2u);
   EXPECT_EQ(linesWith(second.trace, "rs2 datalen=2 err=2").size(), 1u);
+
+  // An adaptor that passes the answer at a byte every 1.5 s: each byte
+  // beats the silence limit, the whole answer misses its deadline (2 s and
+  // four times the 8 bytes' wire time), and another attempt would too.
+  Exchange trickled = play(0, {{6, {ACK, 0x02}, 1500ms}, {6, {ACK, 0x02}}}, read);
+  EXPECT_EQ(trickled.result, -1);
+  EXPECT_EQ(trickled.commands.size(), 1u);
+  EXPECT_EQ(linesWith(trickled.trace, "read deadline 2 got 0").size(), 1u) << trickled.trace;
+  EXPECT_EQ(linesWith(trickled.trace, "select err").size(), 0u) << trickled.trace;
+  EXPECT_EQ(trickled.line, DAVIS_LINE_BUSY);
 }
 
 TEST(StationRetries, SensorImageRetriesOnBadStartAndGivesUpOnBadCrc) {
@@ -493,7 +515,7 @@ TEST(StationRetries, GarbageAndHangupsNeverOverrunOrHang) {
     Line line = Line::socketPair();
     close(line.peer);
     line.peer = -1;
-    davis_device d{0, line.link, 0};
+    davis_device d{0, line.link, 0, 0};
     uint8_t data[32];
     CaptureStdout cap;
     EXPECT_EQ(r.call(&d, data), -1) << r.what;
@@ -571,9 +593,12 @@ TEST(StationOpen, SerialOpenSetsARawLineAndReadsTheModel) {
     const char *what;
     std::vector<Step> steps;
     const char *model;
+    uint8_t answered;
   } rows[] = {
-      {"the probe answered", {{6, {ACK, 0x03}}}, "perception"},
-      {"the probe never acknowledged", std::vector<Step>(5, {6, {NAK}}), "unknown"},
+      {"the probe answered", {{6, {ACK, 0x03}}}, "perception", 1},
+      // 0xFF reads as -1, as no answer does: only `answered` tells them apart.
+      {"the probe answered a code outside the models", {{6, {ACK, 0xFF}}}, "unknown", 1},
+      {"the probe never acknowledged", std::vector<Step>(5, {6, {NAK}}), "unknown", 0},
   };
   for (const Row &r : rows) {
     Line line = Line::pty();
@@ -585,6 +610,7 @@ TEST(StationOpen, SerialOpenSetsARawLineAndReadsTheModel) {
     }
     ASSERT_NE(dev.d, nullptr) << r.what;
     EXPECT_STREQ(davis_model_str(dev.d), r.model) << r.what;
+    EXPECT_EQ(dev.d->answered, r.answered) << r.what;
     // Opened without waiting for carrier, then blocking as the link expects.
     EXPECT_EQ(fcntl(dev.d->fd, F_GETFL) & O_NONBLOCK, 0) << r.what;
     EXPECT_EQ(peer.commands(),
@@ -704,7 +730,7 @@ TEST(StationModel, NamesOfTheModelCodes) {
   } rows[] = {{0, "wizard3"}, {1, "wizard2"}, {2, "monitor"}, {3, "perception"}, {4, "groweather"},
               {5, "energy"},  {6, "health"},  {7, "unknown"}, {-1, "unknown"},   {127, "unknown"}};
   for (const Row &r : rows) {
-    davis_device d{r.code, -1, 0};
+    davis_device d{r.code, -1, 0, 0};
     EXPECT_STREQ(davis_model_str(&d), r.name) << static_cast<int>(r.code);
   }
 }

@@ -90,7 +90,15 @@ void ScriptedPeer::run() {
       std::lock_guard<std::mutex> lock(mu_);
       commands_.push_back(cmd);
     }
-    writeAll(fd_, s.reply);
+    if (s.gap.count() == 0) {
+      writeAll(fd_, s.reply);
+      continue;
+    }
+    for (uint8_t b : s.reply) {
+      struct pollfd stop = {stopPipe_[0], POLLIN, 0};
+      if (poll(&stop, 1, static_cast<int>(s.gap.count())) != 0) return;
+      writeAll(fd_, {b});
+    }
   }
   // Anything more the link sends is kept, until finish().
   while (readSome(sizeof buf, -1) > 0) {

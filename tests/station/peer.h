@@ -19,10 +19,12 @@ using Bytes = std::vector<uint8_t>;
 Bytes bytes(const std::string &s);  // the characters of s as bytes
 Bytes withCrc(Bytes data);          // data followed by its CRC, high byte first
 
-// One exchange: read exactly `expect` bytes of command, then send `reply`.
+// One exchange: read exactly `expect` bytes of command, then send `reply`,
+// a byte every `gap` when one is given (an adaptor that trickles).
 struct Step {
   size_t expect;
   Bytes reply;
+  std::chrono::milliseconds gap{0};
 };
 
 // Plays the station on one descriptor in a thread of its own. Every wait
