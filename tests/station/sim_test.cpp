@@ -11,6 +11,7 @@
 #include "framer.h"
 #include "peer.h"
 #include "proc.h"
+#include "weather.h"
 
 using namespace stationtest;
 using namespace std::chrono_literals;
@@ -106,6 +107,76 @@ TEST(StationSimFramer, CutsCommandsOutOfNoise) {
   EXPECT_EQ(std::string(late->bytes.begin(), late->bytes.end()), "WRD\x44\x00\r"s);
 }
 
+// Eight days of the simulator's weather, a minute apart, from a fixed moment
+// in a zone an hour east of UTC: what makes it believable on a page.
+TEST(StationSimWeather, HasDaysNightsShowersAndSpells) {
+  constexpr time_t FROM = 1772323200;  // 1 March 2026, 00:00 UTC
+  constexpr long OFFSET = 3600, MINUTES = 8 * 1440;
+  stationsim::WeatherCourse course(OFFSET);
+  std::vector<stationsim::Readings> w;
+  for (long m = 0; m < MINUTES; m++) w.push_back(course.at(FROM + m * 60));
+  const auto hourOf = [](long m) { return (m + OFFSET / 60) / 60 % 24; };
+  const auto rained = [&](long m) { return m > 0 && w[m].rain != w[m - 1].rain; };
+
+  bool nightsColder = true;
+  for (long day = 1; day < 8; day++) {
+    double night = 0, afternoon = 0;
+    for (long m = day * 1440; m < (day + 1) * 1440; m++) {
+      if (hourOf(m) >= 3 && hourOf(m) < 6) night += w[m].tout;
+      if (hourOf(m) >= 13 && hourOf(m) < 16) afternoon += w[m].tout;
+    }
+    nightsColder = nightsColder && night < afternoon;
+  }
+  int chillMinutes = 0, rainyHours = 0, showers = 0, calmHours = 0, gustyHours = 0;
+  bool showersForetold = true, rainOnlyAdds = true;
+  for (long m = 0; m < MINUTES; m++) {
+    // Wind chill parts from the temperature at 50 °F and below, in 3 mph or more.
+    chillMinutes += w[m].tout <= 500 && w[m].wsp >= 3;
+    rainOnlyAdds = rainOnlyAdds && (m == 0 || ((w[m].rain - w[m - 1].rain) & 0xFFFF) < 10);
+    // A shower after a dry spell: the barometer has fallen and the air is damp.
+    bool dryBefore = m >= 480;
+    for (long b = m - 480; dryBefore && b < m; b++) dryBefore = !rained(b);
+    if (rained(m) && dryBefore) {
+      showers++;
+      showersForetold = showersForetold && w[m].hout >= 90 && w[m].bar < w[m - 180].bar;
+    }
+    if (m % 60 != 59) continue;
+    bool rain = false;
+    int lo = 99, hi = 0;
+    for (long i = m - 59; i <= m; i++) {
+      rain = rain || rained(i);
+      lo = std::min(lo, w[i].wsp);
+      hi = std::max(hi, w[i].wsp);
+    }
+    rainyHours += rain;
+    calmHours += hi <= 1;
+    gustyHours += hi - lo >= 10;
+  }
+  // Asked out of order, the course gives the same readings.
+  stationsim::WeatherCourse again(OFFSET);
+  bool repeatable = true;
+  for (long m = MINUTES - 1; m >= 0; m -= 997) {
+    const stationsim::Readings &a = w[m], b = again.at(FROM + m * 60);
+    repeatable = repeatable && a.tout == b.tout && a.bar == b.bar && a.hout == b.hout &&
+                 a.wsp == b.wsp && a.wdir == b.wdir && a.rain == b.rain && a.tin == b.tin;
+  }
+  struct Row {
+    const char *what;
+    bool holds;
+  } rows[] = {
+      {"every night colder than its afternoon", nightsColder},
+      {"an hour or more of wind chill weather", chillMinutes >= 60},
+      {"rain now and then: some hours, at most one in ten", rainyHours > 0 && rainyHours <= 19},
+      {"a shower after a dry spell comes damp, the barometer fallen",
+       showers > 0 && showersForetold},
+      {"the rain counter only adds tips", rainOnlyAdds},
+      {"calm hours", calmHours > 0},
+      {"gusty hours", gustyHours > 0},
+      {"the same time, the same weather", repeatable},
+  };
+  for (const Row &r : rows) EXPECT_TRUE(r.holds) << r.what;
+}
+
 TEST(StationSim, AnswersTheLinkOverAPty) {
   Sim sim({"--pty", "--frozen"});
   ASSERT_TRUE(sim.ready()) << sim.proc().out() << sim.proc().err();
@@ -144,6 +215,17 @@ TEST(StationSim, AnswersTheLinkOverAPty) {
       << "wrong ack, then bad CRC, then the image";
   EXPECT_EQ(linesWith(text, "crc=").size(), 1u + 2u);
   EXPECT_EQ(linesWith(text, "rs write").size(), 1u + 1u + 2u) << "probe, poked read, retried read";
+
+  // An adaptor that passes a byte a second: the read misses its deadline
+  // and makes no second attempt; at the line's pace again, it reads.
+  CaptureStdout slow;
+  ASSERT_TRUE(sim.control("trickle 1000"));
+  EXPECT_NE(davis_readstation(dev.d, 0x100, bar, 4), 0);
+  ASSERT_TRUE(sim.control("trickle off"));
+  EXPECT_EQ(davis_readstation(dev.d, 0x100, bar, 4), 0);
+  const std::string slowText = slow.text();
+  EXPECT_EQ(linesWith(slowText, "read deadline").size(), 1u) << slowText;
+  EXPECT_EQ(linesWith(slowText, "rs write").size(), 2u) << slowText;
 
   // The line stays usable for the next client.
   dev.reset();

@@ -43,6 +43,8 @@ constexpr size_t MAX_CONTROL_LINE = 4096;
 constexpr std::chrono::milliseconds LATE_DELAY{3000};
 // Connections that fill a stalled listener's accept queue, at most.
 constexpr int STALL_FILLERS = 8;
+// A trickling adaptor sends a byte every 1..60000 ms.
+constexpr long MAX_TRICKLE_MS = 60000;
 
 const char USAGE[] =
     "usage: kivamet-stationsim [--model N] (--pty | --tcp PORT) [--pace] [--frozen]\n"
@@ -55,7 +57,9 @@ const char USAGE[] =
     "  --pty       open a pty and print 'pty <slave path>'\n"
     "  --tcp PORT  listen on 127.0.0.1 (0: any free port), print 'tcp 127.0.0.1 <port>'\n"
     "  --pace      send at the pace of a 2400 bit/s 8N1 line\n"
-    "  --frozen    start with the weather drift off\n"
+    "  --frozen    start with fixed readings; without it they follow the weather of\n"
+    "              the host's time, the same in every run (days and nights, showers\n"
+    "              now and then, calm and gusty spells)\n"
     "  --archive-history HOURS  start as if running for HOURS (1..192) already:\n"
     "              the archive ring holds the records of that past weather, which\n"
     "              drifted whether --frozen or not\n"
@@ -81,6 +85,9 @@ const char USAGE[] =
     "                                 reply), start (images), crc (replies with a CRC),\n"
     "                                 short (any), drop (any; TCP: hang up, pty: no answer),\n"
     "                                 late (any: sent whole 3 s later, then 'late <hex>')\n"
+    "  trickle MS|off                 every reply leaves a byte every MS milliseconds, as\n"
+    "                                 through an adaptor that trickles (a new command\n"
+    "                                 still cuts the rest of the last reply short)\n"
     "  accept on|off|stall            TCP: take clients / refuse them / let their\n"
     "                                 connect hang (accept queue full, SYNs dropped)\n"
     "  poke station|link ADDR BYTES   set bytes at an even nibble address (hex)\n"
@@ -88,7 +95,7 @@ const char USAGE[] =
     "  peek archive ADDR N            N bytes of the archive at byte address ADDR (hex)\n"
     "  archive crc K                  every read covering the K-th newest record gets a\n"
     "                                 broken CRC (0 mends them all)\n"
-    "  freeze | drift                 weather drift off or on\n"
+    "  freeze | drift                 hold the readings, or let them follow the weather\n"
     "  image                          print 'image <15 hex bytes>'\n";
 
 struct Options {
@@ -163,9 +170,12 @@ class Simulator {
  private:
   static void say(const std::string &line) { printf("%s\n", line.c_str()); }
   int ioFd() const { return opt_.pty ? masterFd_ : clientFd_; }
-  microseconds slotOffset(size_t bytes) const {
-    return opt_.pace ? BYTE_TIME * static_cast<long>(bytes) : microseconds(0);
+  // Between two bytes of a reply: the trickle's pace, the line's, or none.
+  microseconds byteTime() const {
+    if (trickle_.count() > 0) return trickle_;
+    return opt_.pace ? BYTE_TIME : microseconds(0);
   }
+  microseconds slotOffset(size_t bytes) const { return byteTime() * static_cast<long>(bytes); }
   uint64_t secondsRunning(Clock::time_point now) const {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(now - start_).count());
@@ -205,6 +215,7 @@ class Simulator {
   std::deque<uint8_t> out_;
   Clock::time_point sendAt_{};
   size_t sentOfReply_ = 0;
+  microseconds trickle_{0};
   // When the last command byte would have finished arriving on a real line.
   Clock::time_point inLineFree_{};
   bool stdinOpen_ = true;
@@ -381,17 +392,18 @@ void Simulator::handleFrames(Clock::time_point now) {
     sentOfReply_ = 0;
     // Paced, byte i is on the far end once its 10 bits are through.
     sendAt_ = opt_.pace ? std::max(now, inLineFree_) + BYTE_TIME : now;
+    sendAt_ += trickle_;
   }
 }
 
 void Simulator::sendDue(Clock::time_point now) {
   if (out_.empty() || ioFd() < 0 || now < sendAt_) return;
   size_t due = out_.size();
-  if (opt_.pace) {
+  if (byteTime().count() > 0) {
     // Bytes whose slot on the line has begun by now; catching up after a
     // late wake-up still keeps the average at the line rate.
     const auto elapsed = std::chrono::duration_cast<microseconds>(now - sendAt_);
-    const size_t slots = static_cast<size_t>(elapsed / BYTE_TIME) + 1;
+    const size_t slots = static_cast<size_t>(elapsed / byteTime()) + 1;
     due = std::min(out_.size(), slots > sentOfReply_ ? slots - sentOfReply_ : 0);
   }
   if (due == 0) return;
@@ -470,6 +482,11 @@ void Simulator::control(const std::string &line) {
     if (w.size() == 4 && !parseNumber(w[3].c_str(), 10, 0, 1000000, &after))
       return fail("bad count");
     station_.setFault(static_cast<Fault>(kind), static_cast<int>(count), static_cast<int>(after));
+  } else if (cmd == "trickle" && w.size() == 2) {
+    long ms = 0;
+    if (w[1] != "off" && !parseNumber(w[1].c_str(), 10, 1, MAX_TRICKLE_MS, &ms))
+      return fail("bad trickle");
+    trickle_ = std::chrono::milliseconds(ms);
   } else if (cmd == "peek" && w.size() == 4 && w[1] == "archive") {
     const std::vector<uint8_t> &archive = station_.archiveMemory();
     long addr, n;

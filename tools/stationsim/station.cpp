@@ -46,6 +46,7 @@ constexpr unsigned ARCHIVE_RING = DAVIS_ARCHIVE_RING;
 // AWDIR for a period without wind: no compass point.
 constexpr int NO_DIRECTION = 0xFF;
 
+// The frozen station's readings.
 struct Start {
   int tin = 712, tout = 584, wsp = 6, wdir = 225, bar = 29921, hin = 42, hout = 67, rain = 1234;
 };
@@ -98,11 +99,36 @@ bool hasCrc(Cmd c) {
   return c == Cmd::SRD || c == Cmd::LOOP || c == Cmd::DMP || c == Cmd::MDMP;
 }
 
+long utcOffsetAt(time_t t) {
+  struct tm lt;
+  localtime_r(&t, &lt);
+  return lt.tm_gmtoff;
+}
+
 }  // namespace
 
 Station::Station(int model, bool drift, time_t start, Log log)
-    : model_(model), drift_(drift), log_(std::move(log)) {
+    : model_(model),
+      drift_(drift),
+      start_(start),
+      course_(utcOffsetAt(start)),
+      log_(std::move(log)) {
   initMemories(start);
+}
+
+// The course's readings now; its rain tips are added to the station's own
+// counters, so a total a client wrote stays what it wrote.
+Station::Weather Station::weatherNow() {
+  const Readings r = course_.at(start_ + static_cast<time_t>(seconds_));
+  int rain = link_.get16(lm::SRAIN) & 0xFFFF;
+  if (weatherRain_ >= 0) {
+    const int tips = (r.rain - weatherRain_) & 0xFFFF;
+    rain = (rain + tips) & 0xFFFF;
+    station_.set16(sm::YRNDTA, station_.get16(sm::YRNDTA) + tips);
+    station_.set16(sm::DRNDTA, station_.get16(sm::DRNDTA) + tips);
+  }
+  weatherRain_ = r.rain;
+  return Weather{r.tin, r.tout, r.wsp, r.wdir, r.bar, r.hin, r.hout, rain};
 }
 
 void Station::initMemories(time_t start) {
@@ -117,7 +143,14 @@ void Station::initMemories(time_t start) {
   station_.write(sm::DATE, d, 3);
 
   const Start s;
+  link_.set16(lm::SRAIN, s.rain);
   Weather w{s.tin, s.tout, s.wsp, s.wdir, s.bar, s.hin, s.hout, s.rain};
+  if (drift_) {
+    // The course's own counter from the start, so that stations of the
+    // same hours agree on the rain total too.
+    w = weatherNow();
+    w.rain = weatherRain_;
+  }
   lastBar_ = w.bar;
   publish(w);
 
@@ -161,14 +194,14 @@ void Station::initMemories(time_t start) {
   link_.set16(lm::OLDPTR, 0);
   link_.set8(lm::SAMPLEPER, 256 - 60);
   link_.set8(lm::ARCPERIOD, 30);
-  link_.set16(lm::PREVRAIN, s.rain);
+  link_.set16(lm::PREVRAIN, w.rain);
   link_.set16(lm::LASTARCTIME, lt.tm_hour * 60 + lt.tm_min);
   // A south-westerly site.
   const int histogram[16] = {3, 2, 1, 1, 2, 3, 5, 8, 12, 18, 22, 15, 9, 6, 4, 3};
   for (unsigned i = 0; i < 16; i++) link_.set8(lm::WDIRS + 2 * i, histogram[i]);
-  link_.set16(lm::ATHIOUT, s.tout);
-  link_.set16(lm::ATLOWOUT, s.tout);
-  link_.set8(lm::AGUST, s.wsp);
+  link_.set16(lm::ATHIOUT, w.tout);
+  link_.set16(lm::ATLOWOUT, w.tout);
+  link_.set8(lm::AGUST, w.wsp);
   alignArchive();
 }
 
@@ -275,11 +308,14 @@ void Station::tick() {
       m = 0;
       if (++h >= 24) {
         h = 0;
+        // The day's rain starts again at midnight, the year's on New Year.
+        station_.set16(sm::DRNDTA, 0);
         if (++day > daysInMonth(month, year_)) {
           day = 1;
           if (++month > 12) {
             month = 1;
             year_++;
+            station_.set16(sm::YRNDTA, 0);
           }
         }
       }
@@ -301,29 +337,7 @@ void Station::tick() {
 }
 
 void Station::driftStep() {
-  // A bounded random walk that leans back towards the start value once it
-  // has wandered further than `span`.
-  auto walk = [this](int v, int base, int span, int step, int lo, int hi) {
-    int r = std::uniform_int_distribution<int>(-step, step)(rng_);
-    if (v > base + span) r = -std::abs(r);
-    if (v < base - span) r = std::abs(r);
-    return std::clamp(v + r, lo, hi);
-  };
-  const Start s;
-  Weather w = loadWeather();
-  w.tin = walk(w.tin, s.tin, 20, 1, -400, 1500);
-  w.tout = walk(w.tout, s.tout, 80, 2, -400, 1500);
-  w.wsp = walk(w.wsp, s.wsp, 6, 1, 0, 120);
-  w.wdir = ((w.wdir + std::uniform_int_distribution<int>(-6, 6)(rng_)) % 360 + 360) % 360;
-  w.bar = walk(w.bar, s.bar, 150, 2, 28000, 31500);
-  w.hin = walk(w.hin, s.hin, 5, 1, 1, 100);
-  w.hout = walk(w.hout, s.hout, 20, 1, 5, 100);
-  // Rain only ever adds tips; the 16-bit counter wraps like the station's.
-  if (std::uniform_int_distribution<int>(0, 19)(rng_) == 0) {
-    w.rain = (w.rain + 1) & 0xFFFF;
-    station_.set16(sm::YRNDTA, station_.get16(sm::YRNDTA) + 1);
-    station_.set16(sm::DRNDTA, station_.get16(sm::DRNDTA) + 1);
-  }
+  const Weather w = weatherNow();
   publish(w);
   trackExtremes();
 

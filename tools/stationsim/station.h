@@ -4,13 +4,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "davis.h"
 #include "framer.h"
 #include "memory.h"
+#include "weather.h"
 
 namespace stationsim {
 
@@ -62,6 +62,8 @@ class Station {
   using Log = std::function<void(const std::string &)>;
 
   // model: the code reported at 0x4D; start: host time the clock starts at.
+  // Drifting, the readings follow the weather of the host's time; frozen,
+  // they stay at fixed start values.
   Station(int model, bool drift, time_t start, Log log);
 
   // Moves the clock and the weather on to `seconds` since start.
@@ -83,8 +85,8 @@ class Station {
   // newest) gets a broken CRC from now on; 0 mends them all. Returns the
   // record's address, or -1 when the ring holds fewer records.
   long spoilRecord(unsigned back);
-  // Plays `seconds` of drifting weather at once, as if the station had run
-  // that long before now: the archive fills at its period meanwhile.
+  // Plays `seconds` of the weather at once, as if the station had run that
+  // long before now: the archive fills at its period meanwhile.
   void playPast(uint64_t seconds);
 
   NibbleMemory &stationMemory() { return station_; }
@@ -105,6 +107,7 @@ class Station {
   std::vector<uint8_t> answer(const Frame &f);
   void applyFault(Cmd cmd, Reply &r);
   void initMemories(time_t start);
+  Weather weatherNow();
   void tick();
   void driftStep();
   Weather loadWeather() const;
@@ -118,6 +121,9 @@ class Station {
 
   int model_;
   bool drift_;
+  time_t start_;
+  WeatherCourse course_;
+  int weatherRain_ = -1;  // the weather's rain counter at the last step, -1 before one
   bool silent_ = false;
   bool logging_ = true;   // STOP/START
   bool arcTimer_ = true;  // DBT/EBT
@@ -132,7 +138,6 @@ class Station {
   NibbleMemory station_{STATION_NIBBLES};
   NibbleMemory link_{LINK_NIBBLES};
   std::vector<uint8_t> archive_ = std::vector<uint8_t>(ARCHIVE_BYTES, 0);
-  std::mt19937 rng_{20240601};
   Log log_;
 };
 
