@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <string>
@@ -37,6 +38,12 @@ int usage() {
   return 2;
 }
 
+// A wrong option or value: one line that names it, as kivamet does.
+int usageError(const std::string &problem) {
+  fprintf(stderr, "kivamet-graphs: %s\n", problem.c_str());
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -63,7 +70,8 @@ int main(int argc, char **argv) {
         opt.outDir = optarg;
         break;
       case 'u':
-        if (unitSystemParse(optarg, &opt.style.units) != 0) return usage();
+        if (unitSystemParse(optarg, &opt.style.units) != 0)
+          return usageError(std::string("--units takes us or metric, not ") + optarg);
         break;
       case 't':
         opt.title = optarg;
@@ -73,7 +81,8 @@ int main(int argc, char **argv) {
         const double inches = strtod(optarg, &end);
         if (end == optarg || *end != '\0' || !std::isfinite(inches) || inches <= 0 ||
             inches > MAX_RAIN_PER_COUNT)
-          return usage();
+          return usageError(std::string("--rain-per-count takes inches above 0 and up to 1, not ") +
+                            optarg);
         opt.style.rainCountsPerInch = 1.0 / inches;
         break;
       }
@@ -91,12 +100,24 @@ int main(int argc, char **argv) {
     }
   }
   if (optind != argc || opt.rrdPath.empty()) return usage();
+  // librrd would wait for ever to open a FIFO; nothing but a file can be a
+  // database. One that is not there yet may still come (--watch).
+  struct stat st;
+  if (stat(opt.rrdPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "kivamet-graphs: cannot read %s: not a regular file\n", opt.rrdPath.c_str());
+    return 1;
+  }
   if (print) {
-    if (watch || !opt.outDir.empty()) return usage();
+    if (!opt.outDir.empty())
+      return usageError("--print prints and writes no page: it takes no --out, not " + opt.outDir);
+    if (watch) return usageError("--print prints once: it takes no --watch");
+    graphs::Snapshot db;
     graphs::Conditions conditions;
     std::string why;
-    if (!graphs::readConditions(opt.rrdPath, time(nullptr), &conditions, &why)) {
-      fprintf(stderr, "kivamet-graphs: cannot read %s: %s\n", opt.rrdPath.c_str(), why.c_str());
+    if (!db.take(opt.rrdPath, &why) ||
+        !graphs::readConditions(db.path(), time(nullptr), &conditions, &why)) {
+      fprintf(stderr, "kivamet-graphs: cannot read %s: %s\n", opt.rrdPath.c_str(),
+              db.named(why).c_str());
       return 1;
     }
     fputs(graphs::conditionsText(conditions, opt.style).c_str(), stdout);

@@ -9,10 +9,21 @@ const char PAGE_FILE[] = "index.html";
 
 bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
                 std::string *why) {
+  Snapshot db;
+  std::string reason;
+  if (!db.take(opt.rrdPath, &reason)) {
+    *why = "cannot read " + opt.rrdPath + ": " + reason;
+    return false;
+  }
+  return renderSnapshot(opt, db, now, state, conditions, why);
+}
+
+bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, RenderState *state,
+                    Conditions *conditions, std::string *why) {
   if (!makeDirectories(opt.outDir, why)) return false;
   std::string reason;
-  if (!readConditions(opt.rrdPath, now, conditions, &reason)) {
-    *why = "cannot read " + opt.rrdPath + ": " + reason;
+  if (!readConditions(db.path(), now, conditions, &reason)) {
+    *why = "cannot read " + opt.rrdPath + ": " + db.named(reason);
     return false;
   }
   PageInput page;
@@ -28,9 +39,9 @@ bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Condit
     for (int c = 0; c < CHART_COUNT; c++) {
       Image image;
       const std::string file = graphFileName(PERIODS[p], CHARTS[c]);
-      if (!renderGraph(opt.rrdPath, PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
+      if (!renderGraph(db.path(), PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
                        &image, &reason)) {
-        *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + reason;
+        *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + db.named(reason);
         return false;
       }
       if (!writeAtomically(opt.outDir, file, image.png, why)) return false;

@@ -8,6 +8,7 @@
 
 #include "page.h"
 #include "plots.h"
+#include "snapshot.h"
 
 namespace graphs {
 
@@ -31,8 +32,12 @@ extern const char PAGE_FILE[];
 
 // One pass at time `now`; the output folder is made when missing. Fills `conditions` with what the
 // page shows. Returns false with a reason naming the file when the database cannot be read or a
-// file cannot be written; nothing half-written is left behind.
+// file cannot be written; nothing half-written is left behind. Reads and draws from a snapshot of
+// the database, so the database's lock is held only while it is copied.
 bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
                 std::string *why);
+// The same from a snapshot already taken of opt.rrdPath.
+bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, RenderState *state,
+                    Conditions *conditions, std::string *why);
 
 }  // namespace graphs

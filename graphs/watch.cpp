@@ -1,22 +1,41 @@
-// watch.cpp - the --watch loop: inotify on the database's folder, a
-// signalfd for SIGTERM and SIGINT, and no timer but the stale moment.
+// watch.cpp - the --watch loop: inotify on the database's folder and on the
+// folder that holds it, a signalfd for SIGTERM and SIGINT, and no timer but
+// the stale moment and the pause between two passes.
 #include "watch.h"
 
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
-#include <rrd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "fdguard.h"
 
 namespace graphs {
 namespace {
+
+// While samples pour in (a catch-up writes a batch every moment) the page
+// is drawn at most once in this long; a lone sample is drawn at once. Each
+// pass copies the database under its lock, and kivamet's updates meanwhile
+// fail.
+constexpr long long REDRAW_GAP_MS = 5000;
+// After the gap, a pass waits up to this long for the next update: copied
+// just after one, the file is furthest from the next. Without one, the
+// samples have stopped coming and the pass goes ahead.
+constexpr long long NEXT_UPDATE_WAIT_MS = 1000;
+
+long long monotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string folderOf(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -29,32 +48,96 @@ std::string baseOf(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Reads every waiting event; true when one names the database file.
-bool databaseTouched(int fd, const std::string &base) {
-  alignas(struct inotify_event) char buf[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
-  bool touched = false;
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return touched;
-    for (ssize_t off = 0; off < n;) {
-      const auto *e = reinterpret_cast<const struct inotify_event *>(buf + off);
-      if (e->len > 0 && base == e->name) touched = true;
-      // The queue overflowed: an update may be among the lost events.
-      if (e->mask & IN_Q_OVERFLOW) touched = true;
-      off += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+// The database's folder, followed by its path: when the folder is renamed
+// away or removed and another takes its place, the new one is watched. The
+// folder above it says when a new one comes.
+class FolderWatch {
+ public:
+  FolderWatch(int fd, const std::string &dbPath)
+      : fd_(fd), folder_(folderOf(dbPath)), base_(baseOf(dbPath)) {
+    // "." and "/" are the same folder whatever happens to their paths.
+    if (folder_ != "." && folder_ != "/") {
+      parent_ = folderOf(folder_);
+      name_ = baseOf(folder_);
     }
   }
-}
+  const std::string &folder() const { return folder_; }
 
-void render(const RenderOptions &opt, RenderState *state, time_t *staleAt) {
+  // False with errno when the folder cannot be watched.
+  bool start() {
+    if (!watchFolder()) return false;
+    // Without it a replaced folder is not followed; the database still is.
+    if (!parent_.empty())
+      parentWd_ = inotify_add_watch(fd_, parent_.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    return true;
+  }
+
+  // Reads every waiting event; true when one may mean a new sample.
+  bool changed() {
+    alignas(struct inotify_event) char buf[16 * (sizeof(struct inotify_event) + NAME_MAX + 1)];
+    bool touched = false;
+    for (;;) {
+      const ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) return touched;
+      for (ssize_t off = 0; off < n;) {
+        const auto *e = reinterpret_cast<const struct inotify_event *>(buf + off);
+        off += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+        // The queue overflowed: an update may be among the lost events.
+        if (e->mask & IN_Q_OVERFLOW) {
+          watchFolder();
+          touched = true;
+        }
+        if (e->wd == folderWd_ && e->len > 0 && base_ == e->name) touched = true;
+        if (e->wd == folderWd_ && (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) {
+          // A folder renamed away is still watched where it went.
+          if (!(e->mask & IN_IGNORED)) inotify_rm_watch(fd_, folderWd_);
+          folderWd_ = -1;
+          touched = watchFolder() || touched;
+        }
+        if (e->wd == parentWd_ && e->len > 0 && name_ == e->name)
+          touched = watchFolder() || touched;
+      }
+    }
+  }
+
+ private:
+  // Watches what the folder's path names now; true when that is a folder.
+  bool watchFolder() {
+    // librrd writes in place and closes, or renames a new file in.
+    const int wd = inotify_add_watch(
+        fd_, folder_.c_str(),
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (wd < 0) return false;
+    if (folderWd_ >= 0 && folderWd_ != wd) inotify_rm_watch(fd_, folderWd_);
+    folderWd_ = wd;
+    return true;
+  }
+
+  int fd_;
+  std::string folder_, base_;
+  std::string parent_, name_;  // empty: nothing above to watch
+  int folderWd_ = -1, parentWd_ = -1;
+};
+
+// One pass: a snapshot of the database, drawn when its last update is not
+// the one shown (or always, when `force`). Sets the stale moment when the
+// last sample is recent.
+void pass(const RenderOptions &opt, bool force, RenderState *state, time_t *shown,
+          time_t *staleAt) {
   const time_t now = time(nullptr);
-  Conditions c;
+  Snapshot db;
   std::string why;
-  *staleAt = 0;
-  if (!renderOnce(opt, now, state, &c, &why)) {
+  time_t last = -1;
+  if (db.take(opt.rrdPath, &why)) last = db.lastUpdate(&why);
+  if (!force && (last == static_cast<time_t>(-1) || last == *shown)) return;
+  Conditions c;
+  if (last == static_cast<time_t>(-1) || !renderSnapshot(opt, db, now, state, &c, &why)) {
+    if (last == static_cast<time_t>(-1)) why = "cannot read " + opt.rrdPath + ": " + why;
     fprintf(stderr, "kivamet-graphs: %s\n", why.c_str());
     return;
   }
+  *shown = last;
+  *staleAt = 0;
   char when[32] = "none yet";
   if (c.lastSample != 0) {
     struct tm lt;
@@ -78,43 +161,48 @@ int watchAndRender(const RenderOptions &opt) {
   }
   FdGuard signals(signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK));
   FdGuard events(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  const std::string folder = folderOf(opt.rrdPath);
-  // librrd writes in place and closes, or renames a new file in.
-  if (signals.get() < 0 || events.get() < 0 ||
-      inotify_add_watch(events.get(), folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
-    fprintf(stderr, "kivamet-graphs: cannot watch %s: %s\n", folder.c_str(), strerror(errno));
+  FolderWatch watch(events.get(), opt.rrdPath);
+  if (signals.get() < 0 || events.get() < 0 || !watch.start()) {
+    fprintf(stderr, "kivamet-graphs: cannot watch %s: %s\n", watch.folder().c_str(),
+            strerror(errno));
     return 1;
   }
-  const std::string base = baseOf(opt.rrdPath);
 
   RenderState state;
   time_t staleAt = 0;
-  // Taken before the pass reads the database: a sample that lands during
-  // the pass then differs from it and is rendered too.
-  time_t shown = rrd_last_r(opt.rrdPath.c_str());
-  render(opt, &state, &staleAt);
+  time_t shown = -1;
+  pass(opt, true, &state, &shown, &staleAt);
+  long long drawnAt = monotonicMs();
+  bool due = false;  // a change came within the gap after the last pass
   for (;;) {
-    struct pollfd fds[2] = {{signals.get(), POLLIN, 0}, {events.get(), POLLIN, 0}};
-    int timeout = -1;
-    if (staleAt != 0) {
-      const time_t now = time(nullptr);
-      timeout = staleAt > now ? static_cast<int>((staleAt - now) * 1000) : 0;
+    long long timeout = -1;
+    if (staleAt != 0) timeout = std::max<long long>(0, (staleAt - time(nullptr)) * 1000LL);
+    if (due) {
+      const long long wait =
+          std::max(0LL, drawnAt + REDRAW_GAP_MS + NEXT_UPDATE_WAIT_MS - monotonicMs());
+      timeout = timeout < 0 ? wait : std::min(timeout, wait);
     }
-    const int r = poll(fds, 2, timeout);
+    struct pollfd fds[2] = {{signals.get(), POLLIN, 0}, {events.get(), POLLIN, 0}};
+    const int r = poll(fds, 2, static_cast<int>(timeout));
     if (r < 0 && errno != EINTR) {
       fprintf(stderr, "kivamet-graphs: poll: %s\n", strerror(errno));
       return 1;
     }
     if (fds[0].revents & POLLIN) return 0;
-    if (r == 0) {
-      render(opt, &state, &staleAt);  // the page gets its stale mark
-      continue;
+    const bool updated = (fds[1].revents & POLLIN) && watch.changed();
+    due = due || updated;
+    const long long since = monotonicMs() - drawnAt;
+    // Past the gap: right after an update, or once none has come for a while.
+    const bool drawNow =
+        due && since >= REDRAW_GAP_MS && (updated || since >= REDRAW_GAP_MS + NEXT_UPDATE_WAIT_MS);
+    const bool turnedStale = staleAt != 0 && time(nullptr) >= staleAt;
+    if (turnedStale || drawNow) {
+      // The page gets its stale mark even when nothing new came.
+      pass(opt, turnedStale, &state, &shown, &staleAt);
+      if (turnedStale && staleAt != 0 && time(nullptr) >= staleAt) staleAt = 0;
+      drawnAt = monotonicMs();
+      due = false;
     }
-    if (!(fds[1].revents & POLLIN) || !databaseTouched(events.get(), base)) continue;
-    const time_t last = rrd_last_r(opt.rrdPath.c_str());
-    if (last == static_cast<time_t>(-1) || last == shown) continue;
-    shown = last;
-    render(opt, &state, &staleAt);
   }
 }
 

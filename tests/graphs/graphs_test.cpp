@@ -3,9 +3,11 @@
 // unit systems, its graphs decoded, the program's failures, --watch, and
 // the page loaded in a real browser (headless chromium, from file://).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <png.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -255,6 +257,8 @@ TEST_F(Page, ProgramRuns) {
   const std::string colon = scratch.file("a:b.rrd");
   testsupport::writeFile(colon, readFile(db_));
   testsupport::writeFile(scratch.file("file"), "");
+  const std::string fifo = scratch.file("weather.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     const char *probe;
     std::vector<std::string> args;
@@ -265,18 +269,27 @@ TEST_F(Page, ProgramRuns) {
   const std::string out = scratch.file("out/www");
   const std::string missing = scratch.file("missing.rrd");
   const Case cases[] = {
+      // clang-format off
       {"empty database: says so", {"--rrd", empty}, 0, "", "id=\"no-samples\""},
       {"colon in the database path", {"--rrd", colon}, 0, "", "day-rain.png"},
       {"no database", {"--rrd", missing}, 1, "cannot read " + missing, ""},
-      {"unknown units", {"--rrd", db_, "--units", "kelvin"}, 2, "usage:", ""},
-      {"rain per count not positive", {"--rrd", db_, "--rain-per-count", "0"}, 2, "usage:", ""},
+      {"unknown units", {"--rrd", db_, "--units", "kelvin"}, 2,
+       "kivamet-graphs: --units takes us or metric, not kelvin\n", ""},
+      {"rain per count not positive", {"--rrd", db_, "--rain-per-count", "-1"}, 2,
+       "kivamet-graphs: --rain-per-count takes inches above 0 and up to 1, not -1\n", ""},
+      // librrd's open would wait for a writer for ever.
+      {"a FIFO, watched", {"--rrd", fifo, "--watch"}, 1,
+       "kivamet-graphs: cannot read " + fifo + ": not a regular file\n", ""},
       {"output below a file", {"--rrd", db_, "--out", scratch.file("file/www")}, 1, "file/www", ""},
       {"print", {"--rrd", db_, "--print"}, 0, "", "Outside temperature  70.0 °F\nInside"},
       {"print metric", {"--rrd", db_, "--print", "--units", "metric"}, 0, "",
        "Wind                 19.3 km/h SW\n"},
       {"print, empty database", {"--rrd", empty, "--print"}, 0, "", "No samples yet\n"},
       {"print, no database", {"--rrd", missing, "--print"}, 1, "cannot read " + missing, ""},
-      {"print with a page", {"--rrd", db_, "--print", "--out", out}, 2, "usage:", ""},
+      {"print with a page", {"--rrd", db_, "--print", "--out", out}, 2,
+       "kivamet-graphs: --print prints and writes no page: it takes no --out, not " + out + "\n",
+       ""},
+      // clang-format on
   };
   for (const Case &c : cases) {
     testsupport::removeTree(out);
@@ -288,6 +301,10 @@ TEST_F(Page, ProgramRuns) {
     ASSERT_TRUE(p.start(argv));
     EXPECT_EQ(p.wait(seconds(60)), c.status) << c.probe;
     EXPECT_NE(p.err().find(c.err), std::string::npos) << c.probe << ": " << p.err();
+    // A bad option or value is one line, not the whole usage.
+    if (c.status == 2) {
+      EXPECT_EQ(p.err(), c.err) << c.probe;
+    }
     if (print) {
       EXPECT_NE(access(out.c_str(), F_OK), 0) << c.probe;  // no page written
     }
@@ -297,8 +314,9 @@ TEST_F(Page, ProgramRuns) {
   }
 }
 
-// --watch renders at start, again after a new sample and when the last
-// sample turns stale, and ends with 0 on SIGTERM and SIGINT.
+// --watch renders at start, again after new samples (once for a burst of
+// them) and when the last sample turns stale, follows a replaced folder,
+// and ends with 0 on SIGTERM and SIGINT.
 TEST_F(Page, WatchFollowsNewSamples) {
   const ScratchDir scratch("graphs-watch");
   auto watch = [&](testsupport::Process &p, const std::string &db, const std::string &out) {
@@ -306,22 +324,49 @@ TEST_F(Page, WatchFollowsNewSamples) {
                     scratch.file(out), "--watch"}) &&
            p.waitForStdout("rendered ", seconds(60));
   };
-  const std::string db = scratch.file("weather.rrd");
+  const std::string folder = scratch.file("live");
+  const std::string db = folder + "/weather.rrd";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
   testsupport::writeFile(db, readFile(db_));
   testsupport::Process p;
   ASSERT_TRUE(watch(p, db, "www")) << p.err();
-  const size_t mark = p.out().size();
+  size_t mark = p.out().size();
 
   davis_sample next = knownWeather(weather_, weather_.last);
   next.otemp = 733;
-  const time_t t = weather_.last + 60;
   std::string why;
   const auto same = [&](time_t) { return next; };
-  ASSERT_TRUE(testsupport::fillWeatherDb(db, t, t, same, &why)) << why;
-  char when[16];
-  strftime(when, sizeof when, "%H:%M:%S\n", localtime(&t));
-  ASSERT_TRUE(p.waitForStdout(when, seconds(60), mark)) << p.out() << p.err();
+  // Writes one sample and gives the line of its pass. A pass copying the
+  // file holds its lock for a moment, and an update that comes then fails:
+  // the file's lock is waited for first (the update's own lock, of the same
+  // process, then never conflicts).
+  auto sample = [&](const std::string &file, time_t t) {
+    const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    EXPECT_EQ(fcntl(fd, F_SETLKW, &lock), 0) << strerror(errno);
+    EXPECT_TRUE(testsupport::fillWeatherDb(file, t, t, same, &why)) << why;
+    close(fd);
+    char when[16];
+    strftime(when, sizeof when, "%H:%M:%S\n", localtime(&t));
+    return std::string(when);
+  };
+  // Five samples at once, as a catch-up writes them: one pass, for the last.
+  std::string last;
+  for (int i = 1; i <= 5; i++) last = sample(db, weather_.last + 60 * i);
+  ASSERT_TRUE(p.waitForStdout(last, seconds(60), mark)) << p.out() << p.err();
+  const std::string passes = p.out().substr(mark);
+  EXPECT_EQ(passes.find("rendered "), passes.rfind("rendered ")) << passes;
   EXPECT_EQ(shown(readFile(scratch.file("www/index.html")), "now-outside_temperature"), "73.3 °F");
+
+  // The folder renamed away and another put in its place.
+  mark = p.out().size();
+  ASSERT_EQ(rename(folder.c_str(), scratch.file("old").c_str()), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  testsupport::writeFile(db, readFile(scratch.file("old/weather.rrd")));
+  ASSERT_TRUE(p.waitForStdout(sample(db, weather_.last + 360), seconds(60), mark))
+      << p.out() << p.err();
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(seconds(30)), 0);
 
