@@ -1,6 +1,7 @@
 // timing.cpp - times a station read, a sensor image and a live read against the
 // simulator over a pty, paced at 2400 bit/s and unpaced, and prints each
-// beside the wire time of the bytes exchanged.
+// beside the wire time of the bytes exchanged; then a read and an image
+// through an adaptor that trickles a byte a second, beside their bounds.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -69,6 +70,41 @@ bool startSim(testsupport::Process &sim, bool pace, std::string *path) {
   return word == "pty";
 }
 
+// Through an adaptor that passes a byte a second, as a station read and a
+// sensor image after it: each fails at its exchange's deadline instead of
+// reading for as long as the reply trickles.
+struct Trickled {
+  double readS = 0, imageS = 0;
+  int readResult = 0, imageResult = 0;
+};
+
+bool trickled(Trickled *t) {
+  testsupport::Process sim;
+  std::string path;
+  if (!startSim(sim, false, &path)) return false;
+  davis_device *d;
+  {
+    QuietStdout quiet;
+    d = davis_open(path.c_str());
+  }
+  const size_t mark = sim.out().size();
+  if (d == nullptr || !sim.writeStdin("trickle 1000\n") ||
+      !sim.waitForStdout("ok trickle 1000", std::chrono::seconds(10), mark))
+    return false;
+  QuietStdout quiet;
+  unsigned char b[15];
+  auto t0 = Clock::now();
+  t->readResult = davis_readstation(d, 0x100, b, 4);
+  auto t1 = Clock::now();
+  t->imageResult = davis_dumpsensor(d, 1, b, 30);
+  auto t2 = Clock::now();
+  t->readS = std::chrono::duration<double>(t1 - t0).count();
+  t->imageS = std::chrono::duration<double>(t2 - t1).count();
+  close(d->fd);
+  free(d);
+  return true;
+}
+
 Figures measure(davis_device *d, const Operation &op) {
   std::vector<double> ms;
   int failures = 0;
@@ -134,7 +170,28 @@ int main(int argc, char **argv) {
     free(d);
   }
 
+  Trickled slow;
+  const bool slowMeasured = trickled(&slow);
+  const double byteS = BITS_PER_BYTE / BIT_RATE;
+  // 2 s of silence allowed, plus DAVIS_DEADLINE_FACTOR times the wire time.
+  const double readDeadline = 2 + DAVIS_DEADLINE_FACTOR * 9 * byteS;
+  // What is left of the failed read is dropped first, for 6 s at most.
+  const double imageBound = 6 + 2 + DAVIS_DEADLINE_FACTOR * 26 * byteS;
+
   if (rows) {
+    if (!slowMeasured) {
+      benchrows::unmeasured("adaptor trickling 1 byte/s", "the simulator did not start");
+    } else {
+      benchrows::print({"station read BARDTA, adaptor trickling 1 byte/s",
+                        benchrows::text("%.2f s, result %d", slow.readS, slow.readResult),
+                        "its deadline", benchrows::text("%.2f s", readDeadline),
+                        slow.readS / readDeadline, "time/deadline", "<= 1.05"});
+      benchrows::print({"sensor image next, same adaptor",
+                        benchrows::text("%.2f s, result %d", slow.imageS, slow.imageResult),
+                        "6 s to drop the rest of the read, and its deadline",
+                        benchrows::text("%.2f s", imageBound), slow.imageS / imageBound,
+                        "time/bound", "<= 1.05"});
+    }
     for (int i = 0; i < OPS; i++) {
       const double wire = 1000.0 * ops[i].bytes * BITS_PER_BYTE / BIT_RATE;
       if (paced[i].failures > 0) {
@@ -165,5 +222,10 @@ int main(int argc, char **argv) {
   }
   printf("\n--live %d holds the line for %.1f%% of the time (paced median)\n", LIVE_PERIOD_S,
          paced[OPS - 1].median / (10.0 * LIVE_PERIOD_S));
+  if (slowMeasured)
+    printf(
+        "adaptor trickling 1 byte/s: station read %.2f s (deadline %.2f s), sensor image next "
+        "%.2f s (bound %.2f s), both failed\n",
+        slow.readS, readDeadline, slow.imageS, imageBound);
   return 0;
 }
