@@ -235,6 +235,30 @@ TEST(StationSim, AnswersTheLinkOverAPty) {
   EXPECT_EQ(dev.d->type, 0);
 }
 
+TEST(StationSim, ModelProbeAnswersAsTheCodeGiven) {
+  struct Row {
+    const char *model;
+    int8_t type;
+    const char *name;
+  } rows[] = {
+      {"3", 3, "perception"},
+      {"9", 9, "unknown"},
+      // Answered whole: the code reads as -1, as no answer does.
+      {"255", -1, "unknown"},
+  };
+  for (const Row &r : rows) {
+    Sim sim({"--pty", "--frozen", "--model", r.model});
+    ASSERT_TRUE(sim.ready()) << r.model;
+    Device dev;
+    CaptureStdout trace;
+    dev.d = davis_open(sim.path().c_str());
+    ASSERT_NE(dev.d, nullptr) << r.model;
+    EXPECT_EQ(dev.d->answered, 1) << r.model;
+    EXPECT_EQ(dev.d->type, r.type) << r.model;
+    EXPECT_STREQ(davis_model_str(dev.d), r.name) << r.model;
+  }
+}
+
 TEST(StationSim, GarbageOnTheLineIsSkipped) {
   Sim sim({"--pty", "--model", "5"});
   ASSERT_TRUE(sim.ready());

@@ -52,8 +52,10 @@ const char USAGE[] =
     "       kivamet-stationsim --history DAYS [--gap HOURS] PATH\n"
     "\n"
     "Plays a station of the memory-mapped family and its data logger.\n"
-    "  --model N   model code reported at 0x4D, 0..15 (default 0, wizard3;\n"
-    "              0..6 are the known models, LOOP for 0..3, MDMP for 4..6)\n"
+    "  --model N   model code reported at 0x4D, 0..255 (default 0, wizard3;\n"
+    "              0..6 are the known models, LOOP for 0..3, MDMP for 4..6); a code\n"
+    "              above 15 answers the model probe whole, as a station whose next\n"
+    "              nibble rides along (255 reads as -1, like no answer)\n"
     "  --pty       open a pty and print 'pty <slave path>'\n"
     "  --tcp PORT  listen on 127.0.0.1 (0: any free port), print 'tcp 127.0.0.1 <port>'\n"
     "  --pace      send at the pace of a 2400 bit/s 8N1 line\n"
@@ -645,7 +647,7 @@ int main(int argc, char **argv) {
   for (int c; (c = getopt_long(argc, argv, "", LONG, nullptr)) != -1;) {
     switch (c) {
       case 'm':
-        if (!number("model code", 0, 15)) return 2;
+        if (!number("model code", 0, 255)) return 2;
         o.model = static_cast<int>(v);
         break;
       case 'p':

@@ -135,7 +135,9 @@ void Station::initMemories(time_t start) {
   struct tm lt;
   localtime_r(&start, &lt);
   year_ = lt.tm_year + 1900;
+  // The cell is one nibble; a bigger code puts its high half in the next.
   station_.setNibble(sm::MODEL, static_cast<unsigned>(model_));
+  if (model_ > 0x0F) station_.setNibble(sm::MODEL + 1, static_cast<unsigned>(model_ >> 4));
 
   const uint8_t t[3] = {toBcd(lt.tm_hour), toBcd(lt.tm_min), toBcd(lt.tm_sec)};
   station_.write(sm::TIME, t, 6);
@@ -456,8 +458,11 @@ std::vector<uint8_t> Station::answer(const Frame &f) {
       // Count in the high half, bank code 2 or 4 in the low half.
       const unsigned bank = b[3] & 0x0F;
       if (bank != 2 && bank != 4) return {NAK};
-      const std::vector<uint8_t> data =
-          station_.read((bank == 4 ? 0x100u : 0u) | b[4], static_cast<unsigned>(b[3] >> 4));
+      const unsigned addr = (bank == 4 ? 0x100u : 0u) | b[4];
+      unsigned n = static_cast<unsigned>(b[3] >> 4);
+      // The model probe of a station with a code above 15 gets both halves.
+      if (addr == sm::MODEL && n == 1 && model_ > 0x0F) n = 2;
+      const std::vector<uint8_t> data = station_.read(addr, n);
       out.insert(out.end(), data.begin(), data.end());
       break;
     }
