@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "helpers.h"
 #include "output.h"
 #include "quantities.h"
+#include "readings.h"
 #include "rrdlog.h"
 #include "xPL.h"
 
@@ -87,6 +89,8 @@ struct CatchUp {
 
   size_t writing = 0;  // records of `found` not yet written (from its end)
   int samples = 0;
+  // Quality control and derived values of this catch-up's records.
+  std::unique_ptr<ReadingStream> stream{};
 };
 
 CatchUp cu;
@@ -116,6 +120,8 @@ void finish(bool wrote) {
   // newest; after nothing, the ring is left alone for the hour.
   quietUntil = wrote && !cu.found.empty() ? cu.found.front().end + cu.minutes * 60
                                           : time(nullptr) + RETRY_AFTER;
+  // The live rain figures take in the rain the archive brought.
+  if (cu.samples > 0) readingsReload();
   cu = CatchUp{};
   wake(false);
   if (loggingWaits) {
@@ -219,6 +225,22 @@ void readPass(davis_device *d) {
   if (cu.held == 0) endWalk();
 }
 
+// A record's samples, each with the period's values: quality control
+// judges the record once, as one reading (its repeats would confirm a
+// spike), and every sample of it keeps the verdict.
+void checkRecord(std::vector<weather_sample> *samples, size_t first) {
+  if (first >= samples->size()) return;
+  weather_sample reading = samples->back();
+  std::vector<std::string> lines;
+  cu.stream->check(&reading, &lines);
+  readingsSay(lines);
+  for (size_t i = first; i < samples->size(); i++) {
+    weather_sample &s = (*samples)[i];
+    for (int f = 0; f < Q_FIELD_COUNT; f++) s.known[f] = s.known[f] && reading.known[f];
+    cu.stream->complete(&s);
+  }
+}
+
 // Hands the next batch of samples to the outputs, oldest record first.
 void writePass() {
   std::vector<weather_sample> samples;
@@ -226,8 +248,10 @@ void writePass() {
     const Found &f = cu.found[--cu.writing];
     const time_t before =
         cu.writing + 1 < cu.found.size() ? cu.found[cu.writing + 1].end : cu.before;
+    const size_t first = samples.size();
     archiveSamples(&f.record, f.end, cu.minutes, before, cu.lastUpdate, cu.started, &cu.rain,
                    &cu.cal, &samples);
+    checkRecord(&samples, first);
   }
   if (!samples.empty()) {
     if (!outputsLogged(samples.data(), samples.size())) return finish(cu.samples > 0);
@@ -394,6 +418,7 @@ bool catchupHoldsLogging(const char *dir, const davis_cal *cal) {
   cu.rain = rain;
   cu.started = now;
   cu.startedAt = Clock::now();
+  cu.stream = readingsCatchupStream(dir, last, rain);
   loggingWaits = true;
   wake(true);
   return true;

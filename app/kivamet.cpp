@@ -26,6 +26,7 @@
 #include "helpers.h"
 #include "live.h"
 #include "output.h"
+#include "readings.h"
 #include "requests.h"
 #include "rrdlog.h"
 #include "settings.h"
@@ -444,6 +445,7 @@ bool stationSample(davis_sample *raw, weather_sample *sample) {
   *raw = sampleFromImage(image, dew, chill);
   const time_t now = time(nullptr);
   *sample = sampleOf(now, raw, &cal);
+  readingsTake(sample);
   liveSample(*sample, now);
   return true;
 }
@@ -617,7 +619,7 @@ output_context outputContext() {
 // ---- Settings ----------------------------------------------------------------
 
 settings_tables kivametSettingsTables(void) {
-  settings_tables tables = {&LIVE_SETTINGS, &STATION_SETTINGS};
+  settings_tables tables = {&LIVE_SETTINGS, &STATION_SETTINGS, &QC_SETTINGS, &QC_STEP_SETTINGS};
   for (const settings_table *t : outputsSettingsTables()) tables.push_back(t);
   return tables;
 }
@@ -833,6 +835,7 @@ int kivamet_main(int argc, char **argv) {
   }
 
   const output_context context = outputContext();
+  readingsStart(settings, databaseDir);
   liveStart(context.livePeriod, liveRead);
   std::string why;
   if (!outputsStart(context, &why)) {

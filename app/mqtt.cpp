@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "helpers.h"
+#include "version.h"
 #include "xPL.h"
 
 namespace {
@@ -472,6 +473,9 @@ std::string mqttDiscoveryConfig(const quantity *q, unit_system units, const std:
   device["model"] = model;
   device["sw_version"] = version;
   j["device"] = device;
+  // Who made the config, for Home Assistant's log and its users.
+  j["origin"] = {
+      {"name", "kivamet"}, {"sw_version", KIVAMET_VERSION}, {"support_url", KIVAMET_HOMEPAGE}};
   return j.dump();
 }
 

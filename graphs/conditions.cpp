@@ -22,7 +22,7 @@ constexpr long TREND_SLACK = 600;
 
 int quantityIndex(const char *ds) {
   for (int i = 0; i < QUANTITY_COUNT; i++)
-    if (strcmp(QUANTITIES[i].ds, ds) == 0) return i;
+    if (QUANTITIES[i].ds != nullptr && strcmp(QUANTITIES[i].ds, ds) == 0) return i;
   return -1;
 }
 

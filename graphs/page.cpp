@@ -142,7 +142,7 @@ void todaysExtremes(std::string &h, const PageInput &in) {
   h += "<table>\n<thead><tr><th></th><th>Low</th><th>High</th></tr></thead>\n<tbody>\n";
   for (int i = 0; i < QUANTITY_COUNT; i++) {
     const quantity *q = &QUANTITIES[i];
-    if (q->field == Q_WIND_DIRECTION || q->field == Q_RAIN_TOTAL) continue;
+    if (q->ds == nullptr || q->field == Q_WIND_DIRECTION || q->field == Q_RAIN_TOTAL) continue;
     h += "<tr><th>" + std::string(q->name) + "</th><td id=\"low-" + q->key + "\">" +
          extremeCell(q, in.conditions.low[i], in.style) + "</td><td id=\"high-" + q->key + "\">" +
          extremeCell(q, in.conditions.high[i], in.style) + "</td></tr>\n";

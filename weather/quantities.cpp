@@ -23,6 +23,11 @@ constexpr unit_form DEGREES = {1.0, 0.0, 0, "°", "degrees"};
 // Rain counts are first turned into inches by the station's RNCAL.
 constexpr unit_form RAIN_US = {1.0, 0.0, 2, "in", "in"};
 constexpr unit_form RAIN_METRIC = {25.4, 0.0, 1, "mm", "mm"};
+constexpr unit_form RAIN_RATE_US = {1.0, 0.0, 2, "in/h", "in/h"};
+constexpr unit_form RAIN_RATE_METRIC = {25.4, 0.0, 1, "mm/h", "mm/h"};
+
+// 1 mph in metres a second.
+constexpr double MPH_MS = 0.44704;
 
 constexpr int DEFAULT_RAIN_COUNTS_PER_INCH = 100;
 
@@ -53,6 +58,18 @@ const quantity QUANTITIES[QUANTITY_COUNT] = {
      TEMP_US, TEMP_METRIC},
     {"wind_chill", "Wind chill", "chill", 1.0, Q_WIND_CHILL, "temp", "temperature", "measurement",
      TEMP_US, TEMP_METRIC},
+    // Worked out from the sample; the database keeps what they come from.
+    {"heat_index", "Heat index", nullptr, 1.0, Q_HEAT_INDEX, "temp", "temperature", "measurement",
+     TEMP_US, TEMP_METRIC},
+    {"apparent_temperature", "Apparent temperature", nullptr, 1.0, Q_APPARENT_TEMP, "temp",
+     "temperature", "measurement", TEMP_US, TEMP_METRIC},
+    {"rain_rate", "Rain rate", nullptr, 1.0, Q_RAIN_RATE, "generic", "precipitation_intensity",
+     "measurement", RAIN_RATE_US, RAIN_RATE_METRIC},
+    {"rain_last_hour", "Rain in the last hour", nullptr, 1.0, Q_RAIN_LAST_HOUR, "distance",
+     "precipitation", "measurement", RAIN_US, RAIN_METRIC},
+    // Grows through the day and starts again at midnight.
+    {"rain_today", "Rain today", nullptr, 1.0, Q_RAIN_TODAY, "distance", "precipitation",
+     "total_increasing", RAIN_US, RAIN_METRIC},
 };
 
 const quantity *quantityFind(const char *key) {
@@ -66,11 +83,23 @@ const unit_form *quantityForm(const quantity *q, unit_system units) {
   return units == UNITS_METRIC ? &q->metric : &q->us;
 }
 
+bool quantityIsRain(const quantity *q) {
+  switch (q->field) {
+    case Q_RAIN_TOTAL:
+    case Q_RAIN_RATE:
+    case Q_RAIN_LAST_HOUR:
+    case Q_RAIN_TODAY:
+      return true;
+    default:
+      return false;
+  }
+}
+
 double quantityHuman(const quantity *q, int stationValue, unit_system units,
                      int rainCountsPerInch) {
   const unit_form *f = quantityForm(q, units);
   double v = stationValue;
-  if (q->field == Q_RAIN_TOTAL)
+  if (quantityIsRain(q))
     v /= rainCountsPerInch > 0 ? rainCountsPerInch : DEFAULT_RAIN_COUNTS_PER_INCH;
   return v * f->factor + f->offset;
 }
@@ -97,7 +126,7 @@ void quantityDatabaseMap(const quantity *q, unit_system units, double rainCounts
                          double *mul, double *add) {
   const unit_form *f = quantityForm(q, units);
   double perStation = f->factor;
-  if (q->field == Q_RAIN_TOTAL)
+  if (quantityIsRain(q))
     perStation /= rainCountsPerInch > 0 ? rainCountsPerInch : DEFAULT_RAIN_COUNTS_PER_INCH;
   *mul = q->dsScale * perStation;
   *add = f->offset;
@@ -125,6 +154,33 @@ int quantityWindChill(int toutTenths, int mph) {
   if (t > 50.0 || mph < 3) return toutTenths;
   const double v = std::pow(mph, 0.16);
   return static_cast<int>(std::lround((35.74 + 0.6215 * t - 35.75 * v + 0.4275 * t * v) * 10.0));
+}
+
+int quantityHeatIndex(int toutTenths, int humidity) {
+  const double t = toutTenths / 10.0;
+  const double rh = std::clamp(humidity, 1, 100);
+  const double simple = 0.5 * (t + 61.0 + (t - 68.0) * 1.2 + rh * 0.094);
+  double hi = simple;
+  // The regression is fitted to heat indices of 80 F and above only.
+  if ((simple + t) / 2.0 >= 80.0) {
+    hi = -42.379 + 2.04901523 * t + 10.14333127 * rh - 0.22475541 * t * rh - 0.00683783 * t * t -
+         0.05481717 * rh * rh + 0.00122874 * t * t * rh + 0.00085282 * t * rh * rh -
+         0.00000199 * t * t * rh * rh;
+    if (rh < 13.0 && t >= 80.0 && t <= 112.0)
+      hi -= (13.0 - rh) / 4.0 * std::sqrt((17.0 - std::fabs(t - 95.0)) / 17.0);
+    else if (rh > 85.0 && t >= 80.0 && t <= 87.0)
+      hi += (rh - 85.0) / 10.0 * ((87.0 - t) / 5.0);
+  }
+  return static_cast<int>(std::lround(hi * 10.0));
+}
+
+int quantityApparentTemperature(int toutTenths, int humidity, int mph) {
+  const double c = (toutTenths / 10.0 - 32.0) * 5.0 / 9.0;
+  const double rh = std::clamp(humidity, 1, 100);
+  // Water vapour pressure in hPa.
+  const double e = rh / 100.0 * 6.105 * std::exp(17.27 * c / (237.7 + c));
+  const double at = c + 0.33 * e - 0.70 * mph * MPH_MS - 4.00;
+  return static_cast<int>(std::lround((at * 9.0 / 5.0 + 32.0) * 10.0));
 }
 
 int unitSystemParse(const char *text, unit_system *units) {

@@ -27,7 +27,7 @@ typedef struct {
 typedef struct {
   const char *key;  /* outside_temperature */
   const char *name; /* Outside temperature */
-  const char *ds;   /* data source in weather.rrd */
+  const char *ds;   /* data source in weather.rrd, or null: the database keeps none */
   /* weather.rrd value times this gives the station value: 22.5 for the
    * compass index the database keeps for the wind direction, else 1 */
   double dsScale;
@@ -39,7 +39,7 @@ typedef struct {
   unit_form metric;
 } quantity;
 
-#define QUANTITY_COUNT 10
+#define QUANTITY_COUNT 15
 extern const quantity QUANTITIES[QUANTITY_COUNT];
 
 /* The row of a key, or null. */
@@ -47,6 +47,10 @@ const quantity *quantityFind(const char *key);
 
 /* A quantity's form in a unit system. */
 const unit_form *quantityForm(const quantity *q, unit_system units);
+
+/* Whether the quantity counts rain (a depth, or a depth an hour): its
+ * station value is in counts, RNCAL of them an inch. */
+bool quantityIsRain(const quantity *q);
 
 /* The station value in human units. `rainCountsPerInch` is the station's
  * RNCAL (100 for a 0.01-inch bucket); 0 or less counts as 100. */
@@ -74,12 +78,21 @@ void quantityDatabaseMap(const quantity *q, unit_system units, double rainCounts
 int quantityRpn(char *text, size_t textSize, const quantity *q, unit_system units,
                 double rainCountsPerInch, const char *var);
 
-/* Dew point (Magnus formula) from the outside temperature and humidity,
- * and wind chill (the NWS formula; the temperature itself above 50 F or
- * below 3 mph), in the station's tenths of a degree Fahrenheit. Humidity
- * is taken as 1..100. */
+/* Derived temperatures in the station's tenths of a degree Fahrenheit,
+ * from the outside temperature (tenths of a degree F), humidity (taken as
+ * 1..100) and wind speed (mph):
+ * - dew point: the Magnus formula;
+ * - wind chill: the NWS 2001 formula where it is defined (50 F or below,
+ *   3 mph or more), elsewhere the temperature itself;
+ * - heat index: the NWS simple formula, averaged with the temperature;
+ *   from 80 F on, the Rothfusz regression with its adjustments for dry
+ *   air (below 13 %, 80 to 112 F) and damp air (above 85 %, 80 to 87 F);
+ * - apparent temperature: Steadman's, as the Australian Bureau of
+ *   Meteorology gives it without radiation, the wind taken as at 10 m. */
 int quantityDewPoint(int toutTenths, int humidity);
 int quantityWindChill(int toutTenths, int mph);
+int quantityHeatIndex(int toutTenths, int humidity);
+int quantityApparentTemperature(int toutTenths, int humidity, int mph);
 
 /* "us" or "metric"; -1 for anything else. */
 int unitSystemParse(const char *text, unit_system *units);

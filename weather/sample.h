@@ -23,9 +23,15 @@ typedef enum {
   Q_INSIDE_HUMIDITY,
   Q_OUTSIDE_HUMIDITY,
   Q_RAIN_TOTAL, /* rain counts, 0..65535 (the station's unsigned 16-bit total) */
-  /* Derived values: the station's own, or worked out where it has none. */
-  Q_DEW_POINT,  /* tenths of a degree F */
-  Q_WIND_CHILL, /* tenths of a degree F */
+  /* Derived values (derived.h): the station's dew point, or worked out
+   * where it has none; the rest kivamet's own. */
+  Q_DEW_POINT,      /* tenths of a degree F */
+  Q_WIND_CHILL,     /* tenths of a degree F; the station's CHLDTA until derived */
+  Q_HEAT_INDEX,     /* tenths of a degree F */
+  Q_APPARENT_TEMP,  /* tenths of a degree F */
+  Q_RAIN_RATE,      /* rain counts an hour, over the last 15 minutes */
+  Q_RAIN_LAST_HOUR, /* rain counts in the last 60 minutes */
+  Q_RAIN_TODAY,     /* rain counts since local midnight */
   Q_FIELD_COUNT
 } quantity_field;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -504,9 +505,9 @@ TEST(Quantities, StationValuesInHumanUnits) {
   std::set<std::string> keys, sources;
   for (const quantity &q : QUANTITIES) {
     keys.insert(q.key);
-    sources.insert(q.ds);
+    if (q.ds != nullptr) sources.insert(q.ds);
   }
-  EXPECT_EQ(keys.size(), 10u);
+  EXPECT_EQ(keys.size(), 15u);
   EXPECT_EQ(sources.size(), 10u);  // every data source of weather.rrd, once
 }
 
@@ -527,6 +528,55 @@ TEST(Quantities, DewPointAndWindChillInTenthsOfADegree) {
       {"wind chill below 3 mph: the temperature", quantityWindChill, 300, 2, 300},
   };
   for (const Case &c : cases) EXPECT_EQ(c.formula(c.tout, c.humidityOrMph), c.tenths) << c.what;
+}
+
+// Published values, each within 0.5 F: the NWS heat index table, the NWS
+// wind chill chart, and the Bureau of Meteorology's apparent temperature
+// worked from its formula (Ta + 0.33 e - 0.70 ws - 4.00, e from Ta and rh).
+TEST(Quantities, DerivedTemperaturesAgainstPublishedValues) {
+  struct Case {
+    const char *source;
+    double f, humidity, mph, want;  // F, %, mph, F
+  };
+  const Case cases[] = {
+      {"heat index", 80, 40, 0, 80},
+      {"heat index", 80, 85, 0, 85},
+      {"heat index", 84, 90, 0, 98},
+      {"heat index", 86, 40, 0, 85},
+      {"heat index", 90, 60, 0, 100},
+      {"heat index", 90, 100, 0, 132},
+      {"heat index", 96, 65, 0, 121},
+      {"heat index", 100, 40, 0, 109},
+      {"heat index", 104, 55, 0, 137},
+      {"heat index", 110, 40, 0, 136},
+      // Below 80 F the simple formula: 0.5 (T + 61 + 1.2 (T - 68) + 0.094 RH).
+      {"heat index", 70, 50, 0, 69.05},
+      {"wind chill", 40, 0, 5, 36},
+      {"wind chill", 30, 0, 10, 21},
+      {"wind chill", 20, 0, 15, 6},
+      {"wind chill", 0, 0, 15, -19},
+      {"wind chill", -10, 0, 20, -35},
+      {"wind chill", -20, 0, 30, -53},
+      {"wind chill", -45, 0, 60, -98},
+      {"wind chill", 35, 0, 60, 17},
+      // 30 C at 50 % in calm air: 33.0 C; 20 C, 50 %, 9 mph (4.02 m/s):
+      // 17.0 C; 5 C, 80 %, 22 mph (9.83 m/s): -3.6 C; 35 C, 30 %, 7 mph
+      // (3.13 m/s): 34.4 C.
+      {"apparent temperature", 86, 50, 0, 91.36},
+      {"apparent temperature", 68, 50, 9, 62.66},
+      {"apparent temperature", 41, 80, 22, 25.55},
+      {"apparent temperature", 95, 30, 7, 93.84},
+  };
+  for (const Case &c : cases) {
+    const int t = static_cast<int>(std::lround(c.f * 10));
+    const int rh = static_cast<int>(c.humidity), mph = static_cast<int>(std::lround(c.mph));
+    const std::string source = c.source;
+    const int got = source == "heat index"   ? quantityHeatIndex(t, rh)
+                    : source == "wind chill" ? quantityWindChill(t, mph)
+                                             : quantityApparentTemperature(t, rh, mph);
+    EXPECT_NEAR(got / 10.0, c.want, 0.5)
+        << c.source << " " << c.f << " F " << c.humidity << " % " << c.mph << " mph";
+  }
 }
 
 // ---- Archive catch-up --------------------------------------------------------
@@ -900,21 +950,15 @@ TEST(LiveReads, TimingAndStationStateAsTheOutputsSeeThem) {
 
 // ---- The settings file ----------------------------------------------------------
 
-// Tables of the kinds later parts declare: nested names, ranges, secrets.
-const setting_key QC_KEYS[] = {{"outside_temperature", SETTING_RANGE,
-                                "two numbers from -100 to 200, the lower first", -100, 200, nullptr,
-                                0}};
-const setting_key STEP_KEYS[] = {
-    {"outside_temperature", SETTING_NUMBER, "0 to 100", 0, 100, nullptr, 0}};
+// A table of the kind the uploads declare: a nested name, a secret.
 const setting_key UPLOAD_KEYS[] = {
     {"enabled", SETTING_BOOLEAN, "true or false", 0, 0, nullptr, 0},
     {"key", SETTING_TEXT, "the key as a string", 0, 0, nullptr, SETTING_SECRET}};
-const settings_table QC = {"qc", QC_KEYS, 1}, STEP = {"qc.step", STEP_KEYS, 1},
-                     UPLOAD = {"upload.example", UPLOAD_KEYS, 2};
+const settings_table UPLOAD = {"upload.example", UPLOAD_KEYS, 2};
 
 TEST(SettingsFile, GoodFilesAndTheLineEachBadOneGets) {
   settings_tables tables = kivametSettingsTables();
-  tables.insert(tables.end(), {&QC, &STEP, &UPLOAD});
+  tables.push_back(&UPLOAD);
   struct Case {
     const char *text;
     const char *result;  // the values read as "table.key=value ...", or the error line
@@ -948,11 +992,12 @@ TEST(SettingsFile, GoodFilesAndTheLineEachBadOneGets) {
        "kivamet.toml:2: mqtt.password takes the broker password as a "
        "string, not an integer"},
       {"[qc]\noutside_temperature = [130, -40]",
-       "kivamet.toml:2: qc.outside_temperature takes two numbers from -100 to 200, the lower "
-       "first, not [130, -40]"},
+       "kivamet.toml:2: qc.outside_temperature takes two temperatures from -100 to 200 F, the "
+       "lower first, not [130, -40]"},
       {"[qc]\noutside_temperature = [1, 2, 3]",
-       "kivamet.toml:2: qc.outside_temperature takes two numbers from -100 to 200, the lower "
-       "first, not that array"},
+       "kivamet.toml:2: qc.outside_temperature takes two temperatures from -100 to 200 F, the "
+       "lower first, not that array"},
+      {"[qc.step]\nbarometer = 0", "kivamet.toml:2: qc.step.barometer takes 0.01 to 5 inHg, not 0"},
       {"[upload.example]\nenabled = \"yes\"",
        "kivamet.toml:2: upload.example.enabled takes true or false, not a string"},
       {"[live]\nsecond = 2", "kivamet.toml:2: unknown key live.second"},

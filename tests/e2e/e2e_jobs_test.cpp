@@ -69,6 +69,8 @@ TEST(Jobs, SettingsPassCalibratesSetsTheClockAndLogs) {
   ASSERT_TRUE(rig.sim.poke("station", 0x0A8, {0x88, 0xFF}));  // CHLDTA -120
   ASSERT_TRUE(rig.sim.poke("station", 0x1C8, {0x15, 0x00}));  // month 0: never the host's
   ASSERT_TRUE(rig.sim.poke("link", 0x126, {0x5A, 0x00}));     // wind from 90 degrees
+  ASSERT_TRUE(rig.sim.poke("link", 0x120, {0x22, 0x01}));     // outside 29.0 F
+  ASSERT_TRUE(rig.sim.poke("link", 0x124, {0x0A}));           // 10 mph
   std::vector<unsigned char> img;
   ASSERT_TRUE(rig.sim.image(&img));
   ASSERT_EQ(img.size(), 15u);
@@ -160,7 +162,9 @@ TEST(Jobs, SettingsPassCalibratesSetsTheClockAndLogs) {
       {"hout", int8_t(img[10])},
       {"rain", le16(img, 11)},
       {"dew", -15},
-      {"chill", -120},
+      // kivamet's own wind chill of 30.0 F (with TP2CAL) and 10 mph, 21 F in
+      // the NWS chart, rather than the station's CHLDTA.
+      {"chill", 212},
   };
   for (const auto &kv : want)
     EXPECT_EQ(last.count(kv.first) ? last.at(kv.first) : "", std::to_string(kv.second)) << kv.first;

@@ -36,6 +36,7 @@ bool pokeStation(e2e::Rig &rig, unsigned outside) {
 struct Reading {
   const char *key, *haClass, *xplType;
   const char *unit[2], *xplUnit[2], *text[2];  // us, metric; no xPL unit: the same
+  const char *haState = "measurement";
 };
 const Reading kReadings[] = {
     {"outside_temperature", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"72.3", "22.4"}},
@@ -49,10 +50,30 @@ const Reading kReadings[] = {
      "direction",
      {"°", "°"},
      {"degrees", "degrees"},
-     {"225", "225"}},
-    {"rain_total", "precipitation", "distance", {"in", "mm"}, {}, {"12.34", "313.4"}},
+     {"225", "225"},
+     "measurement_angle"},
+    {"rain_total",
+     "precipitation",
+     "distance",
+     {"in", "mm"},
+     {},
+     {"12.34", "313.4"},
+     "total_increasing"},
     {"dew_point", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"55.0", "12.8"}},
-    {"wind_chill", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"70.0", "21.1"}},
+    // kivamet's own: above 50 F the temperature, whatever the station's CHLDTA says.
+    {"wind_chill", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"72.3", "22.4"}},
+    {"heat_index", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"73.3", "22.9"}},
+    {"apparent_temperature", "temperature", "temp", {"°F", "°C"}, {"F", "C"}, {"73.4", "23.0"}},
+    // No rain since the daemon's first reading.
+    {"rain_rate", "precipitation_intensity", "generic", {"in/h", "mm/h"}, {}, {"0.00", "0.0"}},
+    {"rain_last_hour", "precipitation", "distance", {"in", "mm"}, {}, {"0.00", "0.0"}},
+    {"rain_today",
+     "precipitation",
+     "distance",
+     {"in", "mm"},
+     {},
+     {"0.00", "0.0"},
+     "total_increasing"},
 };
 
 const e2e::XplMsg *trigger(e2e::Rig &rig, const std::string &device, const std::string &current) {
@@ -97,9 +118,12 @@ TEST_P(Live, DiscoveryValuesAndTriggersFollowTheStation) {
     EXPECT_EQ(j["device_class"], r.haClass) << r.key;
     EXPECT_EQ(j["unit_of_measurement"], r.unit[run.u]) << r.key;
     EXPECT_EQ(j["state_topic"], kBase + r.key);
-    EXPECT_EQ(j["state_class"] == "total_increasing", std::string(r.key) == "rain_total");
+    EXPECT_EQ(j["state_class"], r.haState) << r.key;
     EXPECT_EQ(j["availability"][1]["topic"], kBase + "station");
     EXPECT_EQ(j["device"]["model"], "wizard3");
+    EXPECT_EQ(j["origin"]["name"], "kivamet");
+    EXPECT_NE(j["origin"]["sw_version"], "");
+    EXPECT_EQ(j["origin"]["support_url"].get<std::string>().compare(0, 8, "https://"), 0);
 
     EXPECT_NE(sub.waitFor(kBase + r.key, r.text[run.u], seconds(10)), nullptr) << r.key;
     const e2e::XplMsg *t = trigger(rig, r.key, r.text[run.u]);
