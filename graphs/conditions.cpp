@@ -9,13 +9,15 @@
 #include <cmath>
 #include <vector>
 
+#include "database.h"
+#include "rain.h"
+
 namespace graphs {
 namespace {
 
 constexpr unsigned long MINUTE = 60;
 constexpr unsigned long HOUR = 3600;
 constexpr long DAY = 86400;
-constexpr long YEAR = 366 * DAY;
 // The barometer of three hours ago is the latest one logged in this span
 // before that moment, so a missed sample does not lose the trend.
 constexpr long TREND_SLACK = 600;
@@ -143,26 +145,48 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
     takeExtreme(&c->high[i], c->current[i], last, false);
   }
 
-  // The rain counter's rate over each minute, summed since midnight; and
-  // the barometer at the start of the trend.
+  // The barometer at the start of the trend.
   const time_t trendFrom = last - TREND_SECONDS - TREND_SLACK;
   const time_t trendTo = last - TREND_SECONDS;
   Fetch f;
-  if (!f.run(path, "AVERAGE", today && midnight < trendFrom ? midnight : trendFrom, last, why))
-    return false;
+  if (!f.run(path, "AVERAGE", trendFrom, last, why)) return false;
   for (unsigned long r = 0; r < f.rows(); r++) {
     const time_t end = f.rowEnd(r);
     for (unsigned long d = 0; d < f.columns(); d++) {
       const int i = f.quantity(d);
       const double v = f.at(r, d);
-      if (i < 0 || std::isnan(v)) continue;
-      if (isRain(i) && today && end > midnight)
-        c->rainToday = (std::isnan(c->rainToday) ? 0.0 : c->rainToday) + v * f.step();
-      if (QUANTITIES[i].field == Q_BAROMETER && end > trendFrom && end <= trendTo)
+      if (i >= 0 && !std::isnan(v) && QUANTITIES[i].field == Q_BAROMETER && end > trendFrom &&
+          end <= trendTo)
         c->barometerBefore = v;
     }
   }
+  // The rain as the daemon works it out, from the rain source's rows.
+  RainHistory rain;
+  if (!rain.loadDatabase(path, last - RAIN_HISTORY_SECONDS, last, why)) return false;
+  const rain_figures figures = rain.at(last);
+  if (today && figures.known[RAIN_TODAY]) c->rainToday = figures.counts[RAIN_TODAY];
+  if (figures.known[RAIN_LAST_HOUR]) c->rainLastHour = figures.counts[RAIN_LAST_HOUR];
+  if (figures.known[RAIN_RATE]) c->rainRate = figures.counts[RAIN_RATE];
   return true;
+}
+
+// Heat index and apparent temperature of the last sample, with the
+// daemon's formulas.
+void deriveCurrent(Conditions *c) {
+  auto current = [&](quantity_field f) {
+    for (int i = 0; i < QUANTITY_COUNT; i++)
+      if (QUANTITIES[i].field == f) return c->current[i];
+    return static_cast<double>(NAN);
+  };
+  const double t = current(Q_OUTSIDE_TEMP), h = current(Q_OUTSIDE_HUMIDITY),
+               w = current(Q_WIND_SPEED);
+  if (!std::isnan(t) && !std::isnan(h)) {
+    const int tenths = static_cast<int>(std::lround(t)), rh = static_cast<int>(std::lround(h));
+    c->heatIndex = quantityHeatIndex(tenths, rh);
+    if (!std::isnan(w))
+      c->apparentTemperature =
+          quantityApparentTemperature(tenths, rh, static_cast<int>(std::lround(w)));
+  }
 }
 
 // The start of the first row with any value in [from, last], or 0.
@@ -179,13 +203,15 @@ bool firstRow(const std::string &path, time_t from, time_t last, unsigned long s
   return true;
 }
 
-// The first sample within a year: to the hour from hourly rows, then to the
+// The first sample the database holds: to the hour from hourly rows, then to the
 // minute when that is within the day the minute rows hold (an hour row
 // needs half an hour of samples, so the minutes may begin an hour sooner).
 bool readFirst(const std::string &path, Conditions *c, std::string *why) {
   const time_t last = c->lastSample;
   time_t first = 0;
-  if (!firstRow(path, last - YEAR, last, HOUR, &first, why)) return false;
+  // The hourly rows reach back furthest: all the database holds.
+  const rrd_archive &hours = rrdArchives[RRD_ARCHIVE_COUNT - 1];
+  if (!firstRow(path, last - hours.rows * hours.step, last, HOUR, &first, why)) return false;
   if (first == 0 || first > last - DAY) {
     const time_t from = first == 0 ? last - DAY : std::max<time_t>(first - HOUR, last - DAY);
     if (!firstRow(path, from, last, MINUTE, &first, why)) return false;
@@ -196,23 +222,18 @@ bool readFirst(const std::string &path, Conditions *c, std::string *why) {
 
 }  // namespace
 
-time_t localMidnight(time_t t) {
-  struct tm lt;
-  localtime_r(&t, &lt);
-  lt.tm_hour = lt.tm_min = lt.tm_sec = 0;
-  lt.tm_isdst = -1;
-  return mktime(&lt);
-}
-
 bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why) {
   for (int i = 0; i < QUANTITY_COUNT; i++) {
     c->current[i] = NAN;
     c->low[i] = c->high[i] = Extreme{NAN, 0};
   }
   c->lastSample = c->firstSample = 0;
-  c->rainToday = c->barometerBefore = NAN;
+  c->barometerBefore = NAN;
+  c->heatIndex = c->apparentTemperature = NAN;
+  c->rainToday = c->rainLastHour = c->rainRate = NAN;
   if (!readLast(rrdPath, c, why)) return false;
   if (c->lastSample == 0) return true;
+  deriveCurrent(c);
   return readFirst(rrdPath, c, why) && readToday(rrdPath, localMidnight(now), c, why);
 }
 

@@ -1,6 +1,6 @@
 // conditions.h - what the weather page says in words and numbers, read
-// from weather.rrd: the last sample, today's highs and lows, rain today
-// and the barometer three hours ago. Values stay in database units; the
+// from weather.rrd: the last sample and what is worked out from it, today's
+// highs and lows, the rain, and the barometer three hours ago. Values stay in database units; the
 // page converts them through the table of quantities.
 #pragma once
 
@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "days.h"
 #include "quantities.h"
 
 namespace graphs {
@@ -21,13 +22,18 @@ struct Extreme {
 
 struct Conditions {
   time_t lastSample = 0;   // 0: the database holds no sample yet
-  time_t firstSample = 0;  // the oldest within a year, to the minute or hour
+  time_t firstSample = 0;  // the oldest the database holds, to the minute or hour
   // Indexed like QUANTITIES; NaN where unknown. Rain is the raw counter.
   double current[QUANTITY_COUNT];
   Extreme low[QUANTITY_COUNT];
   Extreme high[QUANTITY_COUNT];
-  double rainToday;        // counts since local midnight, NaN when unknown
   double barometerBefore;  // barometer about three hours before the last sample
+  // What kivamet works out from the last sample, as the daemon does (NaN
+  // where unknown): heat index and apparent temperature in tenths of a
+  // degree F; rain counts since local midnight and in the last hour, and
+  // counts an hour over the last 15 minutes.
+  double heatIndex, apparentTemperature;
+  double rainToday, rainLastHour, rainRate;
 };
 
 // How far back the barometer trend looks.
@@ -36,8 +42,5 @@ constexpr long TREND_SECONDS = 3 * 3600;
 // Reads the conditions at time `now` (which fixes "today"). Returns false
 // with librrd's reason when the database cannot be read.
 bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why);
-
-// Local midnight that begins the day of `t`.
-time_t localMidnight(time_t t);
 
 }  // namespace graphs

@@ -45,6 +45,8 @@ figure{margin:0;padding:.4rem}
 figcaption{font-size:.85rem;color:#444;margin:0 0 .2rem .2rem}
 img{display:block;max-width:100%;height:auto;margin:0 auto}
 footer{text-align:center;font-size:.75rem;color:#777;padding:1rem}
+#reach,.summaries{font-size:.85rem;color:#444;margin:.4rem .2rem}
+.records th,.records td{padding:.3rem .3rem;font-size:.85rem}
 )";
 
 std::string escapeHtml(const std::string &text) {
@@ -150,6 +152,67 @@ void todaysExtremes(std::string &h, const PageInput &in) {
   h += "</tbody>\n</table>\n</section>\n";
 }
 
+// "3 Mar", or "3 Mar 2026" with the year.
+std::string dateText(time_t t, bool year) {
+  return timeText(t, year ? "%-d %b %Y" : "%-d %b");
+}
+
+// The highs and lows of this month, this year and all the database holds,
+// each with its date; how far back that reaches; the climate summaries.
+void records(std::string &h, const PageInput &in) {
+  const Conditions &c = in.conditions;
+  h += "<section aria-labelledby=\"records\"><h2 id=\"records\">Records</h2>\n";
+  h += "<table class=\"records\">\n<thead><tr><th></th>";
+  for (const RecordSpan &r : in.records) h += "<th>" + escapeHtml(r.name) + "</th>";
+  h += "</tr></thead>\n<tbody>\n";
+  struct Row {
+    const char *id, *name;
+    quantity_field field;
+    Extreme SpanWeather::*extreme;
+  };
+  // Short names: three columns of values must fit a phone.
+  const Row rows[] = {
+      {"high", "Highest temperature", Q_OUTSIDE_TEMP, &SpanWeather::high},
+      {"low", "Lowest temperature", Q_OUTSIDE_TEMP, &SpanWeather::low},
+      {"wind", "Highest wind", Q_WIND_SPEED, &SpanWeather::highWind},
+      {"rain", "Wettest day", Q_RAIN_TOTAL, &SpanWeather::wettestDay},
+      {"barometer-high", "Highest barometer", Q_BAROMETER, &SpanWeather::highBarometer},
+      {"barometer-low", "Lowest barometer", Q_BAROMETER, &SpanWeather::lowBarometer},
+  };
+  const char *spans[] = {"month", "year", "all"};
+  for (const Row &row : rows) {
+    h += "<tr><th>" + std::string(row.name) + "</th>";
+    for (int i = 0; i < 3; i++) {
+      const Extreme &e = in.records[i].weather.*row.extreme;
+      h += "<td id=\"record-" + std::string(spans[i]) + "-" + row.id + "\">" +
+           showValue(byField(row.field), e.value, in.style);
+      // The end of the row it was seen in; one ending at midnight is the
+      // day before's. The wettest day is known by its start.
+      const time_t day = row.extreme == &SpanWeather::wettestDay ? e.at : e.at - 1;
+      if (!std::isnan(e.value)) h += "<small>" + dateText(day, i == 2) + "</small>";
+      h += "</td>";
+    }
+    h += "</tr>\n";
+  }
+  h += "</tbody>\n</table>\n";
+  if (c.firstSample != 0) {
+    const long days = std::lround(static_cast<double>(in.now - c.firstSample) / 86400);
+    h += "<p id=\"reach\">The database reaches back to " + dateText(c.firstSample, true) + " (" +
+         std::to_string(days) + (days == 1 ? " day" : " days") + ").</p>\n";
+  }
+  for (bool year : {false, true}) {
+    std::string links;
+    for (const SummaryLink &l : in.summaries)
+      if (l.year == year)
+        links += std::string(links.empty() ? "" : " · ") + "<a href=\"" + l.file + "\">" +
+                 escapeHtml(l.label) + "</a>";
+    if (!links.empty())
+      h += std::string("<p class=\"summaries\">") + (year ? "Yearly" : "Monthly") +
+           " climate summaries: " + links + "</p>\n";
+  }
+  h += "</section>\n";
+}
+
 std::string altText(const Period &p, const Chart &c, const PlotStyle &s) {
   std::string alt = "Graph: " + graphCaption(p, c, s.units) + " over the last " + p.id;
   if (c.draw == Draw::Lines) {
@@ -177,11 +240,13 @@ void periodTabs(std::string &h, const PageInput &in) {
       const PageGraph &g = in.graphs[order][ci];
       if (g.file.empty()) continue;
       const Chart &c = CHARTS[ci];
+      const std::string version =
+          "?v=" + std::to_string(static_cast<long long>(in.conditions.lastSample));
       h += "<figure><figcaption>" + graphCaption(p, c, in.style.units) +
-           "</figcaption><img src=\"" + g.file +
-           "?v=" + std::to_string(static_cast<long long>(in.conditions.lastSample)) +
-           "\" width=\"" + std::to_string(g.width) + "\" height=\"" + std::to_string(g.height) +
-           "\" alt=\"" + altText(p, c, in.style) + "\"" + (order == 0 ? "" : " loading=\"lazy\"") +
+           "</figcaption><img src=\"" + g.file + version + "\"" +
+           (g.file2x.empty() ? "" : " srcset=\"" + g.file2x + version + " 2x\"") + " width=\"" +
+           std::to_string(g.width) + "\" height=\"" + std::to_string(g.height) + "\" alt=\"" +
+           altText(p, c, in.style) + "\"" + (order == 0 ? "" : " loading=\"lazy\"") +
            "></figure>\n";
     }
     h += "</div>\n</section>\n";
@@ -221,8 +286,19 @@ std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &
   cards.push_back({"wind", "Wind", wind, ""});
   add(Q_DEW_POINT);
   add(Q_WIND_CHILL);
-  cards.push_back(
-      {"rain_today", "Rain today", showValue(byField(Q_RAIN_TOTAL), c.rainToday, s), ""});
+  // Worked out from the last sample and the rain source, as the daemon does.
+  const struct {
+    quantity_field field;
+    double value;
+  } derived[] = {{Q_HEAT_INDEX, c.heatIndex},
+                 {Q_APPARENT_TEMP, c.apparentTemperature},
+                 {Q_RAIN_TODAY, c.rainToday},
+                 {Q_RAIN_LAST_HOUR, c.rainLastHour},
+                 {Q_RAIN_RATE, c.rainRate}};
+  for (const auto &d : derived) {
+    const quantity *q = byField(d.field);
+    cards.push_back({q->key, q->name, showValue(q, d.value, s), ""});
+  }
   return cards;
 }
 
@@ -272,6 +348,7 @@ std::string pageHtml(const PageInput &in) {
          "fills in after the first sample is logged.</p>\n";
   currentConditions(h, in);
   todaysExtremes(h, in);
+  if (c.lastSample != 0) records(h, in);
   if (c.lastSample != 0) periodTabs(h, in);
   h += "</main>\n<footer>Made by kivamet-graphs at " + timeText(in.now, "%Y-%m-%d %H:%M") +
        "</footer>\n</body>\n</html>\n";

@@ -1,6 +1,7 @@
 // page.h - the weather page's HTML: current conditions, today's highs and
-// lows, and the graphs of each period behind tabs. One self-contained file:
-// no scripts, no fonts or styles from elsewhere.
+// lows, the records and the climate summaries, and the graphs of each
+// period behind tabs. One self-contained file: no scripts, no fonts or
+// styles from elsewhere.
 #pragma once
 
 #include <time.h>
@@ -8,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "climate.h"
 #include "conditions.h"
 #include "plots.h"
+#include "summaries.h"
 
 namespace graphs {
 
@@ -17,9 +20,16 @@ namespace graphs {
 constexpr long STALE_SECONDS = 300;
 
 struct PageGraph {
-  std::string file;  // empty: not drawn
+  std::string file;    // empty: not drawn
+  std::string file2x;  // the same at twice the size
   int width = 0;
   int height = 0;
+};
+
+// The records of a span, and its heading ("March 2026", "2026", "All").
+struct RecordSpan {
+  std::string name;
+  SpanWeather weather;
 };
 
 struct PageInput {
@@ -28,6 +38,8 @@ struct PageInput {
   time_t now = 0;
   Conditions conditions;
   PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
+  RecordSpan records[3];  // this month, this year, all the database holds
+  std::vector<SummaryLink> summaries;
 };
 
 std::string pageHtml(const PageInput &in);

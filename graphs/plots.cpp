@@ -26,7 +26,7 @@ const Chart CHARTS[CHART_COUNT] = {
      {{"outside_temperature", "Outside", "#d62728", true},
       {"inside_temperature", "Inside", "#2ca02c", false},
       {"dew_point", "Dew point", "#1f77b4", false},
-      {"wind_chill", "Wind chill", "#9467bd", false}}},
+      {"wind_chill", "Wind chill", "#9467bd", false, true}}},
     {"humidity",
      "Humidity",
      Draw::Lines,
@@ -145,7 +145,9 @@ void drawLines(Args &a, const std::string &db, const Window &w, const Chart &c,
     const std::string v = "s" + std::to_string(n);
     a.def(v + "raw", db, q->ds, "AVERAGE", w.step);
     a.cdef(v, rpn(q, style, v + "raw"));
-    a << std::string(n == 0 ? "LINE2:" : "LINE1:") + v + s.color + ":" + s.legend;
+    // A dashed line over another shows both where they agree.
+    a << std::string(n == 0 ? "LINE2:" : "LINE1:") + v + s.color + ":" + s.legend +
+             (s.dashed ? ":dashes=4,3" : "");
   }
 }
 
@@ -201,8 +203,9 @@ void drawBars(Args &a, const std::string &db, const Period &p, const Window &w, 
 
 }  // namespace
 
-std::string graphFileName(const Period &p, const Chart &c) {
-  return std::string(p.id) + "-" + c.id + ".png";
+std::string graphFileName(const Period &p, const Chart &c, int zoom) {
+  return std::string(p.id) + "-" + c.id + (zoom > 1 ? "@" + std::to_string(zoom) + "x" : "") +
+         ".png";
 }
 
 std::string graphCaption(const Period &p, const Chart &c, unit_system units) {
@@ -213,7 +216,8 @@ std::string graphCaption(const Period &p, const Chart &c, unit_system units) {
 }
 
 std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
-                                        const PlotStyle &style, time_t since, time_t end) {
+                                        const PlotStyle &style, time_t since, time_t end,
+                                        int zoom) {
   const Window w = window(p, since, end);
   const std::string db = escapePath(rrdPath);
   Args a;
@@ -228,6 +232,7 @@ std::vector<std::string> graphArguments(const std::string &rrdPath, const Period
   // The scale again on the right: easier to read across a wide graph, and
   // it leaves room for the last time label, which the edge would cut.
   a.add({"--right-axis", "1:0", "--right-axis-format", "%lg"});
+  if (zoom > 1) a.add({"--zoom", std::to_string(zoom)});
   switch (c.draw) {
     case Draw::Lines:
       drawLines(a, db, w, c, style);
@@ -243,8 +248,9 @@ std::vector<std::string> graphArguments(const std::string &rrdPath, const Period
 }
 
 bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
-                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why) {
-  std::vector<std::string> list = graphArguments(rrdPath, p, c, style, since, end);
+                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why,
+                 int zoom) {
+  std::vector<std::string> list = graphArguments(rrdPath, p, c, style, since, end, zoom);
   std::vector<char *> argv;
   for (std::string &arg : list) argv.push_back(&arg[0]);
   rrd_clear_error();

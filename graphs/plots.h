@@ -37,10 +37,11 @@ enum class Draw {
 };
 
 struct Series {
-  const char *key;     // quantity key
-  const char *legend;  // "Outside"
-  const char *color;   // "#rrggbb"
-  bool band;           // MIN/MAX band behind the line
+  const char *key;      // quantity key
+  const char *legend;   // "Outside"
+  const char *color;    // "#rrggbb"
+  bool band;            // MIN/MAX band behind the line
+  bool dashed = false;  // a line that often lies on another one (wind chill on the temperature)
 };
 
 struct Chart {
@@ -64,8 +65,11 @@ struct Image {
   int height = 0;
 };
 
-// "day-temperature.png"
-std::string graphFileName(const Period &p, const Chart &c);
+// Graphs are drawn at 1x, and at 2x for phones and other dense screens.
+constexpr int ZOOM_COUNT = 2;
+
+// "day-temperature.png", at 2x "day-temperature@2x.png".
+std::string graphFileName(const Period &p, const Chart &c, int zoom = 1);
 
 // The chart's caption on the page: "Temperature (°F)", "Rain per day (mm)".
 std::string graphCaption(const Period &p, const Chart &c, unit_system units);
@@ -74,12 +78,15 @@ std::string graphCaption(const Period &p, const Chart &c, unit_system units);
 // image kept in memory; `since` is the first sample (0: unknown), before
 // which no graph starts. The rain chart's bars are the variable "bar", in
 // the chosen units per hour or per day.
+// `zoom` scales the whole image, text included.
 std::vector<std::string> graphArguments(const std::string &rrdPath, const Period &p, const Chart &c,
-                                        const PlotStyle &style, time_t since, time_t end);
+                                        const PlotStyle &style, time_t since, time_t end,
+                                        int zoom = 1);
 
 // Draws one graph as above. Returns false with librrd's reason when it
 // cannot.
 bool renderGraph(const std::string &rrdPath, const Period &p, const Chart &c,
-                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why);
+                 const PlotStyle &style, time_t since, time_t end, Image *out, std::string *why,
+                 int zoom = 1);
 
 }  // namespace graphs

@@ -7,6 +7,40 @@ namespace graphs {
 
 const char PAGE_FILE[] = "index.html";
 
+namespace {
+
+// The records and the climate summaries: the local days of every month
+// the database holds, read once for both.
+bool longView(const RenderOptions &opt, const Snapshot &db, time_t now, RenderState *state,
+              const Conditions *conditions, PageInput *page, std::string *why) {
+  const time_t last = conditions->lastSample;
+  std::vector<DayWeather> days;
+  std::string reason;
+  const time_t first = conditions->firstSample != 0 ? conditions->firstSample : last;
+  if (!readDays(db.path(), monthStart(first), monthEnd(last) - 1, &days, &reason)) {
+    *why = "cannot read " + opt.rrdPath + ": " + db.named(reason);
+    return false;
+  }
+  struct tm lt;
+  localtime_r(&last, &lt);
+  char month[32];
+  strftime(month, sizeof month, "%b %Y", &lt);
+  struct tm january = lt;
+  january.tm_mon = 0;
+  january.tm_mday = 1;
+  january.tm_hour = january.tm_min = january.tm_sec = 0;
+  january.tm_isdst = -1;
+  const time_t yearStart = mktime(&january);
+  page->records[0] = {month, summarize(days, monthStart(last), monthEnd(last))};
+  page->records[1] = {std::to_string(lt.tm_year + 1900),
+                      summarize(days, yearStart, monthEnd(last))};
+  page->records[2] = {"All", summarize(days, 0, monthEnd(last))};
+  return writeSummaries(opt.outDir, opt.title, opt.style, days, last, now, &state->summariesAt,
+                        &page->summaries, why);
+}
+
+}  // namespace
+
 bool renderOnce(const RenderOptions &opt, time_t now, RenderState *state, Conditions *conditions,
                 std::string *why) {
   Snapshot db;
@@ -32,23 +66,29 @@ bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, Re
   page.now = now;
   page.conditions = *conditions;
   const time_t last = conditions->lastSample;
-  // Graphs first: the page never names a graph that is not there yet.
+  // Graphs and summaries first: the page never names a file that is not
+  // there yet.
   for (int p = 0; p < PERIOD_COUNT && last != 0; p++) {
     const long row = static_cast<long>(last / PERIODS[p].step);
     if (state->drawnRow[p] == row) continue;
     for (int c = 0; c < CHART_COUNT; c++) {
-      Image image;
-      const std::string file = graphFileName(PERIODS[p], CHARTS[c]);
-      if (!renderGraph(db.path(), PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
-                       &image, &reason)) {
-        *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + db.named(reason);
-        return false;
+      PageGraph &drawn = state->graphs[p][c];
+      for (int zoom = ZOOM_COUNT; zoom >= 1; zoom--) {
+        Image image;
+        const std::string file = graphFileName(PERIODS[p], CHARTS[c], zoom);
+        if (!renderGraph(db.path(), PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
+                         &image, &reason, zoom)) {
+          *why = "cannot draw " + file + " from " + opt.rrdPath + ": " + db.named(reason);
+          return false;
+        }
+        if (!writeAtomically(opt.outDir, file, image.png, why)) return false;
+        if (zoom == 1) drawn = PageGraph{file, drawn.file2x, image.width, image.height};
+        if (zoom == 2) drawn.file2x = file;
       }
-      if (!writeAtomically(opt.outDir, file, image.png, why)) return false;
-      state->graphs[p][c] = PageGraph{file, image.width, image.height};
     }
     state->drawnRow[p] = row;
   }
+  if (last != 0 && !longView(opt, db, now, state, conditions, &page, why)) return false;
   for (int p = 0; p < PERIOD_COUNT && last != 0; p++)
     for (int c = 0; c < CHART_COUNT; c++) page.graphs[p][c] = state->graphs[p][c];
   return writeAtomically(opt.outDir, PAGE_FILE, pageHtml(page), why);

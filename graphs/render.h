@@ -25,6 +25,7 @@ struct RenderOptions {
 struct RenderState {
   long drawnRow[PERIOD_COUNT] = {-1, -1, -1, -1};
   PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
+  time_t summariesAt = 0;  // when the current month's summary was last written
 };
 
 // The page's file name in the output folder.

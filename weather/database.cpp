@@ -38,6 +38,8 @@ const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
     "RRA:LAST:0.5:60:26280",
 };
 
+const rrd_archive rrdArchives[RRD_ARCHIVE_COUNT] = {{60, 1440}, {300, 8928}, {3600, 26280}};
+
 int sampleUpdateText(char *text, size_t textSize, const weather_sample *s) {
   // The data sources, in the database's order.
   static const quantity_field SOURCES[] = {

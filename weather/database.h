@@ -26,6 +26,16 @@
 #define RRD_DEFINITION_COUNT 24
 extern const char *const rrdDefinition[RRD_DEFINITION_COUNT];
 
+/* The archives each consolidation keeps, finest first (the definition's
+ * RRA lines): a step in seconds and the rows, 1 minute for a day, 5 minutes
+ * for 31 days, an hour for three years. */
+#define RRD_ARCHIVE_COUNT 3
+typedef struct {
+  long step;
+  long rows;
+} rrd_archive;
+extern const rrd_archive rrdArchives[RRD_ARCHIVE_COUNT];
+
 /* An update text is at most 255 characters. */
 #define RRD_UPDATE_SIZE 256
 

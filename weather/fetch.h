@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
 
 class DatabaseFetch {
  public:
@@ -40,6 +41,31 @@ class DatabaseFetch {
   unsigned long step_ = 0, count_ = 0;
   char **names_ = nullptr;
   double *data_ = nullptr;
+};
+
+/* Rows of one consolidation for a span, each part of it from the finest
+ * archive that holds it: the database keeps 1-minute rows for a day back
+ * from its last update, 5-minute rows for 31 days, hourly rows for three
+ * years. Rows are in time order and do not overlap. */
+class DatabaseRows {
+ public:
+  /* The rows of `cf` whose ends lie in (from, to]. False with librrd's
+   * reason. */
+  bool read(const std::string &path, const char *cf, time_t from, time_t to, std::string *why);
+
+  size_t rows() const { return ends_.size(); }
+  time_t rowEnd(size_t r) const { return ends_[r]; }
+  long step(size_t r) const { return steps_[r]; }
+  /* The column of a data source, or -1. */
+  long column(const char *name) const;
+  /* NaN where unknown. */
+  double at(size_t r, long column) const { return values_[r * names_.size() + column]; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<time_t> ends_;
+  std::vector<long> steps_;
+  std::vector<double> values_;
 };
 
 #endif /* KIVAMET_FETCH_H */

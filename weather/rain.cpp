@@ -1,8 +1,6 @@
 // rain.cpp - counts of rain at times, from totals or database rows.
 #include "rain.h"
 
-#include <rrd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -16,11 +14,6 @@ namespace {
 constexpr time_t HOUR = 3600;
 constexpr time_t DAY = 86400;
 constexpr int DEFAULT_COUNTS_PER_INCH = 100;
-
-// The database's archives of 1-minute and 5-minute rows (see the
-// definition): the first reaches a day back from the last update.
-constexpr long MINUTE_ROWS = 1440;
-constexpr long FIVE_MINUTES = 300;
 
 }  // namespace
 
@@ -116,38 +109,15 @@ void RainHistory::clear() {
 }
 
 bool RainHistory::loadDatabase(const std::string &path, time_t from, time_t to, std::string *why) {
-  rrd_clear_error();
-  const time_t last = rrd_last_r(path.c_str());
-  if (last == static_cast<time_t>(-1)) {
-    *why = rrd_get_error();
+  DatabaseRows rows;
+  if (!rows.read(path, "AVERAGE", from, to, why)) return false;
+  const long rain = rows.column("rain");
+  if (rain < 0) {
+    *why = "no rain source";
     return false;
   }
-  to = std::min(to, last);
-  // Rows older than the 1-minute archive reaches come from the 5-minute
-  // one; the parts meet on a five-minute boundary.
-  time_t fine = last - MINUTE_ROWS * 60 + FIVE_MINUTES;
-  fine += (FIVE_MINUTES - fine % FIVE_MINUTES) % FIVE_MINUTES;
-  struct Part {
-    time_t from, to;
-    unsigned long step;
-  };
-  const Part parts[] = {{from, std::min(to, fine), FIVE_MINUTES}, {std::max(from, fine), to, 60}};
-  for (const Part &p : parts) {
-    if (p.from >= p.to) continue;
-    DatabaseFetch f;
-    if (!f.run(path, "AVERAGE", p.from, p.to, p.step, why)) return false;
-    const long rain = f.column("rain");
-    if (rain < 0) {
-      *why = "no rain source";
-      return false;
-    }
-    for (unsigned long r = 0; r < f.rows(); r++) {
-      const time_t end = f.rowEnd(r);
-      if (end <= p.from || end > p.to) continue;
-      const double rate = f.at(r, static_cast<unsigned long>(rain));
-      addRow(end, static_cast<long>(f.step()), rate * static_cast<double>(f.step()));
-    }
-  }
+  for (size_t r = 0; r < rows.rows(); r++)
+    addRow(rows.rowEnd(r), rows.step(r), rows.at(r, rain) * static_cast<double>(rows.step(r)));
   return true;
 }
 

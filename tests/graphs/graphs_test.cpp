@@ -12,13 +12,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 
+#include "climate.h"
 #include "files.h"
+#include "noaa.h"
 #include "page.h"
 #include "proc.h"
 #include "render.h"
+#include "summaries.h"
 #include "weatherdb.h"
 
 namespace {
@@ -41,7 +46,7 @@ Weather noonOfAFixedDay() {
   setenv("TZ", "KVT-05:00", 1);
   tzset();
   const time_t last = 1772348400 - 60;  // 11:59 local on 1 March 2026
-  return Weather{last, graphs::localMidnight(last)};
+  return Weather{last, localMidnight(last)};
 }
 
 // Rain counts: one a minute from `from` on, `count` of them.
@@ -151,10 +156,27 @@ TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
       {"now-dew_point", "50.1 °F", "10.1 °C"},
       {"now-wind_chill", "65.0 °F", "18.3 °C"},
       {"now-rain_today", "0.37 in", "9.4 mm"},  // yesterday's 60 counts left out
+      {"now-rain_last_hour", "0.00 in", "0.0 mm"},
+      {"now-rain_rate", "0.00 in/h", "0.0 mm/h"},
+      {"now-heat_index", "69.8 °F", "21.0 °C"},            // 70.0 °F at 67 %: the simple formula
+      {"now-apparent_temperature", "66.0 °F", "18.9 °C"},  // and 12 mph
       {"low-outside_temperature", "21.2 °F<small>03:00", "-6.0 °C<small>03:00"},
       {"high-outside_temperature", "85.5 °F<small>10:00", "29.7 °C<small>10:00"},
       {"high-wind_speed", "25 mph<small>11:00", "40.2 km/h<small>11:00"},
       {"low-barometer", "29.861 inHg<small>00:01", "1011.2 hPa<small>00:01"},
+      // This month is today; this year and all the database holds are the
+      // two days behind it too, with yesterday's wilder weather.
+      {"record-month-high", "85.5 °F<small>1 Mar", "29.7 °C<small>1 Mar"},
+      {"record-year-high", "99.0 °F<small>28 Feb", "37.2 °C<small>28 Feb"},
+      {"record-all-low", "10.0 °F<small>28 Feb 2026", "-12.2 °C<small>28 Feb 2026"},
+      {"record-month-low", "21.2 °F<small>1 Mar", "-6.0 °C<small>1 Mar"},
+      {"record-year-wind", "25 mph<small>1 Mar", "40.2 km/h<small>1 Mar"},
+      {"record-month-rain", "0.37 in<small>1 Mar", "9.4 mm<small>1 Mar"},
+      {"record-all-rain", "0.60 in<small>28 Feb 2026", "15.2 mm<small>28 Feb 2026"},
+      {"record-all-barometer-low", "29.861 inHg<small>27 Feb 2026", "1011.2 hPa<small>27 Feb 2026"},
+      {"record-year-barometer-high", "29.921 inHg<small>1 Mar", "1013.2 hPa<small>1 Mar"},
+      {"reach", "The database reaches back to 27 Feb 2026 (2 days).",
+       "The database reaches back to 27 Feb 2026 (2 days)."},
   };
   for (unit_system units : {UNITS_US, UNITS_METRIC}) {
     const std::string out = dir_->file(units == UNITS_US ? "us" : "metric");
@@ -165,19 +187,27 @@ TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
     EXPECT_EQ(page.find("id=\"stale\""), std::string::npos);  // a sample 30 s old
 
     // Every graph of every period, each a whole PNG of the size the page
-    // gives; nothing else in the folder (no temporary file left).
+    // gives and once more at twice that; the summaries of both months and
+    // the year; nothing else in the folder (no temporary file left).
     const std::vector<std::string> files = graphFiles(page);
     EXPECT_EQ(files.size(), static_cast<size_t>(graphs::PERIOD_COUNT * graphs::CHART_COUNT));
-    std::set<std::string> expected = {graphs::PAGE_FILE};
+    std::set<std::string> expected = {graphs::PAGE_FILE, "NOAA-2026-02.txt", "NOAA-2026-03.txt",
+                                      "NOAA-2026.txt"};
+    for (const char *summary : {"NOAA-2026-02.txt", "NOAA-2026-03.txt", "NOAA-2026.txt"})
+      EXPECT_NE(page.find(std::string("<a href=\"") + summary), std::string::npos) << summary;
     for (const std::string &f : files) {
-      expected.insert(f);
-      int width = 0, height = 0;
+      const std::string f2x = f.substr(0, f.size() - 4) + "@2x.png";
+      expected.insert({f, f2x});
+      int width = 0, height = 0, width2x = 0, height2x = 0;
       std::vector<uint8_t> rgb;
       EXPECT_TRUE(decodePng(readFile(out + "/" + f), &width, &height, &rgb)) << f;
+      EXPECT_TRUE(decodePng(readFile(out + "/" + f2x), &width2x, &height2x, &rgb)) << f2x;
+      EXPECT_EQ(width2x, 2 * width) << f2x;
+      EXPECT_EQ(height2x, 2 * height) << f2x;
+      const std::string v = "?v=" + std::to_string(weather_.last);
       const std::string size =
           "width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"";
-      EXPECT_NE(page.find(f + "?v=" + std::to_string(weather_.last) + "\" " + size),
-                std::string::npos)
+      EXPECT_NE(page.find(f + v + "\" srcset=\"" + f2x + v + " 2x\" " + size), std::string::npos)
           << f;
     }
     const std::vector<std::string> listed = testsupport::listDir(out);
@@ -206,6 +236,7 @@ std::vector<double> printed(std::vector<std::string> args) {
 TEST_F(Page, GraphsConvertAsThePageDoes) {
   for (unit_system units : {UNITS_US, UNITS_METRIC}) {
     for (const quantity &q : QUANTITIES) {
+      if (q.ds == nullptr) continue;
       char rpn[160];
       quantityRpn(rpn, sizeof rpn, &q, units, 100, "v");
       const std::string span = std::to_string(weather_.last);
@@ -282,7 +313,10 @@ TEST_F(Page, ProgramRuns) {
        "kivamet-graphs: cannot read " + fifo + ": not a regular file\n", ""},
       {"output below a file", {"--rrd", db_, "--out", scratch.file("file/www")}, 1, "file/www", ""},
       {"print", {"--rrd", db_, "--print"}, 0, "", "Outside temperature  70.0 °F\nInside"},
-      {"print metric", {"--rrd", db_, "--print", "--units", "metric"}, 0, "",
+      {"print metric",
+       {"--rrd", db_, "--print", "--units", "metric"},
+       0,
+       "",
        "Wind                 19.3 km/h SW\n"},
       {"print, empty database", {"--rrd", empty, "--print"}, 0, "", "No samples yet\n"},
       {"print, no database", {"--rrd", missing, "--print"}, 1, "cannot read " + missing, ""},
@@ -385,6 +419,203 @@ TEST_F(Page, WatchFollowsNewSamples) {
   EXPECT_NE(readFile(scratch.file("quiet/index.html")).find("id=\"stale\""), std::string::npos);
   q.signal(SIGINT);
   EXPECT_EQ(q.wait(seconds(30)), 0);
+}
+
+// ---- Climate summaries --------------------------------------------------------
+
+// Local clock time on a day of 2026 as a time.
+time_t local(int month, int day, int hour, int minute) {
+  struct tm t = {};
+  t.tm_year = 126;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+// Known weather from 27 February to 20 March 2026 in a zone whose summer
+// time starts on 8 March (02:00 becomes 03:00: 23 hours) and ends on 15
+// March (02:00 becomes 01:00: 25 hours). Day d of March is 40+d F, with a
+// high 15 F above at 14:00 and a low 10 F below at 06:00 (on the 8th 03:30
+// and 01:30, on the 15th 23:55 and 00:30 of its 25 hours, on the 20th, read
+// from 1-minute rows, 13:37 and 05:03), d rain counts (on the 15th in its
+// last hour), 5 mph from the east (30 mph on the 12th at 15:00). The 5th has
+// no samples. A sample at midnight is the day before's.
+struct KnownDay {
+  int day;
+  int high[2], low[2];  // local hour and minute
+};
+const KnownDay KNOWN[] = {{8, {3, 30}, {1, 30}}, {15, {23, 55}, {0, 30}}, {20, {13, 37}, {5, 3}}};
+
+KnownDay knownDay(int day) {
+  for (const KnownDay &k : KNOWN)
+    if (k.day == day) return k;
+  return {day, {14, 0}, {6, 0}};
+}
+
+davis_sample summaryWeather(time_t t) {
+  const time_t before = t - 1;
+  struct tm lt;
+  localtime_r(&before, &lt);
+  const int month = lt.tm_mon + 1, day = lt.tm_mday;
+  const int base = month == 3 ? 400 + 10 * day : 400;
+  const KnownDay k = knownDay(month == 3 ? day : 0);
+  davis_sample s = {700, static_cast<int16_t>(base), 5, 90, 29900, 40, 60, 0, 300, 0};
+  if (t == local(month, day, k.high[0], k.high[1])) s.otemp = static_cast<int16_t>(base + 150);
+  if (t == local(month, day, k.low[0], k.low[1])) s.otemp = static_cast<int16_t>(base - 100);
+  if (month == 3 && day == 12 && t == local(3, 12, 15, 0)) s.wsp = 30;
+  // The rain total: d counts on day d, a minute apart from 12:00 (23:30 on the 15th).
+  int total = 0;
+  for (int d = 1; d <= (month == 3 ? day : 0); d++) {
+    const time_t first = d == 15 ? local(3, 15, 23, 30) : local(3, d, 12, 0);
+    total += static_cast<int>(std::clamp<time_t>(d == day ? (t - first) / 60 + 1 : d, 0, d));
+  }
+  s.rain = static_cast<int16_t>(total);
+  return s;
+}
+
+class Summaries : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("TZ", "KST-5KDT,M3.2.0/2,M3.3.0/2", 1);
+    tzset();
+    dir_ = new ScratchDir("summaries");
+    db_ = dir_->file("weather.rrd");
+    std::string why;
+    const time_t from = local(2, 27, 0, 1), gap = local(3, 5, 0, 0), to = local(3, 20, 23, 59);
+    ASSERT_TRUE(testsupport::createWeatherDb(db_, from - 60, &why)) << why;
+    ASSERT_TRUE(testsupport::fillWeatherDb(db_, from, gap, summaryWeather, &why)) << why;
+    ASSERT_TRUE(testsupport::fillWeatherDb(db_, gap + 86400 + 60, to, summaryWeather, &why)) << why;
+  }
+  static void TearDownTestSuite() { delete dir_; }
+
+  static std::vector<graphs::DayWeather> days(int month) {
+    std::vector<graphs::DayWeather> d;
+    std::string why;
+    EXPECT_TRUE(
+        graphs::readDays(db_, local(month, 1, 0, 0), local(month + 1, 1, 0, 0) - 1, &d, &why))
+        << why;
+    return d;
+  }
+
+  static ScratchDir *dir_;
+  static std::string db_;
+};
+ScratchDir *Summaries::dir_;
+std::string Summaries::db_;
+
+// The rows of a summary, split into words, by their first word.
+std::map<std::string, std::vector<std::string>> rowsOf(const std::string &text) {
+  std::map<std::string, std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    if (!w.empty()) rows[w[0]] = w;
+  }
+  return rows;
+}
+
+TEST_F(Summaries, MonthAcrossDaylightSavingChanges) {
+  const std::vector<graphs::DayWeather> march = days(3);
+  ASSERT_EQ(march.size(), 31u);
+  EXPECT_EQ(march[7].end - march[7].start, 23 * 3600);    // 8 March
+  EXPECT_EQ(march[14].end - march[14].start, 25 * 3600);  // 15 March
+  const std::string text = graphs::monthSummary("Known", 2026, 3, march, graphs::PlotStyle{});
+  EXPECT_NE(text.find("MONTHLY CLIMATOLOGICAL SUMMARY for Mar. 2026"), std::string::npos);
+  EXPECT_NE(text.find("TEMPERATURE (°F), RAIN (in), WIND SPEED (mph)"), std::string::npos);
+  EXPECT_NE(text.find("HEAT BASE 65.0, COOL BASE 65.0"), std::string::npos);
+  const auto rows = rowsOf(text);
+  char want[160];
+  for (int d = 1; d <= 31; d++) {
+    const std::string day = std::to_string(d);
+    ASSERT_EQ(rows.count(day), 1u) << day;
+    const std::vector<std::string> &r = rows.at(day);
+    if (d == 5 || d > 20) {
+      std::vector<std::string> none(13, "---");
+      none[0] = day;
+      EXPECT_EQ(r, none) << d;
+      continue;
+    }
+    const KnownDay k = knownDay(d);
+    // DAY MEAN HIGH TIME LOW TIME HEAT COOL RAIN AVG-WIND (wind high and time
+    // only on the 12th) DOM-DIR
+    snprintf(want, sizeof want, "%d %d.0 %d.0 %02d:%02d %d.0 %02d:%02d %d.0 0.0 %.2f 5.0", d,
+             40 + d, 55 + d, k.high[0], k.high[1], 30 + d, k.low[0], k.low[1], 25 - d, d / 100.0);
+    std::string got;
+    for (size_t i = 0; i < 10 && i < r.size(); i++) got += (i ? " " : "") + r[i];
+    EXPECT_EQ(got, want) << d;
+    ASSERT_EQ(r.size(), 13u) << d;
+    EXPECT_EQ(r[10], d == 12 ? "30.0" : "5.0") << d;
+    if (d == 12) {
+      EXPECT_EQ(r[11], "15:00");
+    }
+    EXPECT_EQ(r[12], "90") << d;  // from the east
+  }
+  // The totals: the mean of the 19 days by their lengths, the highest high
+  // and lowest low with their days, the sums, the strongest wind's day.
+  const std::string totals = text.substr(text.rfind("---\n") + 4);
+  EXPECT_EQ(
+      totals,
+      "      50.8   75.0     20   31.0      1  270.0    0.0   2.05    5.0   30.0     12    90\n");
+
+  // The year: a row for each month in each of its three tables, February
+  // of its two days.
+  std::vector<graphs::DayWeather> year = days(2);
+  year.insert(year.end(), march.begin(), march.end());
+  const std::string annual = graphs::yearSummary("Known", 2026, year, graphs::PlotStyle{});
+  const char *lines[] = {
+      // YR MO, mean max and min, mean, degree days, highest and lowest with
+      // their days, highs >= 90 and <= 32, lows <= 32 and <= 0.
+      " 26  2   55.0   30.0   40.0      50      0   55.0   27   30.0   27     0     0     2     "
+      "0\n",
+      " 26  3   65.8   40.8   50.8     270      0   75.0   20   31.0    1     0     0     2     "
+      "0\n",
+      " 26  4\n",
+      // Total, the wettest day and its date, days of .01, .1 and 1 in or more.
+      " 26  3    2.05   0.20   20    19    11     0\n",
+      // Mean and highest wind, its day, the dominant direction.
+      " 26  3    5.0   30.0   12    90\n",
+  };
+  for (const char *line : lines) EXPECT_NE(annual.find(line), std::string::npos) << line << annual;
+}
+
+// A finished month's summary is written once; the current one again only
+// after ten minutes.
+TEST_F(Summaries, FinishedMonthsOnceTheCurrentOneEveryTenMinutes) {
+  std::vector<graphs::DayWeather> all = days(2);
+  const std::vector<graphs::DayWeather> march = days(3);
+  all.insert(all.end(), march.begin(), march.end());
+  const ScratchDir out("summaries-out");
+  const time_t last = local(3, 20, 23, 59);
+  time_t at = 0;
+  std::vector<graphs::SummaryLink> links;
+  std::string why;
+  auto pass = [&](time_t now) {
+    ASSERT_TRUE(graphs::writeSummaries(out.path(), "Known", graphs::PlotStyle{}, all, last, now,
+                                       &at, &links, &why))
+        << why;
+  };
+  pass(last + 30);
+  std::string names;
+  for (const graphs::SummaryLink &l : links) names += l.file + "=" + l.label + " ";
+  EXPECT_EQ(names,
+            "NOAA-2026.txt=2026 NOAA-2026-03.txt=March 2026 NOAA-2026-02.txt=February 2026 ");
+  for (const char *f : {"NOAA-2026-02.txt", "NOAA-2026-03.txt", "NOAA-2026.txt"})
+    ASSERT_TRUE(testsupport::writeFile(out.file(f), "as it was\n")) << f;
+  struct Step {
+    long after;      // seconds after the first pass
+    bool rewritten;  // the current month and year
+  };
+  for (const Step &s : {Step{300, false}, Step{599, false}, Step{600, true}}) {
+    pass(last + 30 + s.after);
+    EXPECT_EQ(readFile(out.file("NOAA-2026-02.txt")), "as it was\n") << s.after;
+    EXPECT_EQ(readFile(out.file("NOAA-2026-03.txt")) != "as it was\n", s.rewritten) << s.after;
+    EXPECT_EQ(readFile(out.file("NOAA-2026.txt")) != "as it was\n", s.rewritten) << s.after;
+  }
 }
 
 // ---- In a real browser ------------------------------------------------------

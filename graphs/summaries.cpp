@@ -1,0 +1,98 @@
+// summaries.cpp - which summaries are due, and writing them.
+#include "summaries.h"
+
+#include <sys/stat.h>
+
+#include "noaa.h"
+#include "output.h"
+
+namespace graphs {
+namespace {
+
+const char *const MONTHS[12] = {"January",   "February", "March",    "April",
+                                "May",       "June",     "July",     "August",
+                                "September", "October",  "November", "December"};
+
+struct Span {
+  int year, month;  // month 0: the whole year
+  time_t start, end;
+  std::vector<DayWeather> days;
+};
+
+// A file written after its span ended holds the span whole.
+bool writtenAfter(const std::string &path, time_t end) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && st.st_mtime > end;
+}
+
+time_t midnightOf(int year, int month, int day) {
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
+
+}  // namespace
+
+time_t monthStart(time_t t) {
+  struct tm lt;
+  localtime_r(&t, &lt);
+  return midnightOf(lt.tm_year + 1900, lt.tm_mon + 1, 1);
+}
+
+time_t monthEnd(time_t t) {
+  struct tm lt;
+  localtime_r(&t, &lt);
+  return midnightOf(lt.tm_year + 1900, lt.tm_mon + 2, 1);
+}
+
+bool writeSummaries(const std::string &dir, const std::string &title, const PlotStyle &style,
+                    const std::vector<DayWeather> &days, time_t last, time_t now, time_t *writtenAt,
+                    std::vector<SummaryLink> *links, std::string *why) {
+  std::vector<Span> spans;  // months, each year after its last month
+  for (const DayWeather &d : days) {
+    struct tm lt;
+    localtime_r(&d.start, &lt);
+    const int year = lt.tm_year + 1900, month = lt.tm_mon + 1;
+    if (spans.empty() || spans.back().month != month) {
+      if (!spans.empty() && spans.back().year != year) {
+        const int previous = spans.back().year;
+        spans.push_back(
+            {previous, 0, midnightOf(previous, 1, 1), midnightOf(previous + 1, 1, 1), {}});
+      }
+      spans.push_back(
+          {year, month, midnightOf(year, month, 1), midnightOf(year, month + 1, 1), {}});
+    }
+    spans.back().days.push_back(d);
+  }
+  if (!spans.empty()) {
+    const int year = spans.back().year;
+    spans.push_back({year, 0, midnightOf(year, 1, 1), midnightOf(year + 1, 1, 1), {}});
+  }
+  const bool currentDue = *writtenAt == 0 || now - *writtenAt >= SUMMARY_SECONDS;
+  bool wroteCurrent = false;
+  links->clear();
+  for (Span &s : spans) {
+    const std::string file = s.month ? noaaMonthFile(s.year, s.month) : noaaYearFile(s.year);
+    links->insert(links->begin(),
+                  {file,
+                   s.month ? std::string(MONTHS[s.month - 1]) + " " + std::to_string(s.year)
+                           : std::to_string(s.year),
+                   s.month == 0});
+    const bool finished = last > s.end;
+    if (finished ? writtenAfter(dir + "/" + file, s.end) : !currentDue) continue;
+    if (s.month == 0)
+      for (const DayWeather &d : days)
+        if (d.start >= s.start && d.start < s.end) s.days.push_back(d);
+    const std::string text = s.month ? monthSummary(title, s.year, s.month, s.days, style)
+                                     : yearSummary(title, s.year, s.days, style);
+    if (!writeAtomically(dir, file, text, why)) return false;
+    wroteCurrent = wroteCurrent || !finished;
+  }
+  if (wroteCurrent) *writtenAt = now;
+  return true;
+}
+
+}  // namespace graphs
