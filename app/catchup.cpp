@@ -225,22 +225,6 @@ void readPass(davis_device *d) {
   if (cu.held == 0) endWalk();
 }
 
-// A record's samples, each with the period's values: quality control
-// judges the record once, as one reading (its repeats would confirm a
-// spike), and every sample of it keeps the verdict.
-void checkRecord(std::vector<weather_sample> *samples, size_t first) {
-  if (first >= samples->size()) return;
-  weather_sample reading = samples->back();
-  std::vector<std::string> lines;
-  cu.stream->check(&reading, &lines);
-  readingsSay(lines);
-  for (size_t i = first; i < samples->size(); i++) {
-    weather_sample &s = (*samples)[i];
-    for (int f = 0; f < Q_FIELD_COUNT; f++) s.known[f] = s.known[f] && reading.known[f];
-    cu.stream->complete(&s);
-  }
-}
-
 // Hands the next batch of samples to the outputs, oldest record first.
 void writePass() {
   std::vector<weather_sample> samples;
@@ -251,7 +235,9 @@ void writePass() {
     const size_t first = samples.size();
     archiveSamples(&f.record, f.end, cu.minutes, before, cu.lastUpdate, cu.started, &cu.rain,
                    &cu.cal, &samples);
-    checkRecord(&samples, first);
+    std::vector<std::string> lines;
+    archiveCheck(cu.stream.get(), &samples, first, &lines);
+    readingsSay(lines);
   }
   if (!samples.empty()) {
     if (!outputsLogged(samples.data(), samples.size())) return finish(cu.samples > 0);
@@ -385,6 +371,18 @@ void archiveSamples(const archive_record *r, time_t end, int period, time_t befo
     add(when, share - counted);
   }
   if (*rainTotal >= 0) *rainTotal = (*rainTotal + r->rain - counted) & 0xFFFF;
+}
+
+void archiveCheck(ReadingStream *stream, std::vector<weather_sample> *samples, size_t first,
+                  std::vector<std::string> *lines) {
+  if (first >= samples->size()) return;
+  weather_sample reading = samples->back();
+  stream->check(&reading, lines);
+  for (size_t i = first; i < samples->size(); i++) {
+    weather_sample &s = (*samples)[i];
+    for (int f = 0; f < Q_FIELD_COUNT; f++) s.known[f] = s.known[f] && reading.known[f];
+    stream->complete(&s);
+  }
 }
 
 void catchupSetup(davis_device *(*station)(void), void (*pass)(void)) {

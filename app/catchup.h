@@ -20,9 +20,11 @@
 
 #include <time.h>
 
+#include <string>
 #include <vector>
 
 #include "davis.h"
+#include "derived.h"
 #include "sample.h"
 
 /* One archive record: the layout of ABAROM..ATLOWOUT in link memory. */
@@ -66,6 +68,14 @@ time_t archiveTime(const archive_record *r, time_t now);
 void archiveSamples(const archive_record *r, time_t end, int period, time_t before, time_t after,
                     time_t until, long *rainTotal, const davis_cal *cal,
                     std::vector<weather_sample> *samples);
+
+/* Quality control and derived values for the samples of one record,
+ * samples[first..]: the record is judged once, as one reading of `stream`
+ * (its minutes repeat its values, and a repeat would confirm a spike), and
+ * each of its samples keeps the verdict; a line in *lines for each value
+ * refused. */
+void archiveCheck(ReadingStream *stream, std::vector<weather_sample> *samples, size_t first,
+                  std::vector<std::string> *lines);
 
 /* The daemon's side: its open station (null when none) and its logging
  * pass, run when a catch-up ends if a pass waited for it. Registers the

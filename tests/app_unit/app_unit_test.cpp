@@ -15,6 +15,7 @@
 #include "codecs.h"
 #include "database.h"
 #include "days.h"
+#include "derived.h"
 #include "files.h"
 #include "kivamet.h"
 #include "live.h"
@@ -712,6 +713,39 @@ TEST(Archive, SamplesOfARecordOneAMinute) {
     archiveSamples(&r, 60000, 1, 59940, 0, 60000, &rain, &cal, &samples);
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(degtoind(samples[0].value[Q_WIND_DIRECTION]), point);
+  }
+}
+
+// A record's minutes repeat its values: quality control takes the record
+// as one reading, so a spike's five minutes do not confirm it, and all five
+// share the verdict with what is worked out from them.
+TEST(Archive, QualityControlJudgesEachRecordOnce) {
+  archive_record r;
+  ASSERT_EQ(archiveDecode(record().data(), &r), 0);
+  const davis_cal cal = {0, 0, 0, 100, 0};
+  ReadingStream stream(qcDefaults());
+  struct Step {
+    int tout;
+    bool taken;
+  };
+  // A spike, the old level, a real step held once, the new level.
+  const Step steps[] = {{577, true}, {900, false}, {580, true}, {700, false}, {705, true}};
+  time_t end = 60000;
+  for (const Step &st : steps) {
+    r.tout = st.tout;
+    long rain = 100;
+    std::vector<weather_sample> samples;
+    std::vector<std::string> lines;
+    archiveSamples(&r, end, 5, end - 300, 0, end, &rain, &cal, &samples);
+    archiveCheck(&stream, &samples, 0, &lines);
+    ASSERT_EQ(samples.size(), 5u);
+    for (const weather_sample &s : samples) {
+      EXPECT_EQ(s.known[Q_OUTSIDE_TEMP], st.taken) << st.tout;
+      EXPECT_EQ(s.known[Q_WIND_CHILL], st.taken) << st.tout;
+      EXPECT_TRUE(s.known[Q_INSIDE_TEMP]) << st.tout;
+    }
+    EXPECT_EQ(lines.size(), st.taken ? 0u : 1u) << st.tout;
+    end += 300;
   }
 }
 
