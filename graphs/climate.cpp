@@ -103,6 +103,20 @@ bool readDays(const std::string &rrdPath, time_t from, time_t to, std::vector<Da
   return true;
 }
 
+bool updateDays(const std::string &rrdPath, time_t from, time_t to, time_t settled,
+                std::vector<DayWeather> *days, std::string *why) {
+  std::vector<DayWeather> kept;
+  for (const DayWeather &d : *days)
+    if (d.start >= localMidnight(from) && d.end <= settled && d.end <= to) kept.push_back(d);
+  // Kept days must run on without a gap from the first day wanted.
+  if (!kept.empty() && kept.front().start != localMidnight(from)) kept.clear();
+  std::vector<DayWeather> fresh;
+  if (!readDays(rrdPath, kept.empty() ? from : kept.back().end, to, &fresh, why)) return false;
+  kept.insert(kept.end(), fresh.begin(), fresh.end());
+  days->swap(kept);
+  return true;
+}
+
 SpanWeather summarize(const std::vector<DayWeather> &days, time_t from, time_t to) {
   SpanWeather s;
   double temperatureSeconds = 0, windSeconds = 0, highs = 0, lows = 0;

@@ -39,6 +39,11 @@ struct DayWeather {
 bool readDays(const std::string &rrdPath, time_t from, time_t to, std::vector<DayWeather> *days,
               std::string *why);
 
+// The same, keeping the days of *days that end before `settled` as they
+// are (the database will not change them) and reading the rest again.
+bool updateDays(const std::string &rrdPath, time_t from, time_t to, time_t settled,
+                std::vector<DayWeather> *days, std::string *why);
+
 // A span of days (a month, a year, all the database holds) in one: its
 // means and sums, and each extreme with the time it was seen. Days without
 // samples count for nothing.

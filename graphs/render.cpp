@@ -1,6 +1,7 @@
 // render.cpp - one pass of the weather page.
 #include "render.h"
 
+#include "days.h"
 #include "output.h"
 
 namespace graphs {
@@ -9,15 +10,20 @@ const char PAGE_FILE[] = "index.html";
 
 namespace {
 
+// How far back kivamet's catch-up may still fill the database (a week of
+// the station logger's archive), and a day more for the day it began.
+constexpr time_t CATCH_UP_REACH = 8 * 86400;
+
 // The records and the climate summaries: the local days of every month
 // the database holds, read once for both.
 bool longView(const RenderOptions &opt, const Snapshot &db, time_t now, RenderState *state,
               const Conditions *conditions, PageInput *page, std::string *why) {
   const time_t last = conditions->lastSample;
-  std::vector<DayWeather> days;
+  const std::vector<DayWeather> &days = state->days;
   std::string reason;
   const time_t first = conditions->firstSample != 0 ? conditions->firstSample : last;
-  if (!readDays(db.path(), monthStart(first), monthEnd(last) - 1, &days, &reason)) {
+  if (!updateDays(db.path(), monthStart(first), monthEnd(last) - 1, last - CATCH_UP_REACH,
+                  &state->days, &reason)) {
     *why = "cannot read " + opt.rrdPath + ": " + db.named(reason);
     return false;
   }
@@ -25,12 +31,7 @@ bool longView(const RenderOptions &opt, const Snapshot &db, time_t now, RenderSt
   localtime_r(&last, &lt);
   char month[32];
   strftime(month, sizeof month, "%b %Y", &lt);
-  struct tm january = lt;
-  january.tm_mon = 0;
-  january.tm_mday = 1;
-  january.tm_hour = january.tm_min = january.tm_sec = 0;
-  january.tm_isdst = -1;
-  const time_t yearStart = mktime(&january);
+  const time_t yearStart = localDate(lt.tm_year + 1900, 1, 1);
   page->records[0] = {month, summarize(days, monthStart(last), monthEnd(last))};
   page->records[1] = {std::to_string(lt.tm_year + 1900),
                       summarize(days, yearStart, monthEnd(last))};

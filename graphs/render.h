@@ -26,6 +26,9 @@ struct RenderState {
   long drawnRow[PERIOD_COUNT] = {-1, -1, -1, -1};
   PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
   time_t summariesAt = 0;  // when the current month's summary was last written
+  // The local days behind the records and the summaries; those older than
+  // the archive catch-up can reach are not read again.
+  std::vector<DayWeather> days;
 };
 
 // The page's file name in the output folder.

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include "days.h"
 #include "noaa.h"
 #include "output.h"
 
@@ -25,27 +26,18 @@ bool writtenAfter(const std::string &path, time_t end) {
   return stat(path.c_str(), &st) == 0 && st.st_mtime > end;
 }
 
-time_t midnightOf(int year, int month, int day) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 }  // namespace
 
 time_t monthStart(time_t t) {
   struct tm lt;
   localtime_r(&t, &lt);
-  return midnightOf(lt.tm_year + 1900, lt.tm_mon + 1, 1);
+  return localDate(lt.tm_year + 1900, lt.tm_mon + 1, 1);
 }
 
 time_t monthEnd(time_t t) {
   struct tm lt;
   localtime_r(&t, &lt);
-  return midnightOf(lt.tm_year + 1900, lt.tm_mon + 2, 1);
+  return localDate(lt.tm_year + 1900, lt.tm_mon + 2, 1);
 }
 
 bool writeSummaries(const std::string &dir, const std::string &title, const PlotStyle &style,
@@ -60,16 +52,15 @@ bool writeSummaries(const std::string &dir, const std::string &title, const Plot
       if (!spans.empty() && spans.back().year != year) {
         const int previous = spans.back().year;
         spans.push_back(
-            {previous, 0, midnightOf(previous, 1, 1), midnightOf(previous + 1, 1, 1), {}});
+            {previous, 0, localDate(previous, 1, 1), localDate(previous + 1, 1, 1), {}});
       }
-      spans.push_back(
-          {year, month, midnightOf(year, month, 1), midnightOf(year, month + 1, 1), {}});
+      spans.push_back({year, month, localDate(year, month, 1), localDate(year, month + 1, 1), {}});
     }
     spans.back().days.push_back(d);
   }
   if (!spans.empty()) {
     const int year = spans.back().year;
-    spans.push_back({year, 0, midnightOf(year, 1, 1), midnightOf(year + 1, 1, 1), {}});
+    spans.push_back({year, 0, localDate(year, 1, 1), localDate(year + 1, 1, 1), {}});
   }
   const bool currentDue = *writtenAt == 0 || now - *writtenAt >= SUMMARY_SECONDS;
   bool wroteCurrent = false;

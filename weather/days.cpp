@@ -23,3 +23,11 @@ time_t localNextMidnight(time_t t) {
   local.tm_mday++;  // mktime carries it into the next month or year
   return midnightOf(local);
 }
+
+time_t localDate(int year, int month, int day) {
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  return midnightOf(t);
+}

@@ -13,4 +13,8 @@ time_t localMidnight(time_t t);
 /* The local midnight that begins the day after the day of `t`. */
 time_t localNextMidnight(time_t t);
 
+/* The local midnight that begins a date; a month or day past its end
+ * carries into the next (month 13 is January of the next year). */
+time_t localDate(int year, int month, int day);
+
 #endif /* KIVAMET_DAYS_H */

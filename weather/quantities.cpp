@@ -65,7 +65,7 @@ const quantity QUANTITIES[QUANTITY_COUNT] = {
      "temperature", "measurement", TEMP_US, TEMP_METRIC},
     {"rain_rate", "Rain rate", nullptr, 1.0, Q_RAIN_RATE, "generic", "precipitation_intensity",
      "measurement", RAIN_RATE_US, RAIN_RATE_METRIC},
-    {"rain_last_hour", "Rain in the last hour", nullptr, 1.0, Q_RAIN_LAST_HOUR, "distance",
+    {"rain_last_hour", "Rain last hour", nullptr, 1.0, Q_RAIN_LAST_HOUR, "distance",
      "precipitation", "measurement", RAIN_US, RAIN_METRIC},
     // Grows through the day and starts again at midnight.
     {"rain_today", "Rain today", nullptr, 1.0, Q_RAIN_TODAY, "distance", "precipitation",

@@ -618,16 +618,7 @@ TEST(Archive, RecordDecodingAndTimeStampsThatAreNoTime) {
             std::vector<int>({29909, 43, 65, 717, 577, 5, 1, 10, 8, 12}));
 }
 
-time_t localTime(int year, int month, int day, int hour, int minute) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_isdst = -1;
-  return mktime(&t);
-}
+using testsupport::localTime;
 
 TEST(Archive, YearIsTheLatestThatDoesNotPutTheRecordInTheFuture) {
   struct Case {

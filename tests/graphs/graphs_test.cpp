@@ -425,14 +425,7 @@ TEST_F(Page, WatchFollowsNewSamples) {
 
 // Local clock time on a day of 2026 as a time.
 time_t local(int month, int day, int hour, int minute) {
-  struct tm t = {};
-  t.tm_year = 126;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_isdst = -1;
-  return mktime(&t);
+  return testsupport::localTime(2026, month, day, hour, minute);
 }
 
 // Known weather from 27 February to 20 March 2026 in a zone whose summer

@@ -12,9 +12,22 @@
 #include <vector>
 
 #include "database.h"
+#include "derived.h"
 #include "sample.h"
 
 namespace testsupport {
+
+// Local clock time on a date, as a time.
+inline time_t localTime(int year, int month, int day, int hour, int minute) {
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}
 
 // A database with the daemon's definition whose first sample may come
 // after `start`.
@@ -32,10 +45,13 @@ inline bool createWeatherDb(const std::string &path, time_t start, std::string *
 
 // One sample a minute for the minutes in [from, to], each the daemon's
 // update text of the sample the function gives for that time, with the
-// calibration offsets given.
+// calibration offsets given; with a stream, checked and completed as the
+// daemon does each reading (the database then holds kivamet's wind chill),
+// else with the station values as they are.
 inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
                           const std::function<davis_sample(time_t)> &sample, std::string *why,
-                          const davis_cal &cal = davis_cal{0, 0, 0, 0, 0}) {
+                          const davis_cal &cal = davis_cal{0, 0, 0, 0, 0},
+                          ReadingStream *stream = nullptr) {
   constexpr size_t BATCH = 1000;
   std::vector<std::string> texts;
   auto flush = [&]() {
@@ -50,7 +66,12 @@ inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
   for (time_t t = from; t <= to; t += 60) {
     char text[RRD_UPDATE_SIZE];
     const davis_sample raw = sample(t);
-    const weather_sample s = sampleOf(t, &raw, &cal);
+    weather_sample s = sampleOf(t, &raw, &cal);
+    if (stream != nullptr) {
+      std::vector<std::string> lines;
+      stream->check(&s, &lines);
+      stream->complete(&s);
+    }
     sampleUpdateText(text, sizeof text, &s);
     texts.push_back(text);
     if (texts.size() == BATCH && !flush()) return false;

@@ -593,9 +593,9 @@ int Simulator::run() {
 }
 
 // The station's weather of the last `days`, logged a sample a minute with
-// the daemon's own sample, offsets and update text: a database with
-// history for graphs and screenshots, without waiting days. With a gap the
-// last sample is `gapHours` old, as after kivamet was away.
+// the daemon's own sample, offsets, checks, derived values and update text:
+// a database with history for graphs and screenshots, without waiting days.
+// With a gap the last sample is `gapHours` old, as after kivamet was away.
 int writeHistory(long days, long gapHours, const std::string &path) {
   const time_t end = time(nullptr) / 60 * 60 - gapHours * 3600;
   const time_t start = end - days * 86400;
@@ -609,8 +609,9 @@ int writeHistory(long days, long gapHours, const std::string &path) {
     return sampleFromImage(image.data(), cell(sm::DEWDTA), cell(sm::CHLDTA));
   };
   std::string why;
+  ReadingStream readings(qcDefaults());
   if (!testsupport::createWeatherDb(path, start - 60, &why) ||
-      !testsupport::fillWeatherDb(path, start, end, sample, &why, cal)) {
+      !testsupport::fillWeatherDb(path, start, end, sample, &why, cal, &readings)) {
     fprintf(stderr, "kivamet-stationsim: %s: %s\n", path.c_str(), why.c_str());
     return 1;
   }
