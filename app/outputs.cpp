@@ -8,7 +8,13 @@
 #define KIVAMET_OUTPUTS(X) \
   X(DATABASE_OUTPUT)       \
   X(XPL_OUTPUT)            \
-  X(MQTT_OUTPUT)
+  X(MQTT_OUTPUT)            \
+  X(WUNDERGROUND_OUTPUT)    \
+  X(PWSWEATHER_OUTPUT)      \
+  X(WOW_OUTPUT)             \
+  X(WINDY_OUTPUT)           \
+  X(CWOP_OUTPUT)            \
+  X(INFLUXDB_OUTPUT)
 
 #define DECLARE_OUTPUT(kind) extern const output_kind kind;
 KIVAMET_OUTPUTS(DECLARE_OUTPUT)

@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "helpers.h"
+#include "quantities.h"
 
 namespace {
 
@@ -194,5 +196,41 @@ int rrdLastUpdate(const char *dir, time_t *last, long *rain) {
   }
   rrd_freemem(names);
   rrd_freemem(values);
+  return 0;
+}
+
+int rrdReadSamples(const char *dir, time_t after, time_t until, int rainCountsPerInch,
+                   std::vector<weather_sample> *samples) {
+  char path[RRD_PATH_SIZE];
+  if (rrdPath(path, sizeof path, dir) != 0 || until <= after) return -1;
+  time_t start = after, end = until;
+  unsigned long step = 60, count = 0;
+  char **names = nullptr;
+  rrd_value_t *data = nullptr;
+  rrd_clear_error();
+  if (rrd_fetch_r(path, "AVERAGE", &start, &end, &step, &count, &names, &data) != 0) return -1;
+  // Each data source's quantity.
+  std::vector<const quantity *> of(count, nullptr);
+  for (unsigned long i = 0; i < count; i++) {
+    for (const quantity &q : QUANTITIES)
+      if (strcmp(q.ds, names[i]) == 0) of[i] = &q;
+    rrd_freemem(names[i]);
+  }
+  rrd_freemem(names);
+  // Rows end at start + step, start + 2 step, ...; librrd may widen the
+  // window to whole rows of its archive.
+  const rrd_value_t *row = data;
+  for (time_t t = start + static_cast<time_t>(step); t <= end; t += static_cast<time_t>(step)) {
+    weather_sample s = sampleEmpty(t, rainCountsPerInch);
+    bool any = false;
+    for (unsigned long i = 0; i < count; i++, row++) {
+      const quantity *q = of[i];
+      if (q == nullptr || std::isnan(*row) || q->field == Q_RAIN_TOTAL) continue;
+      sampleSet(&s, q->field, static_cast<int>(std::lround(*row * q->dsScale)));
+      any = true;
+    }
+    if (any && t > after && t <= until) samples->push_back(s);
+  }
+  rrd_freemem(data);
   return 0;
 }

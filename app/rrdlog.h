@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <time.h>
 
+#include <vector>
+
 #include "database.h"
 
 /* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
@@ -42,5 +44,14 @@ time_t rrdLast(const char *dir);
 /* The time of the file's last update and the rain total it stored: -1 when
  * that was unknown. Returns 0, or -1 when the file cannot be read. */
 int rrdLastUpdate(const char *dir, time_t *last, long *rain);
+
+/* The samples of the one-minute rows of dir/weather.rrd that end after
+ * `after` and not after `until`, oldest first, as the database keeps them:
+ * the wind direction at its compass point's degrees, the rain total not
+ * known (the database keeps its rate), `rainCountsPerInch` passed on. Rows
+ * with no value known are left out. Returns 0, or -1 when the file cannot
+ * be read. */
+int rrdReadSamples(const char *dir, time_t after, time_t until, int rainCountsPerInch,
+                   std::vector<weather_sample> *samples);
 
 #endif /* KIVAMET_RRDLOG_H */

@@ -1,0 +1,471 @@
+// upload.cpp - what the uploads share: their settings, the schedule and
+// catch-up, the state files, retries, -d lines and the Weather Underground
+// family's query.
+#include "upload.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <memory>
+
+#include "fdguard.h"
+#include "helpers.h"
+#include "rrdlog.h"
+#include "version.h"
+
+namespace {
+
+constexpr int INTERVAL_MAX = 86400;
+// The first retry waits the interval, but never longer than this.
+constexpr int RETRY_FIRST_MAX = 30;
+constexpr size_t SHOWN_ANSWER_MAX = 80;
+// The database's rows: one a minute.
+constexpr time_t ROW_SECONDS = 60;
+
+// ---- Settings tables ------------------------------------------------------------
+
+// Tables and their texts live as long as the process; a deque never moves
+// what it holds.
+struct TableStore {
+  std::deque<std::vector<setting_key>> keys;
+  std::deque<std::string> texts;
+  std::deque<settings_table> tables;
+};
+TableStore &store() {
+  static TableStore s;
+  return s;
+}
+
+int floorFor(const upload_service *service) {
+  int lowered = 0;
+  if (intInRange(getenv(UPLOAD_MIN_INTERVAL_ENV), 1, service->floor, &lowered) == 0)
+    return lowered;
+  return service->floor;
+}
+
+// ---- The running uploads and their tick -------------------------------------------
+
+std::vector<Upload *> &running() {
+  static std::vector<Upload *> r;
+  return r;
+}
+
+void onTick(int, xPL_ObjectPtr) {
+  const time_t now = time(nullptr);
+  // A tick may stop uploads (none does today); walk a copy.
+  const std::vector<Upload *> all = running();
+  for (Upload *u : all) u->tick(now);
+}
+
+std::string utcText(time_t when) {
+  struct tm utc;
+  gmtime_r(&when, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
+// The samples of an exchange, for -d lines.
+std::string samplesText(const std::vector<upload_sample> &samples) {
+  if (samples.size() == 1) return "sample " + utcText(samples[0].weather.time) + " UTC";
+  return "samples " + utcText(samples.front().weather.time) + " to " +
+         utcText(samples.back().weather.time) + " UTC (" + std::to_string(samples.size()) + ")";
+}
+
+// An answer's first words, on one line.
+std::string answerText(const http_result &r) {
+  std::string text = "HTTP " + std::to_string(r.status);
+  std::string body = r.body.substr(0, SHOWN_ANSWER_MAX);
+  for (char &c : body)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  while (!body.empty() && body.back() == ' ') body.pop_back();
+  if (!body.empty()) text += ": " + body;
+  return text;
+}
+
+bool writeAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the file with the text: a temporary beside it, flushed to the
+// disk, then renamed over it, and the folder flushed, so that after a
+// crash the file holds the old text or the new, whole.
+bool replaceFile(const std::string &path, const std::string &text, std::string *why) {
+  const std::string temp = path + ".new";
+  {
+    FdGuard fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0 || !writeAll(fd.get(), text) || fsync(fd.get()) != 0) {
+      *why = temp + ": " + strerror(errno);
+      unlink(temp.c_str());
+      return false;
+    }
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    *why = path + ": " + strerror(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  FdGuard d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.get() >= 0) fsync(d.get());
+  return true;
+}
+
+}  // namespace
+
+std::string urlEscape(const std::string &text) {
+  char *e = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+  if (e == nullptr) return "";
+  std::string r = e;
+  curl_free(e);
+  return r;
+}
+
+namespace {
+
+std::string escaped(const std::string &text) {
+  return urlEscape(text);
+}
+
+// A quantity's value in a unit system as the services write it, or false.
+bool valueText(const upload_sample &s, const char *key, unit_system units, std::string *text) {
+  char buf[32];
+  if (quantityText(buf, sizeof buf, quantityFind(key), &s.weather, units) < 0) return false;
+  *text = buf;
+  return true;
+}
+
+}  // namespace
+
+// ---- Settings ----------------------------------------------------------------------
+
+bool uploadUrlFits(const char *text) {
+  CURLU *u = curl_url();
+  if (u == nullptr) return false;
+  bool ok = curl_url_set(u, CURLUPART_URL, text, 0) == CURLUE_OK;
+  char *scheme = nullptr, *host = nullptr;
+  ok = ok && curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+       curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+       (strcmp(scheme, "http") == 0 || strcmp(scheme, "https") == 0) && *host != '\0';
+  curl_free(scheme);
+  curl_free(host);
+  curl_url_cleanup(u);
+  return ok;
+}
+
+const settings_table *uploadTable(const upload_service *service) {
+  TableStore &s = store();
+  const int floor = floorFor(service);
+  s.texts.push_back(std::to_string(floor) + " to " + std::to_string(INTERVAL_MAX) + " seconds");
+  std::vector<setting_key> keys = {
+      {"enabled", SETTING_BOOLEAN, "true or false", 0, 0, nullptr, 0},
+      {"interval", SETTING_INTEGER, s.texts.back().c_str(), static_cast<double>(floor),
+       INTERVAL_MAX, nullptr, 0},
+      {service->endpointKey, SETTING_TEXT, service->endpointExpects, 0, 0, service->endpointFits,
+       0},
+  };
+  keys.insert(keys.end(), service->keys, service->keys + service->keyCount);
+  s.keys.push_back(std::move(keys));
+  s.texts.push_back(std::string("upload.") + service->name);
+  s.tables.push_back({s.texts.back().c_str(), s.keys.back().data(), s.keys.back().size()});
+  return &s.tables.back();
+}
+
+bool uploadWanted(const upload_service *service, const output_context &context) {
+  const std::string table = std::string("upload.") + service->name;
+  return context.settings != nullptr && context.settings->hasTable(table) &&
+         context.settings->boolean(table, "enabled", true);
+}
+
+// ---- Pure pieces -------------------------------------------------------------------
+
+std::string uploadStateText(time_t last) {
+  return "last " + std::to_string(static_cast<long long>(last)) + "\n";
+}
+
+bool uploadStateParse(const std::string &text, time_t *last) {
+  long long v = 0;
+  char end = 0;
+  if (sscanf(text.c_str(), "last %lld%c", &v, &end) != 2 || end != '\n' || v <= 0) return false;
+  *last = static_cast<time_t>(v);
+  return true;
+}
+
+int uploadRetryDelay(int interval, int failures) {
+  long delay = std::max(1, std::min(interval, RETRY_FIRST_MAX));
+  for (int i = 1; i < failures && delay < UPLOAD_RETRY_MAX_SECONDS; i++) delay *= 2;
+  return static_cast<int>(std::min<long>(delay, UPLOAD_RETRY_MAX_SECONDS));
+}
+
+std::vector<time_t> uploadCatchupPlan(const std::vector<time_t> &rows, time_t due, int interval,
+                                      size_t batch) {
+  std::vector<time_t> plan;
+  time_t next = due;
+  for (time_t row : rows) {
+    if (plan.size() >= batch) break;
+    if (row < next) continue;
+    plan.push_back(row);
+    next = row + interval;
+  }
+  return plan;
+}
+
+std::string queryText(const query &items, bool shown) {
+  std::string text;
+  for (const query_item &i : items) {
+    if (!text.empty()) text += '&';
+    text += i.name + "=" + (shown && i.secret ? "***" : escaped(i.value));
+  }
+  return text;
+}
+
+void wuFields(const upload_sample &s, query *items) {
+  items->push_back({"dateutc", utcText(s.weather.time)});
+  static const struct {
+    const char *field;
+    const char *key;
+  } FIELDS[] = {
+      {"tempf", "outside_temperature"}, {"humidity", "outside_humidity"},
+      {"dewptf", "dew_point"},          {"baromin", "barometer"},
+      {"windspeedmph", "wind_speed"},   {"winddir", "wind_direction"},
+  };
+  std::string text;
+  for (const auto &f : FIELDS)
+    if (valueText(s, f.key, UNITS_US, &text)) items->push_back({f.field, text});
+  char rain[32];
+  if (s.rainHour >= 0) {
+    snprintf(rain, sizeof rain, "%.2f", s.rainHour);
+    items->push_back({"rainin", rain});
+  }
+  if (s.rainToday >= 0) {
+    snprintf(rain, sizeof rain, "%.2f", s.rainToday);
+    items->push_back({"dailyrainin", rain});
+  }
+  items->push_back({"softwaretype", "kivamet-" KIVAMET_VERSION});
+}
+
+// ---- The shared output -------------------------------------------------------------
+
+Upload::Upload(const upload_service *service, const output_context &context)
+    : service_(service), context_(context) {}
+
+Upload::~Upload() {
+  stop();
+}
+
+std::string Upload::table() const {
+  return std::string("upload.") + service_->name;
+}
+
+std::string Upload::text(const char *key, const std::string &fallback) const {
+  return context_.settings->text(table(), key, fallback);
+}
+
+long long Upload::integer(const char *key, long long fallback) const {
+  return context_.settings->integer(table(), key, fallback);
+}
+
+bool Upload::boolean(const char *key, bool fallback) const {
+  return context_.settings->boolean(table(), key, fallback);
+}
+
+std::string Upload::statePath() const {
+  // Beside kivamet.xml: the working directory.
+  return std::string("upload-") + service_->name + ".state";
+}
+
+bool Upload::start(std::string *why) {
+  interval_ = static_cast<int>(integer("interval", service_->interval));
+  endpoint_ = text(service_->endpointKey, service_->endpoint);
+  startedAt_ = time(nullptr);
+  if (!configure(why)) {
+    *why = "kivamet: " + table() + ": " + *why;
+    return false;
+  }
+  if (service_->past) {
+    const std::string text = [&] {
+      FdGuard fd(open(statePath().c_str(), O_RDONLY | O_CLOEXEC));
+      char buf[64];
+      ssize_t n = fd.get() >= 0 ? read(fd.get(), buf, sizeof buf - 1) : -1;
+      return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }();
+    if (!text.empty() && !uploadStateParse(text, &last_))
+      dbg("upload %s: %s holds no time; starting afresh\n", service_->name, statePath().c_str());
+    if (last_ != 0)
+      dbg("upload %s: last accepted sample %s UTC\n", service_->name, utcText(last_).c_str());
+  }
+  if (running().empty()) xPL_addTimeoutHandler(onTick, 1, nullptr);
+  running().push_back(this);
+  return true;
+}
+
+void Upload::stop() {
+  auto &all = running();
+  auto at = std::find(all.begin(), all.end(), this);
+  if (at == all.end()) return;
+  all.erase(at);
+  if (all.empty()) xPL_removeTimeoutHandler(onTick);
+  if (httpBusy_) httpCancel(request_);
+  httpBusy_ = false;
+  cancel();
+  busy_ = false;
+  if (all.empty()) httpStop();
+}
+
+bool Upload::logged(const weather_sample *samples, size_t count) {
+  if (count == 0 || (haveLatest_ && samples[count - 1].time <= latest_.time)) return true;
+  latest_ = samples[count - 1];
+  haveLatest_ = true;
+  tick(time(nullptr));
+  return true;
+}
+
+time_t Upload::due(time_t last) const {
+  return last != 0 ? last + interval_ : 0;
+}
+
+void Upload::tick(time_t now) {
+  pending(now);
+  if (busy_ || !haveLatest_ || now < retryAt_ || now < paceAt_) return;
+  std::vector<upload_sample> samples;
+  if (pick(&samples)) upload_(now, samples);
+}
+
+// The samples due now: the missed ones from the database, else the latest.
+// A row is complete once a later sample was stored, so the missed ones end
+// a minute before the latest.
+bool Upload::pick(std::vector<upload_sample> *samples) {
+  const time_t next = due(last_);
+  if (latest_.time < next) return false;
+  const char *dir = context_.databaseDir();
+  if (service_->past && last_ != 0 && latest_.time >= next + ROW_SECONDS) {
+    const time_t from = std::max(next, latest_.time - UPLOAD_CATCHUP_SECONDS + ROW_SECONDS);
+    std::vector<weather_sample> rows;
+    if (rrdReadSamples(dir, from - 1, latest_.time - ROW_SECONDS, latest_.rainCountsPerInch,
+                       &rows) == 0) {
+      std::vector<time_t> times;
+      for (const weather_sample &r : rows) times.push_back(r.time);
+      const std::vector<time_t> plan = uploadCatchupPlan(times, from, interval_, batch());
+      for (const weather_sample &r : rows) {
+        if (std::find(plan.begin(), plan.end(), r.time) == plan.end()) continue;
+        upload_sample s;
+        s.weather = r;
+        uploadRain(dir, r.time, &s);
+        samples->push_back(s);
+      }
+    }
+  }
+  if (samples->empty()) {
+    upload_sample s;
+    s.weather = latest_;
+    uploadRain(dir, latest_.time, &s);
+    samples->push_back(s);
+  }
+  return true;
+}
+
+void Upload::upload_(time_t now, const std::vector<upload_sample> &samples) {
+  std::string shown, why;
+  busy_ = true;
+  sending_ = samples.back().weather.time;
+  paceAt_ = now + UPLOAD_PACE_SECONDS;
+  dbg("upload %s: %s\n", service_->name, redacted(samplesText(samples)).c_str());
+  const bool started = send(samples, &shown, &why);
+  if (!shown.empty()) dbg("upload %s: %s\n", service_->name, redacted(shown).c_str());
+  if (!started) ended(upload_outcome::FAILED, why);
+}
+
+void Upload::ended(upload_outcome outcome, const std::string &detail) {
+  busy_ = false;
+  httpBusy_ = false;
+  const time_t now = time(nullptr);
+  const std::string said = redacted(detail);
+  const std::string when = utcText(sending_) + " UTC";
+  if (outcome == upload_outcome::ACCEPTED) {
+    dbg("upload %s: sample %s accepted\n", service_->name, when.c_str());
+    if (complained_) fprintf(stderr, "upload %s: accepted again\n", service_->name);
+    last_ = sending_;
+    failures_ = 0;
+    retryAt_ = 0;
+    complained_ = false;
+    if (service_->past) saveState();
+    return;
+  }
+  failures_++;
+  const int delay = uploadRetryDelay(interval_, failures_);
+  retryAt_ = now + delay;
+  const char *result = outcome == upload_outcome::REFUSED ? "refused" : "failed";
+  dbg("upload %s: sample %s %s (%s); next try in %d s\n", service_->name, when.c_str(), result,
+      said.c_str(), delay);
+  // A refused key needs the user, once per run of failures, not once a try.
+  if (outcome == upload_outcome::REFUSED && !complained_) {
+    fprintf(stderr,
+            "upload %s: the service refused the upload (%s); check the station and key; "
+            "trying again less often\n",
+            service_->name, said.c_str());
+    complained_ = true;
+  }
+}
+
+void Upload::saveState() {
+  std::string why;
+  if (!replaceFile(statePath(), uploadStateText(last_), &why))
+    fprintf(stderr, "upload %s: cannot save the state: %s\n", service_->name, why.c_str());
+}
+
+bool Upload::sendHttp(const http_request &request, bool (*accept)(const std::string &body),
+                      std::string *why) {
+  auto done = [this, accept](const http_result &r) {
+    if (!r.answered) {
+      ended(upload_outcome::FAILED, r.why);
+    } else if (r.status == 401 || r.status == 403) {
+      ended(upload_outcome::REFUSED, answerText(r));
+    } else if (r.status >= 200 && r.status < 300 && (accept == nullptr || accept(r.body))) {
+      ended(upload_outcome::ACCEPTED, answerText(r));
+    } else if (r.status >= 200 && r.status < 300) {
+      // The family's own refusal comes with a 200 and a word of its own.
+      ended(upload_outcome::REFUSED, answerText(r));
+    } else {
+      ended(upload_outcome::FAILED, answerText(r));
+    }
+  };
+  if (!httpStart(request, done, &request_, why)) return false;
+  httpBusy_ = true;
+  return true;
+}
+
+void Upload::secret(const std::string &text) {
+  if (text.empty()) return;
+  secrets_.push_back(text);
+  const std::string e = escaped(text);
+  if (e != text) secrets_.push_back(e);
+}
+
+std::string Upload::redacted(const std::string &text) const {
+  std::string r = text;
+  for (const std::string &s : secrets_)
+    for (size_t at = r.find(s); at != std::string::npos; at = r.find(s, at + 3))
+      r.replace(at, s.size(), "***");
+  return r;
+}
+
+void uploadRain(const char *dir, time_t when, upload_sample *s) {
+  (void)dir;
+  (void)when;
+  (void)s;
+}

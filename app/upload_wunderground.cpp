@@ -1,0 +1,122 @@
+// upload_wunderground.cpp - Weather Underground: a GET of the station's
+// weather every interval, past samples included; with rapidfire also each
+// live read to the real-time endpoint.
+#include <string>
+
+#include "helpers.h"
+#include "upload.h"
+
+namespace {
+
+const setting_key KEYS[] = {
+    {"station", SETTING_TEXT, "the station ID as a string", 0, 0, nullptr, 0},
+    {"key", SETTING_TEXT, "the station key as a string", 0, 0, nullptr, SETTING_SECRET},
+    {"rapidfire", SETTING_BOOLEAN, "true or false", 0, 0, nullptr, 0},
+    {"rapidfire_url", SETTING_TEXT, "an http:// or https:// URL", 0, 0, uploadUrlFits, 0},
+};
+
+const upload_service SERVICE = {
+    "wunderground",
+    KEYS,
+    sizeof KEYS / sizeof KEYS[0],
+    "url",
+    "https://weatherstation.wunderground.com/weatherstation/updateweatherstation.php",
+    "an http:// or https:// URL",
+    uploadUrlFits,
+    300,
+    60,
+    true,
+};
+const char RAPIDFIRE_URL[] =
+    "https://rtupdate.wunderground.com/weatherstation/updateweatherstation.php";
+
+// The service answers "success" to an upload it took.
+bool saysSuccess(const std::string &body) {
+  return body.compare(0, 7, "success") == 0;
+}
+
+class Wunderground : public Upload {
+ public:
+  explicit Wunderground(const output_context &context) : Upload(&SERVICE, context) {}
+
+  void live(const weather_sample &sample) override {
+    // Real-time values only between the recorded ones, and never while
+    // the service is failing: the next live read comes in seconds anyway.
+    if (!rapidfire_ || rapidBusy_ || !idle()) return;
+    upload_sample s;
+    s.weather = sample;
+    uploadRain(context_.databaseDir(), sample.time, &s);
+    query q = items(s);
+    q.push_back({"realtime", "1"});
+    q.push_back({"rtfreq", std::to_string(context_.livePeriod)});
+    http_request r;
+    r.url = rapidUrl_ + "?" + queryText(q, false);
+    std::string why;
+    uint64_t id = 0;
+    rapidBusy_ = httpStart(
+        r,
+        [this](const http_result &result) {
+          rapidBusy_ = false;
+          if (!result.answered || !saysSuccess(result.body))
+            dbg("upload wunderground: rapid-fire sample not taken (%s)\n",
+                redacted(result.answered ? "HTTP " + std::to_string(result.status) : result.why)
+                    .c_str());
+        },
+        &id, &why);
+    if (rapidBusy_) rapidId_ = id;
+  }
+
+  void stop() override {
+    if (rapidBusy_) httpCancel(rapidId_);
+    rapidBusy_ = false;
+    Upload::stop();
+  }
+
+ protected:
+  bool configure(std::string *why) override {
+    station_ = text("station", "");
+    key_ = text("key", "");
+    if (station_.empty() || key_.empty()) {
+      *why = "needs station and key";
+      return false;
+    }
+    secret(key_);
+    rapidfire_ = boolean("rapidfire", false);
+    rapidUrl_ = text("rapidfire_url", RAPIDFIRE_URL);
+    if (rapidfire_ && context_.livePeriod <= 0) {
+      *why = "rapidfire needs live reads ([live] seconds or --live)";
+      return false;
+    }
+    return true;
+  }
+
+  bool send(const std::vector<upload_sample> &samples, std::string *shown,
+            std::string *why) override {
+    const query q = items(samples[0]);
+    http_request r;
+    r.url = endpoint_ + "?" + queryText(q, false);
+    *shown = "GET " + endpoint_ + "?" + queryText(q, true);
+    return sendHttp(r, saysSuccess, why);
+  }
+
+ private:
+  query items(const upload_sample &s) const {
+    query q = {{"action", "updateraw"}, {"ID", station_}, {"PASSWORD", key_, true}};
+    wuFields(s, &q);
+    return q;
+  }
+
+  std::string station_, key_, rapidUrl_;
+  bool rapidfire_ = false;
+  bool rapidBusy_ = false;
+  uint64_t rapidId_ = 0;
+};
+
+std::unique_ptr<Output> make(const output_context &context) {
+  return uploadMake<Wunderground>(&SERVICE, context);
+}
+
+}  // namespace
+
+extern const output_kind WUNDERGROUND_OUTPUT = {"wunderground", uploadTable(&SERVICE), nullptr,
+                                                make};
