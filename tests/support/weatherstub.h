@@ -34,13 +34,16 @@ class WeatherStub {
   using ms = std::chrono::milliseconds;
 
   // Starts the stub on 127.0.0.1 (port 0: any free port), answering with the
-  // pressure text given (empty: the stub's own default).
-  bool start(int port = 0, const std::string &pressure = "", ms limit = std::chrono::seconds(10)) {
+  // pressure text given (empty: the stub's own default); with `aprs` an
+  // APRS-IS server instead.
+  bool start(int port = 0, const std::string &pressure = "", ms limit = std::chrono::seconds(10),
+             bool aprs = false) {
     std::vector<std::string> argv = {binDir() + "/kivamet-weatherstub", "--port",
                                      std::to_string(port)};
     if (!pressure.empty()) argv.insert(argv.end(), {"--pressure", pressure});
+    if (aprs) argv.push_back("--aprs");
     if (!p_.start(argv) || !p_.waitForStdout("\n", limit)) return false;
-    const std::string ready = "weatherstub 127.0.0.1 ";
+    const std::string ready = aprs ? "aprsstub 127.0.0.1 " : "weatherstub 127.0.0.1 ";
     const size_t at = p_.out().find(ready);
     if (at == std::string::npos) return false;
     port_ = atoi(p_.out().c_str() + at + ready.size());
@@ -74,15 +77,23 @@ class WeatherStub {
     return p_.out().substr(at + 6, end - at - 6);
   }
 
-  // The requests logged so far, each escaped on one line.
-  std::vector<std::string> requests() {
+  // From now on logs the text as ***, so that a key a test hands the
+  // daemon never shows in a failing test's output.
+  bool secret(const std::string &text, ms limit = std::chrono::seconds(10)) {
+    return control("secret " + text, "ok secret", limit);
+  }
+
+  // The requests logged so far, each escaped on one line; or the lines of
+  // another kind ("login ", "packet ").
+  std::vector<std::string> requests(const std::string &kind = "request ") {
     p_.pump();
     std::vector<std::string> out;
     const std::string &text = p_.out();
     for (size_t at = 0; at < text.size();) {
       const size_t end = text.find('\n', at);
       if (end == std::string::npos) break;
-      if (text.compare(at, 8, "request ") == 0) out.push_back(text.substr(at + 8, end - at - 8));
+      if (text.compare(at, kind.size(), kind) == 0)
+        out.push_back(text.substr(at + kind.size(), end - at - kind.size()));
       at = end + 1;
     }
     return out;

@@ -3,7 +3,10 @@
 //
 // Serves GET /xml/current_obs/<location>.xml over HTTP/1.0 on 127.0.0.1,
 // logs every request's bytes, and takes control lines on stdin so a test
-// can change the pressure or make the server misbehave.
+// can change the pressure or make the server misbehave. It also stands in
+// for the upload services: "mode success" takes any request as an upload
+// service would, and --aprs makes it an APRS-IS server that logs the
+// login and the reports. A secret told on stdin shows as *** in the log.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,16 +32,20 @@ constexpr size_t CONTROL_LINE_MAX = 65536;
 constexpr size_t IO_SIZE = 4096;
 
 const char *const USAGE =
-    "usage: kivamet-weatherstub [--port PORT] [--pressure TEXT]\n"
+    "usage: kivamet-weatherstub [--port PORT] [--pressure TEXT] [--aprs]\n"
     "  serves GET /xml/current_obs/<location>.xml on 127.0.0.1 (PORT 0: any free port)\n"
+    "  --aprs  an APRS-IS server instead: a banner, 'login <line>' and '# logresp' for\n"
+    "          the login, 'packet <line>' for every other line\n"
     "stdin control lines:\n"
     "  pressure <text>                 what <pressure_in> holds from now on\n"
     "  mode ok|silent|close|nomatch    answer / never answer / close at once /\n"
     "                                  answer without the pressure element\n"
+    "  mode success                    answer any request '200 OK' with 'success'\n"
+    "  secret <text>                   show <text> as *** in what is logged\n"
     "  raw <C-escaped text>            answer exactly these bytes from now on\n"
     "  stats                           print 'stats connections <n> requests <n>'\n";
 
-enum class Mode { Ok, Silent, Close, NoMatch, Raw };
+enum class Mode { Ok, Silent, Close, NoMatch, Raw, Success };
 
 struct Client {
   int fd = -1;
@@ -49,6 +56,7 @@ struct Client {
   bool answered = false;  // request logged and the answer (if any) queued
   bool eof = false;       // the client sends no more
   bool done = false;      // to be closed
+  bool talk = false;      // an APRS-IS client: the line stays open both ways
 };
 
 struct Stub {
@@ -61,6 +69,8 @@ struct Stub {
   std::vector<Client> clients;
   unsigned long connections = 0;
   unsigned long requests = 0;
+  bool aprs = false;
+  std::vector<std::string> secrets;
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -243,10 +253,27 @@ void say(const std::string &line) {
   fflush(stdout);
 }
 
+// A log line with every secret as ***, an Authorization header's
+// credentials included.
+void sayHidden(const Stub &stub, const std::string &line) {
+  std::string shown = line;
+  static const std::string AUTH = "Authorization: ";
+  for (size_t at = shown.find(AUTH); at != std::string::npos; at = shown.find(AUTH, at + 1)) {
+    const size_t from = shown.find(' ', at + AUTH.size());
+    const size_t end = shown.find("\\r", at);
+    if (from != std::string::npos && end != std::string::npos && from < end)
+      shown.replace(from + 1, end - from - 1, "***");
+  }
+  for (const std::string &secret : stub.secrets)
+    for (size_t at = shown.find(secret); at != std::string::npos; at = shown.find(secret, at + 3))
+      shown.replace(at, secret.size(), "***");
+  say(shown);
+}
+
 void answer(Stub &stub, Client &c) {
   c.answered = true;
   stub.requests++;
-  say("request " + escape(c.in));
+  sayHidden(stub, "request " + escape(c.in));
   std::string location;
   switch (stub.mode) {
     case Mode::Silent:
@@ -254,6 +281,9 @@ void answer(Stub &stub, Client &c) {
       return;
     case Mode::Raw:
       c.out = stub.raw;
+      break;
+    case Mode::Success:
+      c.out = response("200 OK", "text/plain", "success\n");
       break;
     case Mode::Ok:
     case Mode::NoMatch:
@@ -270,9 +300,39 @@ void answer(Stub &stub, Client &c) {
   if (c.out.empty()) shutdown(c.fd, SHUT_WR);
 }
 
+// The head, and the body its Content-Length announces.
 bool requestComplete(const std::string &in) {
-  return in.find("\r\n\r\n") != std::string::npos || in.find("\n\n") != std::string::npos ||
-         in.size() >= REQUEST_MAX;
+  if (in.size() >= REQUEST_MAX) return true;
+  size_t end = in.find("\r\n\r\n");
+  size_t endSize = 4;
+  if (end == std::string::npos) {
+    end = in.find("\n\n");
+    endSize = 2;
+  }
+  if (end == std::string::npos) return false;
+  std::string head = in.substr(0, end);
+  for (char &ch : head) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  const size_t length = head.find("\ncontent-length:");
+  if (length == std::string::npos) return true;
+  return in.size() >= end + endSize + strtoul(head.c_str() + length + 16, nullptr, 10);
+}
+
+// An APRS-IS client's lines: the login gets its answer, the rest is logged.
+void readAprsLines(Stub &stub, Client &c) {
+  size_t nl;
+  while ((nl = c.in.find('\n')) != std::string::npos) {
+    std::string line = c.in.substr(0, nl);
+    c.in.erase(0, nl + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, 5, "user ") == 0) {
+      stub.requests++;
+      sayHidden(stub, "login " + escape(line));
+      const size_t end = line.find(' ', 5);
+      c.out += "# logresp " + line.substr(5, end - 5) + " unverified, server KIVASTUB\r\n";
+    } else if (!line.empty()) {
+      sayHidden(stub, "packet " + escape(line));
+    }
+  }
 }
 
 void readClient(Stub &stub, Client &c) {
@@ -285,7 +345,7 @@ void readClient(Stub &stub, Client &c) {
       // The client is gone (or finished sending): log what it asked, if
       // anything, then let it go once its answer is out or lost.
       c.eof = true;
-      if (!c.answered && !c.in.empty()) answer(stub, c);
+      if (!c.talk && !c.answered && !c.in.empty()) answer(stub, c);
       if (c.sent >= c.out.size() || n < 0) c.done = true;
       return;
     }
@@ -296,7 +356,11 @@ void readClient(Stub &stub, Client &c) {
     }
     size_t room = REQUEST_MAX - c.in.size();
     c.in.append(buf, static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
-    if (requestComplete(c.in)) answer(stub, c);
+    if (stub.aprs) {
+      readAprsLines(stub, c);
+    } else if (requestComplete(c.in)) {
+      answer(stub, c);
+    }
   }
 }
 
@@ -311,7 +375,7 @@ void writeClient(Client &c) {
     }
     c.sent += static_cast<size_t>(n);
   }
-  shutdown(c.fd, SHUT_WR);
+  if (!c.talk) shutdown(c.fd, SHUT_WR);
   if (c.eof) c.done = true;
 }
 
@@ -329,6 +393,8 @@ void acceptClients(Stub &stub) {
     }
     Client c;
     c.fd = fd;
+    c.talk = stub.aprs;
+    if (stub.aprs && stub.mode != Mode::Silent) c.out = "# kivamet-weatherstub aprs\r\n";
     stub.clients.push_back(std::move(c));
   }
 }
@@ -348,6 +414,8 @@ void control(Stub &stub, const std::string &line) {
       stub.mode = Mode::Close;
     else if (arg == "nomatch")
       stub.mode = Mode::NoMatch;
+    else if (arg == "success")
+      stub.mode = Mode::Success;
     else {
       say("error unknown mode: " + escape(arg));
       return;
@@ -356,6 +424,10 @@ void control(Stub &stub, const std::string &line) {
     stub.raw = unescape(arg);
     stub.mode = Mode::Raw;
     say("ok raw " + std::to_string(stub.raw.size()) + " bytes");
+    return;
+  } else if (cmd == "secret") {
+    if (!arg.empty()) stub.secrets.push_back(arg);
+    say("ok secret");  // never the secret itself
     return;
   } else if (cmd == "stats") {
     say("stats connections " + std::to_string(stub.connections) + " requests " +
@@ -434,6 +506,8 @@ int main(int argc, char **argv) {
       i++;
     } else if (a == "--pressure" && i + 1 < argc) {
       stub.pressure = argv[++i];
+    } else if (a == "--aprs") {
+      stub.aprs = true;
     } else {
       fputs(USAGE, stderr);
       return 2;
@@ -465,7 +539,7 @@ int main(int argc, char **argv) {
   struct sockaddr_in bound;
   socklen_t blen = sizeof bound;
   getsockname(stub.listenFd, reinterpret_cast<struct sockaddr *>(&bound), &blen);
-  printf("weatherstub 127.0.0.1 %d\n", ntohs(bound.sin_port));
+  printf("%s 127.0.0.1 %d\n", stub.aprs ? "aprsstub" : "weatherstub", ntohs(bound.sin_port));
   fflush(stdout);
 
   std::vector<struct pollfd> fds;
