@@ -43,11 +43,15 @@ TableStore &store() {
   return s;
 }
 
+// KIVAMET_UPLOAD_MIN_INTERVAL's seconds, 0 when it is not set.
+int lowered() {
+  int seconds = 0;
+  intInRange(getenv(UPLOAD_MIN_INTERVAL_ENV), 1, INTERVAL_MAX, &seconds);
+  return seconds;
+}
+
 int floorFor(const upload_service *service) {
-  int lowered = 0;
-  if (intInRange(getenv(UPLOAD_MIN_INTERVAL_ENV), 1, service->floor, &lowered) == 0)
-    return lowered;
-  return service->floor;
+  return lowered() > 0 ? std::min(lowered(), service->floor) : service->floor;
 }
 
 // ---- The running uploads and their tick -------------------------------------------
@@ -206,8 +210,8 @@ bool uploadStateParse(const std::string &text, time_t *last) {
   return true;
 }
 
-int uploadRetryDelay(int interval, int failures) {
-  long delay = std::max(1, std::min(interval, RETRY_FIRST_MAX));
+int uploadRetryDelay(int first, int failures) {
+  long delay = std::max(1, first);
   for (int i = 1; i < failures && delay < UPLOAD_RETRY_MAX_SECONDS; i++) delay *= 2;
   return static_cast<int>(std::min<long>(delay, UPLOAD_RETRY_MAX_SECONDS));
 }
@@ -397,17 +401,21 @@ void Upload::ended(upload_outcome outcome, const std::string &detail) {
   const std::string said = redacted(detail);
   const std::string when = utcText(sending_) + " UTC";
   if (outcome == upload_outcome::ACCEPTED) {
+    // Saved before it is said: whoever reads the line finds the state on disk.
+    last_ = sending_;
+    if (service_->past) saveState();
     dbg("upload %s: sample %s accepted\n", service_->name, when.c_str());
     if (complained_) fprintf(stderr, "upload %s: accepted again\n", service_->name);
-    last_ = sending_;
     failures_ = 0;
     retryAt_ = 0;
     complained_ = false;
-    if (service_->past) saveState();
     return;
   }
   failures_++;
-  const int delay = uploadRetryDelay(interval_, failures_);
+  // The first wait is the interval, at most 30 s (or the lowered floor).
+  int first = std::min(interval_, RETRY_FIRST_MAX);
+  if (lowered() > 0) first = std::min(first, lowered());
+  const int delay = uploadRetryDelay(first, failures_);
   retryAt_ = now + delay;
   const char *result = outcome == upload_outcome::REFUSED ? "refused" : "failed";
   dbg("upload %s: sample %s %s (%s); next try in %d s\n", service_->name, when.c_str(), result,

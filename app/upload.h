@@ -38,7 +38,8 @@
 #define UPLOAD_CATCHUP_SECONDS 86400
 /* The longest wait before trying a failed upload again. */
 #define UPLOAD_RETRY_MAX_SECONDS 600
-/* Lowers every interval's floor to this many seconds, for tests only. */
+/* Lowers every interval's floor, and the first wait after a failure, to
+ * this many seconds: for tests only. */
 #define UPLOAD_MIN_INTERVAL_ENV "KIVAMET_UPLOAD_MIN_INTERVAL"
 
 /* What an upload file declares about its service. */
@@ -87,9 +88,10 @@ std::string uploadStateText(time_t last);
 bool uploadStateParse(const std::string &text, time_t *last);
 
 /* The wait before the next try after `failures` failures in a row (1: the
- * first): the lesser of the interval and 30 s, doubled each time, at most
- * UPLOAD_RETRY_MAX_SECONDS. */
-int uploadRetryDelay(int interval, int failures);
+ * first): `first` seconds, doubled each time, at most
+ * UPLOAD_RETRY_MAX_SECONDS. The first is the lesser of the interval and
+ * 30 s (and of KIVAMET_UPLOAD_MIN_INTERVAL's seconds). */
+int uploadRetryDelay(int first, int failures);
 
 /* The sample times a catch-up sends next, oldest first: of the database's
  * rows (`rows`, ascending, those with any value known), the first at or

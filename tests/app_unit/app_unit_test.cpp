@@ -24,6 +24,7 @@
 #include "quantities.h"
 #include "rain.h"
 #include "rrdlog.h"
+#include "upload.h"
 #include "weatherdb.h"
 #include "webweather.h"
 
@@ -973,6 +974,109 @@ TEST(LiveReads, TimingAndStationStateAsTheOutputsSeeThem) {
   }
 }
 
+// ---- Uploads ------------------------------------------------------------------
+
+TEST(Uploads, CwopReportByteForByte) {
+  constexpr time_t AT = 1796812320;  // 2026-12-09 10:32:00 UTC
+  struct Case {
+    const char *what;
+    double latitude, longitude;
+    int dir, mph, tenthsF, humidity, barometer;  // below -900: not known
+    double rainHour, rainDay, rainToday;         // below 0: not known
+    const char *report;
+  };
+  const Case cases[] = {
+      {"north-east, every value", 52.0907, 5.1214, 225, 10, 723, 87, 29921, 0.12, 1.5, 0.5,
+       "CW1234>APRS,TCPIP*:@091032z5205.44N/00507.28E_225/010g...t072r012p150P050h87b10132"},
+      {"south-west, frost, saturated, north wind, no rain", -33.8688, -151.2093, 0, 3, -52, 100,
+       30150, 0, 0, 0,
+       "CW1234>APRS,TCPIP*:@091032z3352.13S/15112.56W_360/003g...t-05r000p000P000h00b10210"},
+      {"minutes that round up carry into the degrees; -0.4 F is 0", 51.99999, -0.00001, 359, 0,
+       -4, 1, 29000, 9.995, -1, -1,
+       "CW1234>APRS,TCPIP*:@091032z5200.00N/00000.00W_359/000g...t000r999p...P...h01b09821"},
+      {"nothing known", 10, 20, -999, -999, -999, -999, -999, -1, -1, -1,
+       "CW1234>APRS,TCPIP*:@091032z1000.00N/02000.00E_.../...g...t...r...p...P...h..b....."},
+  };
+  for (const Case &c : cases) {
+    upload_sample s;
+    s.weather = sampleEmpty(AT, 100);
+    const std::pair<quantity_field, int> values[] = {{Q_WIND_DIRECTION, c.dir},
+                                                     {Q_WIND_SPEED, c.mph},
+                                                     {Q_OUTSIDE_TEMP, c.tenthsF},
+                                                     {Q_OUTSIDE_HUMIDITY, c.humidity},
+                                                     {Q_BAROMETER, c.barometer}};
+    for (const auto &[field, v] : values)
+      if (v > -900) sampleSet(&s.weather, field, v);
+    s.rainHour = c.rainHour;
+    s.rainDay = c.rainDay;
+    s.rainToday = c.rainToday;
+    station_place place;
+    place.known = true;
+    place.latitude = c.latitude;
+    place.longitude = c.longitude;
+    EXPECT_EQ(cwopPacket("CW1234", place, s), c.report) << c.what;
+  }
+}
+
+TEST(Uploads, CwopReportsAtTheMinutesOfTheStationsLastDigit) {
+  const time_t HOUR = 1796810400;  // 2026-12-09 10:00:00 UTC
+  struct Case {
+    const char *station;
+    int interval;
+    time_t after, slot;  // seconds after the hour
+  };
+  const Case cases[] = {
+      {"CW1234", 600, 0, 4 * 60},            // the first of the hour at minute 4
+      {"CW1234", 600, 4 * 60, 14 * 60},      // then every interval
+      {"CW1234", 600, 54 * 60, 64 * 60},     // the hour's last, then minute 4 again
+      {"CW1234", 600, 55 * 60, 64 * 60},     //
+      {"KB1ABC", 600, 0, 10 * 60},           // a letter last: minute 0
+      {"EW0003", 420, 59 * 60, 63 * 60},     // 3, 10, ... 59: the next hour starts anew
+      {"EW0003", 420, 2 * 60 + 59, 3 * 60},  // a slot is a whole minute
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(cwopNextSlot(HOUR + c.after, c.station, c.interval) - HOUR, c.slot)
+        << c.station << " " << c.interval << " after " << c.after;
+}
+
+TEST(Uploads, CatchUpPlanRetryDelayAndStateFile) {
+  const time_t T = 1796810400;
+  std::vector<time_t> rows;
+  for (int m = 0; m < 60; m++)
+    if (m < 20 || m > 40) rows.push_back(T + 60 * m);  // kivamet away from minute 20 to 40
+  struct Plan {
+    time_t due;
+    int interval;
+    size_t batch;
+    std::vector<int> minutes;
+  };
+  const Plan plans[] = {
+      {T + 90, 300, 1, {2}},                       // the first row at or after the due time
+      {T + 90, 300, 5, {2, 7, 12, 17, 41}},        // the gap is skipped, spacing starts anew
+      {T + 60 * 59, 300, 5, {59}},                 //
+      {T + 60 * 60, 300, 5, {}},                   // nothing at or after
+      {T, 60, 3, {0, 1, 2}},                       //
+  };
+  for (const Plan &p : plans) {
+    std::vector<int> got;
+    for (time_t t : uploadCatchupPlan(rows, p.due, p.interval, p.batch))
+      got.push_back(static_cast<int>((t - T) / 60));
+    EXPECT_EQ(got, p.minutes) << "due " << p.due - T << " interval " << p.interval;
+  }
+
+  std::vector<int> delays;
+  for (int failures = 1; failures <= 7; failures++) delays.push_back(uploadRetryDelay(30, failures));
+  EXPECT_EQ(delays, (std::vector<int>{30, 60, 120, 240, 480, 600, 600}));
+  EXPECT_EQ(uploadRetryDelay(2, 1), 2);
+  EXPECT_EQ(uploadRetryDelay(2, 40), 600);
+
+  time_t last = 0;
+  ASSERT_TRUE(uploadStateParse(uploadStateText(T), &last));
+  EXPECT_EQ(last, T);
+  for (const char *bad : {"", "last 0\n", "last 1796810400", "last x\n", "1796810400\n"})
+    EXPECT_FALSE(uploadStateParse(bad, &last)) << bad;
+}
+
 // ---- The settings file ----------------------------------------------------------
 
 // A table of the kind the uploads declare: a nested name, a secret.
@@ -1029,6 +1133,13 @@ TEST(SettingsFile, GoodFilesAndTheLineEachBadOneGets) {
       {"seconds = 2", "kivamet.toml:1: unknown key seconds"},
       {"[live]\nseconds = 2\n[mqt]\nurl = \"x\"", "kivamet.toml:3: unknown table [mqt]"},
       {"[upload.other]", "kivamet.toml:1: unknown table [upload.other]"},
+      {"[upload.wunderground]\ninterval = 30",
+       "kivamet.toml:2: upload.wunderground.interval takes 60 to 86400 seconds, not 30"},
+      {"[upload.cwop]\nserver = \"cwop.aprs.net\"",
+       "kivamet.toml:2: upload.cwop.server takes host:port as a string, not cwop.aprs.net"},
+      {"[upload.influxdb]\nurl = \"udp://localhost:8089\"",
+       "kivamet.toml:2: upload.influxdb.url takes an http:// or https:// URL, not "
+       "udp://localhost:8089"},
       {"[[live]]\nseconds = 2", "kivamet.toml:1: [live] is a table, not an array"},
       // Of several faults, the first in the file; keys are not walked in file order.
       {"[live]\nunits = \"si\"\nseconds = 0",

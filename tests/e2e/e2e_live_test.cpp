@@ -20,18 +20,7 @@ std::string configTopic(const std::string &key) {
   return "homeassistant/sensor/kivamet_e2etest/" + key + "/config";
 }
 
-// Fixed station values: inside offset -5, barometer -10 (STNDRD 10), 100
-// rain counts an inch, dew point 55.0, wind chill 70.0, and an image of
-// inside 70.0, outside as given, 10 mph from 225, 29.921, 45 %, 87 %, 1234 counts.
-bool pokeStation(e2e::Rig &rig, unsigned outside) {
-  const auto lo = static_cast<unsigned char>(outside & 0xFF);
-  const auto hi = static_cast<unsigned char>(outside >> 8);
-  return rig.sim.poke("station", 0x12C, {10, 0}) && rig.sim.poke("station", 0x152, {0xFB, 0xFF}) &&
-         rig.sim.poke("station", 0x178, {0, 0}) && rig.sim.poke("station", 0x1D6, {100, 0}) &&
-         rig.sim.poke("station", 0x08A, {0x26, 0x02}) &&
-         rig.sim.poke("station", 0x0A8, {0xBC, 0x02}) &&
-         rig.sim.poke("link", 0x11C, {0xBC, 2, lo, hi, 10, 225, 0, 0xE1, 0x74, 45, 87, 0xD2, 4});
-}
+using e2e::pokeStation;
 
 struct Reading {
   const char *key, *haClass, *xplType;
