@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "fetch.h"
 #include "helpers.h"
 #include "quantities.h"
 
 namespace {
 
-constexpr size_t RRD_PATH_SIZE = 256;  // at most 255 characters
 // librrd takes the file's lock without waiting and says this when another
 // program (kivamet-graphs drawing the page) holds it. A drawing takes tens
 // of milliseconds: a few short waits outlast most, and the loop is held
@@ -202,35 +202,26 @@ int rrdLastUpdate(const char *dir, time_t *last, long *rain) {
 int rrdReadSamples(const char *dir, time_t after, time_t until, int rainCountsPerInch,
                    std::vector<weather_sample> *samples) {
   char path[RRD_PATH_SIZE];
-  if (rrdPath(path, sizeof path, dir) != 0 || until <= after) return -1;
-  time_t start = after, end = until;
-  unsigned long step = 60, count = 0;
-  char **names = nullptr;
-  rrd_value_t *data = nullptr;
-  rrd_clear_error();
-  if (rrd_fetch_r(path, "AVERAGE", &start, &end, &step, &count, &names, &data) != 0) return -1;
-  // Each data source's quantity.
-  std::vector<const quantity *> of(count, nullptr);
-  for (unsigned long i = 0; i < count; i++) {
+  std::string why;
+  DatabaseFetch f;
+  if (rrdPath(path, sizeof path, dir) != 0 || until <= after ||
+      !f.run(path, "AVERAGE", after, until, 60, &why))
+    return -1;
+  // Each column's quantity.
+  std::vector<const quantity *> of(f.columns(), nullptr);
+  for (unsigned long c = 0; c < f.columns(); c++)
     for (const quantity &q : QUANTITIES)
-      if (strcmp(q.ds, names[i]) == 0) of[i] = &q;
-    rrd_freemem(names[i]);
-  }
-  rrd_freemem(names);
-  // Rows end at start + step, start + 2 step, ...; librrd may widen the
-  // window to whole rows of its archive.
-  const rrd_value_t *row = data;
-  for (time_t t = start + static_cast<time_t>(step); t <= end; t += static_cast<time_t>(step)) {
-    weather_sample s = sampleEmpty(t, rainCountsPerInch);
+      if (strcmp(q.ds, f.name(c)) == 0 && q.field != Q_RAIN_TOTAL) of[c] = &q;
+  for (unsigned long r = 0; r < f.rows(); r++) {
+    const time_t end = f.rowEnd(r);
+    weather_sample s = sampleEmpty(end, rainCountsPerInch);
     bool any = false;
-    for (unsigned long i = 0; i < count; i++, row++) {
-      const quantity *q = of[i];
-      if (q == nullptr || std::isnan(*row) || q->field == Q_RAIN_TOTAL) continue;
-      sampleSet(&s, q->field, static_cast<int>(std::lround(*row * q->dsScale)));
+    for (unsigned long c = 0; c < f.columns(); c++) {
+      if (of[c] == nullptr || std::isnan(f.at(r, c))) continue;
+      sampleSet(&s, of[c]->field, static_cast<int>(std::lround(f.at(r, c) * of[c]->dsScale)));
       any = true;
     }
-    if (any && t > after && t <= until) samples->push_back(s);
+    if (any && end > after && end <= until) samples->push_back(s);
   }
-  rrd_freemem(data);
   return 0;
 }

@@ -14,6 +14,9 @@
 
 #include "database.h"
 
+/* A database path is at most 255 characters. */
+#define RRD_PATH_SIZE 256
+
 /* "%s/weather.rrd" of the directory; -1 when it does not fit (nothing is cut). */
 int rrdPath(char *path, size_t pathSize, const char *dir);
 

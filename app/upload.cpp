@@ -333,6 +333,17 @@ void Upload::stop() {
 
 bool Upload::logged(const weather_sample *samples, size_t count) {
   if (count == 0 || (haveLatest_ && samples[count - 1].time <= latest_.time)) return true;
+  if (!rainLoaded_) {
+    // What the database holds before the first sample; the samples go on.
+    rainLoaded_ = true;
+    std::string why;
+    if (!rain_.loadDatabase(databasePath(), samples[0].time - RAIN_HISTORY_SECONDS,
+                            samples[0].time, &why))
+      dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
+  }
+  for (size_t i = 0; i < count; i++)
+    rain_.addTotal(samples[i].time,
+                   samples[i].known[Q_RAIN_TOTAL] ? samples[i].value[Q_RAIN_TOTAL] : -1);
   latest_ = samples[count - 1];
   haveLatest_ = true;
   tick(time(nullptr));
@@ -356,20 +367,25 @@ void Upload::tick(time_t now) {
 bool Upload::pick(std::vector<upload_sample> *samples) {
   const time_t next = due(last_);
   if (latest_.time < next) return false;
-  const char *dir = context_.databaseDir();
   if (service_->past && last_ != 0 && latest_.time >= next + ROW_SECONDS) {
     const time_t from = std::max(next, latest_.time - UPLOAD_CATCHUP_SECONDS + ROW_SECONDS);
     std::vector<weather_sample> rows;
-    if (rrdReadSamples(dir, from - 1, latest_.time - ROW_SECONDS, latest_.rainCountsPerInch,
-                       &rows) == 0) {
+    if (rrdReadSamples(context_.databaseDir(), from - 1, latest_.time - ROW_SECONDS,
+                       latest_.rainCountsPerInch, &rows) == 0) {
       std::vector<time_t> times;
       for (const weather_sample &r : rows) times.push_back(r.time);
       const std::vector<time_t> plan = uploadCatchupPlan(times, from, interval_, batch());
+      RainHistory past;
+      std::string why;
+      if (!plan.empty() &&
+          !past.loadDatabase(databasePath(), plan.front() - RAIN_HISTORY_SECONDS, plan.back(),
+                             &why))
+        dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
       for (const weather_sample &r : rows) {
         if (std::find(plan.begin(), plan.end(), r.time) == plan.end()) continue;
         upload_sample s;
         s.weather = r;
-        uploadRain(dir, r.time, &s);
+        uploadRain(past.at(r.time), &s);
         samples->push_back(s);
       }
     }
@@ -377,10 +393,19 @@ bool Upload::pick(std::vector<upload_sample> *samples) {
   if (samples->empty()) {
     upload_sample s;
     s.weather = latest_;
-    uploadRain(dir, latest_.time, &s);
+    rainAt(latest_.time, &s);
     samples->push_back(s);
   }
   return true;
+}
+
+void Upload::rainAt(time_t when, upload_sample *s) const {
+  uploadRain(rain_.at(when), s);
+}
+
+std::string Upload::databasePath() const {
+  char path[RRD_PATH_SIZE];
+  return rrdPath(path, sizeof path, context_.databaseDir()) == 0 ? path : "";
 }
 
 void Upload::upload_(time_t now, const std::vector<upload_sample> &samples) {
@@ -472,8 +497,11 @@ std::string Upload::redacted(const std::string &text) const {
   return r;
 }
 
-void uploadRain(const char *dir, time_t when, upload_sample *s) {
-  (void)dir;
-  (void)when;
-  (void)s;
+void uploadRain(const rain_figures &f, upload_sample *s) {
+  double *const spans[] = {&s->rainHour, &s->rainDay, &s->rainToday};
+  const rain_span which[] = {RAIN_LAST_HOUR, RAIN_LAST_DAY, RAIN_TODAY};
+  for (int i = 0; i < 3; i++)
+    *spans[i] = f.known[which[i]] && f.share[which[i]] >= UPLOAD_RAIN_SHARE
+                    ? rainInches(f.counts[which[i]], s->weather.rainCountsPerInch)
+                    : -1;
 }

@@ -31,6 +31,7 @@
 
 #include "http.h"
 #include "output.h"
+#include "rain.h"
 
 /* At most one request every this many seconds while catching up. */
 #define UPLOAD_PACE_SECONDS 2
@@ -65,13 +66,20 @@ const settings_table *uploadTable(const upload_service *service);
 bool uploadUrlFits(const char *text);
 
 /* A sample as the services send it: the weather, and the rain over the
- * windows they ask for, in inches (NaN: not known). */
+ * spans they ask for, in inches. */
 struct upload_sample {
   weather_sample weather = {};
   double rainHour = -1;  /* the hour up to the sample; below 0: not known */
   double rainDay = -1;   /* the 24 hours up to it */
   double rainToday = -1; /* since the local midnight before it */
 };
+
+/* The part of a rain span that must be known for its figure to be sent:
+ * a day kivamet saw only from noon has no figure since midnight. */
+#define UPLOAD_RAIN_SHARE 0.95
+
+/* The rain spans of a sample from the figures at its time. */
+void uploadRain(const rain_figures &figures, upload_sample *s);
 
 /* How an exchange with a service ended. */
 enum class upload_outcome {
@@ -169,6 +177,8 @@ class Upload : public Output {
    * takes (null: any), REFUSED for 401 and 403, else FAILED. */
   bool sendHttp(const http_request &request, bool (*accept)(const std::string &body),
                 std::string *why);
+  /* The rain spans up to the latest logged sample, at `when`. */
+  void rainAt(time_t when, upload_sample *s) const;
   /* No exchange under way and none failing. */
   bool idle() const { return !busy_ && failures_ == 0; }
   /* Text that must never be shown (keys, passwords), taken out of
@@ -190,11 +200,15 @@ class Upload : public Output {
 
  private:
   bool pick(std::vector<upload_sample> *samples);
+  std::string databasePath() const;
   void upload_(time_t now, const std::vector<upload_sample> &samples);
   void saveState();
   std::string statePath() const;
 
   std::vector<std::string> secrets_;
+  /* The database's rain before the first logged sample, then each one's. */
+  RainHistory rain_;
+  bool rainLoaded_ = false;
   weather_sample latest_ = {};
   bool haveLatest_ = false;
   time_t last_ = 0;        /* the last sample accepted (0: none known) */
@@ -218,8 +232,5 @@ std::unique_ptr<Output> uploadMake(const upload_service *service, const output_c
   if (!uploadWanted(service, context)) return nullptr;
   return std::make_unique<Service>(context);
 }
-
-/* The rain windows of a sample at `when` from the database in `dir`. */
-void uploadRain(const char *dir, time_t when, upload_sample *s);
 
 #endif /* KIVAMET_UPLOAD_H */

@@ -45,7 +45,7 @@ class Wunderground : public Upload {
     if (!rapidfire_ || rapidBusy_ || !idle()) return;
     upload_sample s;
     s.weather = sample;
-    uploadRain(context_.databaseDir(), sample.time, &s);
+    rainAt(sample.time, &s);
     query q = items(s);
     q.push_back({"realtime", "1"});
     q.push_back({"rtfreq", std::to_string(context_.livePeriod)});

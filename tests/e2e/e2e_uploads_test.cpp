@@ -13,6 +13,7 @@
 #include "harness.h"
 #include "influx.h"
 #include "version.h"
+#include "weatherdb.h"
 
 namespace {
 
@@ -76,6 +77,18 @@ bool secretsKept(e2e::Rig &rig) {
   return true;
 }
 
+// A day of the known weather (pokeStation's, no rain) up to now, as kivamet
+// would have logged it, so every rain span is known.
+bool knownDay(const std::string &path) {
+  const time_t now = time(nullptr);
+  const davis_sample raw = {700, 723, 10, 225, 29921, 45, 87, 1234, 550, 700};
+  const davis_cal cal = {-10, -5, 0, 100, 0};
+  std::string why;
+  return testsupport::createWeatherDb(path, now - 26 * 3600, &why) &&
+         testsupport::fillWeatherDb(
+             path, now - 26 * 3600 + 60, now - 30, [&](time_t) { return raw; }, &why, cal);
+}
+
 // ---- Each service's request --------------------------------------------------
 
 struct UnitsRun {
@@ -96,6 +109,7 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
   ASSERT_TRUE(rig.startNetworkAndStation() && e2e::pokeStation(rig, 723) && net.start());
   ASSERT_TRUE(influx.start());
   ASSERT_NE(influx.query("CREATE DATABASE weather"), "");
+  ASSERT_TRUE(knownDay(rig.rrdDir + "/weather.rrd"));
   rig.config.location = "";  // no calibration: the offsets stay as poked
   const std::string floor = "interval = 2\nurl = \"";
   const auto args = settingsFile(
@@ -111,28 +125,38 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
                "\ninterval = 2\nserver = \"127.0.0.1:" + std::to_string(net.aprs.port()) +
                "\"\n[upload.influxdb]\ndatabase = \"weather\"\n" + floor + influx.url() + "\"\n");
   rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
+  rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
   ASSERT_TRUE(rig.startDaemon(true, args));
 
-  // The Weather Underground family in US units whatever --units says.
-  const std::string wu = "dateutc=*&tempf=72.3&humidity=87&dewptf=55.0&baromin=29.911&"
-                         "windspeedmph=10&winddir=225&rainin=0.00&dailyrainin=0.00&"
-                         "softwaretype=kivamet-" KIVAMET_VERSION;
-  const std::string requests[] = {
-      "GET /wu?action=updateraw&ID=KTEST1&PASSWORD=***&" + wu,
-      "GET /rt?action=updateraw&ID=KTEST1&PASSWORD=***&" + wu + "&realtime=1&rtfreq=2",
-      "GET /pws?ID=PTEST1&PASSWORD=***&" + wu,
-      "GET /wow?siteid=987654&siteAuthenticationKey=***&" + wu,
-      "GET /windy/***?station=3&temp=22.4&rh=87&dewpoint=12.8&pressure=101290&wind=4.5&"
-      "winddir=225&precip=0.0&ts=*",
+  // A dry day, then 0.08 in of rain: each span's figure follows.
+  struct Rain {
+    unsigned total;
+    const char *inches, *mm, *aprs;
   };
-  std::string last;
-  for (const std::string &r : requests)
-    EXPECT_TRUE(awaitRequest(net.http, r, &last)) << r << "\nlast: " << last;
-  const std::string login = "user EW0000 pass *** vers kivamet " KIVAMET_VERSION;
-  EXPECT_TRUE(awaitRequest(net.aprs, login, &last, "login ")) << last;
-  const std::string report =
-      "EW0000>APRS,TCPIP[*]:@*z5205.44N/00507.28E_225/010g...t072r000p000P000h87b10129";
-  EXPECT_TRUE(awaitRequest(net.aprs, report, &last, "packet ")) << last;
+  for (const Rain &rain : {Rain{1234, "0.00", "0.0", "000"}, Rain{1242, "0.08", "2.0", "008"}}) {
+    ASSERT_TRUE(e2e::pokeStation(rig, 723, rain.total));
+    // The Weather Underground family in US units whatever --units says.
+    const std::string wu = std::string("dateutc=*&tempf=72.3&humidity=87&dewptf=55.0&") +
+                           "baromin=29.911&windspeedmph=10&winddir=225&rainin=" + rain.inches +
+                           "&dailyrainin=" + rain.inches + "&softwaretype=kivamet-" KIVAMET_VERSION;
+    const std::string requests[] = {
+        "GET /wu?action=updateraw&ID=KTEST1&PASSWORD=***&" + wu,
+        "GET /rt?action=updateraw&ID=KTEST1&PASSWORD=***&" + wu + "&realtime=1&rtfreq=2",
+        "GET /pws?ID=PTEST1&PASSWORD=***&" + wu,
+        "GET /wow?siteid=987654&siteAuthenticationKey=***&" + wu,
+        std::string("GET /windy/***?station=3&temp=22.4&rh=87&dewpoint=12.8&pressure=101290&") +
+            "wind=4.5&winddir=225&precip=" + rain.mm + "&ts=*",
+    };
+    std::string last;
+    for (const std::string &r : requests)
+      EXPECT_TRUE(awaitRequest(net.http, r, &last)) << r << "\nlast: " << last;
+    const std::string login = "user EW0000 pass *** vers kivamet " KIVAMET_VERSION;
+    EXPECT_TRUE(awaitRequest(net.aprs, login, &last, "login ")) << last;
+    const std::string report = std::string("EW0000>APRS,TCPIP[*]:@*z5205.44N/00507.28E_225/") +
+                               "010g...t072r" + rain.aprs + "p" + rain.aprs + "P" + rain.aprs +
+                               "h87b10129";
+    EXPECT_TRUE(awaitRequest(net.aprs, report, &last, "packet ")) << report << "\nlast: " << last;
+  }
 
   // InfluxDB: the points as written, read back.
   nlohmann::json row;
@@ -159,9 +183,9 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Units, Fields,
-                         ::testing::Values(UnitsRun{"Us", "us", 72.3, 29.911, 10, 12.34},
+                         ::testing::Values(UnitsRun{"Us", "us", 72.3, 29.911, 10, 12.42},
                                            UnitsRun{"Metric", "metric", 22.4, 1012.9, 16.1,
-                                                    313.4}),
+                                                    315.5}),
                          [](const auto &i) { return std::string(i.param.name); });
 
 // ---- An hour missed --------------------------------------------------------

@@ -634,14 +634,17 @@ std::string Rig::reading(const std::string &device, milliseconds limit) {
   return m ? m->get("current") : "";
 }
 
-bool pokeStation(Rig &rig, unsigned outside) {
+bool pokeStation(Rig &rig, unsigned outside, unsigned rain) {
   const auto lo = static_cast<unsigned char>(outside & 0xFF);
   const auto hi = static_cast<unsigned char>(outside >> 8);
+  const auto rainLo = static_cast<unsigned char>(rain & 0xFF);
+  const auto rainHi = static_cast<unsigned char>(rain >> 8);
   return rig.sim.poke("station", 0x12C, {10, 0}) && rig.sim.poke("station", 0x152, {0xFB, 0xFF}) &&
          rig.sim.poke("station", 0x178, {0, 0}) && rig.sim.poke("station", 0x1D6, {100, 0}) &&
          rig.sim.poke("station", 0x08A, {0x26, 0x02}) &&
          rig.sim.poke("station", 0x0A8, {0xBC, 0x02}) &&
-         rig.sim.poke("link", 0x11C, {0xBC, 2, lo, hi, 10, 225, 0, 0xE1, 0x74, 45, 87, 0xD2, 4});
+         rig.sim.poke("link", 0x11C,
+                      {0xBC, 2, lo, hi, 10, 225, 0, 0xE1, 0x74, 45, 87, rainLo, rainHi});
 }
 
 bool Rig::waitSample(milliseconds limit) {

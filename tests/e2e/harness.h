@@ -301,8 +301,8 @@ struct Rig {
 // Known weather in the simulator: inside offset -5, barometer -10 (STNDRD
 // 10), 100 rain counts an inch, dew point 55.0, wind chill 70.0, and an
 // image of inside 70.0, outside as given (tenths of a degree F), 10 mph
-// from 225, 29.921, 45 %, 87 %, 1234 counts.
-bool pokeStation(Rig &rig, unsigned outside);
+// from 225, 29.921, 45 %, 87 %, and the rain total given.
+bool pokeStation(Rig &rig, unsigned outside, unsigned rain = 1234);
 
 // Hex of bytes as the simulator logs them ("57 52 44").
 std::string hex(const std::vector<unsigned char> &bytes);
