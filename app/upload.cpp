@@ -412,8 +412,9 @@ void Upload::upload_(time_t now, const std::vector<upload_sample> &samples) {
   std::string shown, why;
   busy_ = true;
   sending_ = samples.back().weather.time;
+  sendingText_ = samplesText(samples);
   paceAt_ = now + UPLOAD_PACE_SECONDS;
-  dbg("upload %s: %s\n", service_->name, redacted(samplesText(samples)).c_str());
+  dbg("upload %s: %s\n", service_->name, sendingText_.c_str());
   const bool started = send(samples, &shown, &why);
   if (!shown.empty()) dbg("upload %s: %s\n", service_->name, redacted(shown).c_str());
   if (!started) ended(upload_outcome::FAILED, why);
@@ -424,12 +425,12 @@ void Upload::ended(upload_outcome outcome, const std::string &detail) {
   httpBusy_ = false;
   const time_t now = time(nullptr);
   const std::string said = redacted(detail);
-  const std::string when = utcText(sending_) + " UTC";
+  const std::string &when = sendingText_;
   if (outcome == upload_outcome::ACCEPTED) {
     // Saved before it is said: whoever reads the line finds the state on disk.
     last_ = sending_;
     if (service_->past) saveState();
-    dbg("upload %s: sample %s accepted\n", service_->name, when.c_str());
+    dbg("upload %s: %s accepted\n", service_->name, when.c_str());
     if (complained_) fprintf(stderr, "upload %s: accepted again\n", service_->name);
     failures_ = 0;
     retryAt_ = 0;
@@ -443,16 +444,16 @@ void Upload::ended(upload_outcome outcome, const std::string &detail) {
   const int delay = uploadRetryDelay(first, failures_);
   retryAt_ = now + delay;
   const char *result = outcome == upload_outcome::REFUSED ? "refused" : "failed";
-  dbg("upload %s: sample %s %s (%s); next try in %d s\n", service_->name, when.c_str(), result,
+  dbg("upload %s: %s %s (%s); next try in %d s\n", service_->name, when.c_str(), result,
       said.c_str(), delay);
-  // A refused key needs the user, once per run of failures, not once a try.
-  if (outcome == upload_outcome::REFUSED && !complained_) {
-    fprintf(stderr,
-            "upload %s: the service refused the upload (%s); check the station and key; "
-            "trying again less often\n",
-            service_->name, said.c_str());
-    complained_ = true;
-  }
+  // What needs the user gets one line per run of failures, not one a try.
+  if (outcome == upload_outcome::FAILED || complained_) return;
+  complained_ = true;
+  fprintf(stderr, "upload %s: %s (%s); check [upload.%s]%s; trying again less often\n",
+          service_->name,
+          outcome == upload_outcome::REFUSED ? "the service refused the upload" : "TLS failed",
+          said.c_str(), service_->name,
+          outcome == upload_outcome::REFUSED ? "" : " and the system's certificates");
 }
 
 void Upload::saveState() {
@@ -464,17 +465,16 @@ void Upload::saveState() {
 bool Upload::sendHttp(const http_request &request, bool (*accept)(const std::string &body),
                       std::string *why) {
   auto done = [this, accept](const http_result &r) {
+    const bool ok = r.status >= 200 && r.status < 300;
+    // 408 and 429 ask to come back later; any other 4xx will not change.
+    const bool turnedDown = (ok && accept != nullptr && !accept(r.body)) ||
+                            (r.status >= 400 && r.status < 500 && r.status != 408 && r.status != 429);
     if (!r.answered) {
-      ended(upload_outcome::FAILED, r.why);
-    } else if (r.status == 401 || r.status == 403) {
-      ended(upload_outcome::REFUSED, answerText(r));
-    } else if (r.status >= 200 && r.status < 300 && (accept == nullptr || accept(r.body))) {
-      ended(upload_outcome::ACCEPTED, answerText(r));
-    } else if (r.status >= 200 && r.status < 300) {
-      // The family's own refusal comes with a 200 and a word of its own.
+      ended(r.tls ? upload_outcome::UNTRUSTED : upload_outcome::FAILED, r.why);
+    } else if (turnedDown) {
       ended(upload_outcome::REFUSED, answerText(r));
     } else {
-      ended(upload_outcome::FAILED, answerText(r));
+      ended(ok ? upload_outcome::ACCEPTED : upload_outcome::FAILED, answerText(r));
     }
   };
   if (!httpStart(request, done, &request_, why)) return false;

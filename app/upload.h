@@ -84,8 +84,9 @@ void uploadRain(const rain_figures &figures, upload_sample *s);
 /* How an exchange with a service ended. */
 enum class upload_outcome {
   ACCEPTED,
-  REFUSED, /* the service turned the station or key down: the user must act */
-  FAILED   /* not reached, no answer in time, an error on its side, ... */
+  REFUSED,   /* the service turned the upload down (a key, a station, a database): the user must act */
+  UNTRUSTED, /* TLS failed (a certificate not trusted, a clock far out): the user must act */
+  FAILED     /* not reached, no answer in time, an error on its side, ... */
 };
 
 /* ---- Pure pieces ------------------------------------------------------- */
@@ -174,7 +175,9 @@ class Upload : public Output {
    * first words, or why it failed). */
   void ended(upload_outcome outcome, const std::string &detail);
   /* An HTTP exchange for send(): ACCEPTED for a 2xx answer that `accept`
-   * takes (null: any), REFUSED for 401 and 403, else FAILED. */
+   * takes (null: any); REFUSED for one it does not take and for a 4xx
+   * (but 408 and 429, which ask to try later); UNTRUSTED when TLS failed;
+   * else FAILED. */
   bool sendHttp(const http_request &request, bool (*accept)(const std::string &body),
                 std::string *why);
   /* The rain spans up to the latest logged sample, at `when`. */
@@ -213,6 +216,7 @@ class Upload : public Output {
   bool haveLatest_ = false;
   time_t last_ = 0;        /* the last sample accepted (0: none known) */
   time_t sending_ = 0;     /* the newest sample of the exchange under way */
+  std::string sendingText_; /* its samples, for -d lines */
   bool busy_ = false;
   uint64_t request_ = 0;   /* the HTTP request under way */
   bool httpBusy_ = false;

@@ -292,7 +292,8 @@ TEST(Faults, EachAnswerItsResultAndXplAnsweredThroughout) {
   }
   // One line for the refused key, one when it is taken again.
   EXPECT_EQ(rig.daemon.countErr("upload pwsweather: the service refused the upload (HTTP 401: "
-                                "Bad password); check the station and key"),
+                                "Bad password); check [upload.pwsweather]; trying again less "
+                                "often\n"),
             1);
   EXPECT_EQ(rig.daemon.countErr("upload pwsweather: accepted again\n"), 1);
   EXPECT_TRUE(secretsKept(rig));
