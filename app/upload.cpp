@@ -190,6 +190,35 @@ const settings_table *uploadTable(const upload_service *service) {
   return &s.tables.back();
 }
 
+bool WuUpload::configure(std::string *why) {
+  station_ = text(names_->stationKey, "");
+  key_ = text("key", "");
+  if (station_.empty() || key_.empty()) {
+    *why = std::string("needs ") + names_->stationKey + " and key";
+    return false;
+  }
+  secret(key_);
+  return true;
+}
+
+query WuUpload::items(const upload_sample &s) const {
+  query q;
+  if (names_->action != nullptr) q.push_back({"action", names_->action});
+  q.push_back({names_->stationItem, station_});
+  q.push_back({names_->keyItem, key_, true});
+  wuFields(s, &q);
+  return q;
+}
+
+bool WuUpload::send(const std::vector<upload_sample> &samples, std::string *shown,
+                    std::string *why) {
+  const query q = items(samples[0]);
+  http_request r;
+  r.url = endpoint_ + "?" + queryText(q, false);
+  *shown = "GET " + endpoint_ + "?" + queryText(q, true);
+  return sendHttp(r, names_->accept, why);
+}
+
 bool uploadWanted(const upload_service *service, const output_context &context) {
   const std::string table = std::string("upload.") + service->name;
   return context.settings != nullptr && context.settings->hasTable(table) &&

@@ -226,6 +226,33 @@ class Upload : public Output {
   bool complained_ = false; /* an error line was written for this run of failures */
 };
 
+/* The Weather Underground family's upload (Weather Underground, PWSweather,
+ * WOW): a GET of the endpoint with the station and its key under the
+ * service's own names, then wuFields. */
+struct wu_names {
+  const char *stationKey;  /* the setting with the station: "station" */
+  const char *stationItem; /* its name in the query: "ID" */
+  const char *keyItem;     /* the key's: "PASSWORD" */
+  const char *action;      /* "updateraw" as the first item, or null */
+  bool (*accept)(const std::string &body); /* the 2xx answer it takes; null: any */
+};
+
+class WuUpload : public Upload {
+ public:
+  WuUpload(const upload_service *service, const wu_names *names, const output_context &context)
+      : Upload(service, context), names_(names) {}
+
+ protected:
+  bool configure(std::string *why) override;
+  bool send(const std::vector<upload_sample> &samples, std::string *shown,
+            std::string *why) override;
+  /* The query of a sample. */
+  query items(const upload_sample &s) const;
+
+  const wu_names *names_;
+  std::string station_, key_;
+};
+
 /* Whether the settings turn the service on: its table is there, and
  * enabled is not false. */
 bool uploadWanted(const upload_service *service, const output_context &context);

@@ -68,7 +68,7 @@ bool serverFits(const char *text) {
 // Three digits of a whole number, or "..." when not known.
 std::string digits(bool known, long v, int width) {
   if (!known) return std::string(static_cast<size_t>(width), '.');
-  char text[16];
+  char text[32];
   snprintf(text, sizeof text, "%0*ld", width, v);
   return text;
 }
@@ -77,7 +77,7 @@ std::string digits(bool known, long v, int width) {
 // leading zeros kept; rounding may carry into the degrees.
 std::string position(double degrees, int degreeDigits, char positive, char negative) {
   const long hundredths = std::lround(std::fabs(degrees) * 6000.0);
-  char text[16];
+  char text[32];
   snprintf(text, sizeof text, "%0*ld%02ld.%02ld%c", degreeDigits, hundredths / 6000,
            hundredths % 6000 / 100, hundredths % 100, degrees < 0 ? negative : positive);
   return text;
@@ -316,7 +316,7 @@ std::string cwopPacket(const std::string &station, const station_place &place,
   const weather_sample &w = s.weather;
   struct tm utc;
   gmtime_r(&w.time, &utc);
-  char when[16];
+  char when[32];
   snprintf(when, sizeof when, "%02d%02d%02dz", utc.tm_mday, utc.tm_hour, utc.tm_min);
   std::string p = station + ">APRS,TCPIP*:@" + when + position(place.latitude, 2, 'N', 'S') + "/" +
                   position(place.longitude, 3, 'E', 'W') + "_";

@@ -22,34 +22,11 @@ const upload_service SERVICE = {
     true,
 };
 
-class Pwsweather : public Upload {
+const wu_names NAMES = {"station", "ID", "PASSWORD", nullptr, nullptr};
+
+class Pwsweather : public WuUpload {
  public:
-  explicit Pwsweather(const output_context &context) : Upload(&SERVICE, context) {}
-
- protected:
-  bool configure(std::string *why) override {
-    station_ = text("station", "");
-    key_ = text("key", "");
-    if (station_.empty() || key_.empty()) {
-      *why = "needs station and key";
-      return false;
-    }
-    secret(key_);
-    return true;
-  }
-
-  bool send(const std::vector<upload_sample> &samples, std::string *shown,
-            std::string *why) override {
-    query q = {{"ID", station_}, {"PASSWORD", key_, true}};
-    wuFields(samples[0], &q);
-    http_request r;
-    r.url = endpoint_ + "?" + queryText(q, false);
-    *shown = "GET " + endpoint_ + "?" + queryText(q, true);
-    return sendHttp(r, nullptr, why);
-  }
-
- private:
-  std::string station_, key_;
+  explicit Pwsweather(const output_context &context) : WuUpload(&SERVICE, &NAMES, context) {}
 };
 
 std::unique_ptr<Output> make(const output_context &context) {

@@ -24,34 +24,11 @@ const upload_service SERVICE = {
     true,
 };
 
-class Wow : public Upload {
+const wu_names NAMES = {"site_id", "siteid", "siteAuthenticationKey", nullptr, nullptr};
+
+class Wow : public WuUpload {
  public:
-  explicit Wow(const output_context &context) : Upload(&SERVICE, context) {}
-
- protected:
-  bool configure(std::string *why) override {
-    site_ = text("site_id", "");
-    key_ = text("key", "");
-    if (site_.empty() || key_.empty()) {
-      *why = "needs site_id and key";
-      return false;
-    }
-    secret(key_);
-    return true;
-  }
-
-  bool send(const std::vector<upload_sample> &samples, std::string *shown,
-            std::string *why) override {
-    query q = {{"siteid", site_}, {"siteAuthenticationKey", key_, true}};
-    wuFields(samples[0], &q);
-    http_request r;
-    r.url = endpoint_ + "?" + queryText(q, false);
-    *shown = "GET " + endpoint_ + "?" + queryText(q, true);
-    return sendHttp(r, nullptr, why);
-  }
-
- private:
-  std::string site_, key_;
+  explicit Wow(const output_context &context) : WuUpload(&SERVICE, &NAMES, context) {}
 };
 
 std::unique_ptr<Output> make(const output_context &context) {

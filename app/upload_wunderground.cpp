@@ -35,9 +35,11 @@ bool saysSuccess(const std::string &body) {
   return body.compare(0, 7, "success") == 0;
 }
 
-class Wunderground : public Upload {
+const wu_names NAMES = {"station", "ID", "PASSWORD", "updateraw", saysSuccess};
+
+class Wunderground : public WuUpload {
  public:
-  explicit Wunderground(const output_context &context) : Upload(&SERVICE, context) {}
+  explicit Wunderground(const output_context &context) : WuUpload(&SERVICE, &NAMES, context) {}
 
   void live(const weather_sample &sample) override {
     // Real-time values only between the recorded ones, and never while
@@ -74,13 +76,7 @@ class Wunderground : public Upload {
 
  protected:
   bool configure(std::string *why) override {
-    station_ = text("station", "");
-    key_ = text("key", "");
-    if (station_.empty() || key_.empty()) {
-      *why = "needs station and key";
-      return false;
-    }
-    secret(key_);
+    if (!WuUpload::configure(why)) return false;
     rapidfire_ = boolean("rapidfire", false);
     rapidUrl_ = text("rapidfire_url", RAPIDFIRE_URL);
     if (rapidfire_ && context_.livePeriod <= 0) {
@@ -90,23 +86,8 @@ class Wunderground : public Upload {
     return true;
   }
 
-  bool send(const std::vector<upload_sample> &samples, std::string *shown,
-            std::string *why) override {
-    const query q = items(samples[0]);
-    http_request r;
-    r.url = endpoint_ + "?" + queryText(q, false);
-    *shown = "GET " + endpoint_ + "?" + queryText(q, true);
-    return sendHttp(r, saysSuccess, why);
-  }
-
  private:
-  query items(const upload_sample &s) const {
-    query q = {{"action", "updateraw"}, {"ID", station_}, {"PASSWORD", key_, true}};
-    wuFields(s, &q);
-    return q;
-  }
-
-  std::string station_, key_, rapidUrl_;
+  std::string rapidUrl_;
   bool rapidfire_ = false;
   bool rapidBusy_ = false;
   uint64_t rapidId_ = 0;

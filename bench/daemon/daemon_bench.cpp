@@ -2,8 +2,11 @@
 // in a private network namespace: bursts of requests for one value over a
 // line paced at 2400 bit/s; then, unpaced, the daemon at rest for a minute
 // (wake-ups and CPU) and its resident memory after 10,000 requests beside
-// that at start. Prints the lines scripts/bench gathers (bench/rows.h).
+// that at start; and the answer to a request while an upload hangs beside
+// that while the uploads are answered. Prints the lines scripts/bench
+// gathers (bench/rows.h).
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "harness.h"
 #include "netns.h"
 #include "rows.h"
@@ -31,6 +35,7 @@ constexpr double READ_WIRE_MS = 9 * 10 * 1000.0 / 2400;  // 9 bytes of 10 bits
 constexpr int IDLE_SECONDS = 60;
 constexpr int REQUESTS = 10000;
 constexpr int REQUEST_WINDOW = 100;  // sent at once, all answered before the next
+constexpr int HUNG_REQUESTS = 25;    // one after another, well within the hung upload's 30 s
 const char *const FIELDS[] = {"BARDTA", "DEWDTA", "TP1DTA", "TP2DTA", "HM1DTA",
                               "HM2DTA", "DIRDTA", "SPDDTA", "TIME",   "ID"};
 
@@ -160,6 +165,56 @@ void atRest() {
                     "after/start", ""});
 }
 
+
+// Request round trips, one after another, for a value the daemon answers
+// without the station, so that only the loop is measured: median and
+// slowest in ms, or false.
+bool roundTrips(e2e::Rig &rig, double *median, double *slowest) {
+  std::vector<double> ms;
+  for (int i = 0; i < HUNG_REQUESTS; i++) {
+    const auto t0 = Clock::now();
+    if (rig.reading("ID", e2e::seconds(10)) != "wizard3") return false;
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  *median = ms[ms.size() / 2];
+  *slowest = ms.back();
+  return true;
+}
+
+// A service that takes the request and never answers: xPL must not notice.
+void hungUpload() {
+  const std::string what = "sensor.request while an upload hangs";
+  e2e::Rig rig;
+  testsupport::WeatherStub service;
+  if (!rig.startNetworkAndStation() || !service.start() || !service.command("mode success"))
+    return benchrows::unmeasured(what, "the hub, simulator or stub did not start");
+  const std::string settings = rig.daemon.dir() + "/kivamet.toml";
+  testsupport::writeFile(settings, "[upload.pwsweather]\nstation = \"BENCH\"\nkey = \"k\"\n"
+                                   "interval = 2\nurl = \"http://127.0.0.1:" +
+                                       std::to_string(service.port()) + "/\"\n");
+  chmod(settings.c_str(), 0600);
+  rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
+  rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
+  if (!rig.startDaemon(true, {"--config", settings}))
+    return benchrows::unmeasured(what, "the daemon did not start");
+  double answered = 0, answeredMax = 0, hung = 0, hungMax = 0;
+  if (!roundTrips(rig, &answered, &answeredMax))
+    return benchrows::unmeasured(what, "requests went unanswered while the uploads were taken");
+  service.command("mode silent");
+  // Measured once a request is stuck at the service.
+  const size_t stuckFrom = service.proc().out().size();
+  if (!service.proc().waitForStdout("request ", e2e::seconds(10), stuckFrom) ||
+      !roundTrips(rig, &hung, &hungMax))
+    return benchrows::unmeasured(what, "no upload hung, or requests went unanswered");
+  benchrows::print({what + ": answer (ID)",
+                    text("%.1f ms median, %.1f ms slowest of %d", hung, hungMax, HUNG_REQUESTS),
+                    "the same while the uploads are answered",
+                    text("%.1f ms median, %.1f ms slowest", answered, answeredMax),
+                    answered > 0 ? hung / answered : -1, "hung/answered",
+                    text("added <= 100 ms (%.1f ms)", hungMax - answered)});
+}
+
 }  // namespace
 
 int main() {
@@ -170,6 +225,7 @@ int main() {
     return 0;
   }
   burst();
+  hungUpload();
   atRest();
   return 0;
 }
