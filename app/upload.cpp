@@ -130,22 +130,6 @@ bool replaceFile(const std::string &path, const std::string &text, std::string *
   return true;
 }
 
-}  // namespace
-
-std::string urlEscape(const std::string &text) {
-  char *e = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
-  if (e == nullptr) return "";
-  std::string r = e;
-  curl_free(e);
-  return r;
-}
-
-namespace {
-
-std::string escaped(const std::string &text) {
-  return urlEscape(text);
-}
-
 // A quantity's value in a unit system as the services write it, or false.
 bool valueText(const upload_sample &s, const char *key, unit_system units, std::string *text) {
   char buf[32];
@@ -155,6 +139,14 @@ bool valueText(const upload_sample &s, const char *key, unit_system units, std::
 }
 
 }  // namespace
+
+std::string urlEscape(const std::string &text) {
+  char *e = curl_easy_escape(nullptr, text.c_str(), static_cast<int>(text.size()));
+  if (e == nullptr) return "";
+  std::string r = e;
+  curl_free(e);
+  return r;
+}
 
 // ---- Settings ----------------------------------------------------------------------
 
@@ -262,7 +254,7 @@ std::string queryText(const query &items, bool shown) {
   std::string text;
   for (const query_item &i : items) {
     if (!text.empty()) text += '&';
-    text += i.name + "=" + (shown && i.secret ? "***" : escaped(i.value));
+    text += i.name + "=" + (shown && i.secret ? "***" : urlEscape(i.value));
   }
   return text;
 }
@@ -514,7 +506,7 @@ bool Upload::sendHttp(const http_request &request, bool (*accept)(const std::str
 void Upload::secret(const std::string &text) {
   if (text.empty()) return;
   secrets_.push_back(text);
-  const std::string e = escaped(text);
+  const std::string e = urlEscape(text);
   if (e != text) secrets_.push_back(e);
 }
 

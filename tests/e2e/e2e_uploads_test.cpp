@@ -188,6 +188,29 @@ INSTANTIATE_TEST_SUITE_P(Units, Fields,
                                                     315.5}),
                          [](const auto &i) { return std::string(i.param.name); });
 
+// A service its settings cannot start stops kivamet with one line.
+TEST(Settings, AServiceThatCannotStartStopsKivamet) {
+  const struct {
+    const char *settings, *line;
+  } rows[] = {
+      {"[upload.wunderground]\nstation = \"K\"", "upload.wunderground: needs station and key"},
+      {"[upload.wow]\nkey = \"k\"", "upload.wow: needs site_id and key"},
+      {"[upload.wunderground]\nstation = \"K\"\nkey = \"k\"\nrapidfire = true",
+       "upload.wunderground: rapidfire needs live reads ([live] seconds or --live)"},
+      {"[upload.cwop]\nstation = \"EW0000\"",
+       "upload.cwop: needs the [station] latitude and longitude"},
+  };
+  for (const auto &row : rows) {
+    e2e::Daemon daemon;
+    const std::string path = daemon.dir() + "/kivamet.toml";
+    testsupport::writeFile(path, row.settings);
+    chmod(path.c_str(), 0600);
+    ASSERT_TRUE(daemon.start("127.0.0.1:9", {"--config", path}));
+    EXPECT_EQ(daemon.proc().wait(seconds(20)), 1) << row.settings;
+    EXPECT_EQ(daemon.proc().err(), std::string("kivamet: ") + row.line + "\n");
+  }
+}
+
 // ---- An hour missed --------------------------------------------------------
 
 // The dateutc of each Weather Underground request line, as time.
