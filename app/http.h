@@ -22,8 +22,8 @@
 #define HTTP_BODY_MAX 4096
 
 struct http_request {
-  std::string url; /* http:// or https://; may hold a key, so it is never shown */
-  std::string body;        /* POST body; a request without one is a GET */
+  std::string url;  /* http:// or https://; may hold a key, so it is never shown */
+  std::string body; /* POST body; a request without one is a GET */
   bool post = false;
   std::string contentType; /* of the body */
   std::string user;        /* basic authentication when not empty */

@@ -358,8 +358,8 @@ bool Upload::logged(const weather_sample *samples, size_t count) {
     // What the database holds before the first sample; the samples go on.
     rainLoaded_ = true;
     std::string why;
-    if (!rain_.loadDatabase(databasePath(), samples[0].time - RAIN_HISTORY_SECONDS,
-                            samples[0].time, &why))
+    if (!rain_.loadDatabase(databasePath(), samples[0].time - RAIN_HISTORY_SECONDS, samples[0].time,
+                            &why))
       dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
   }
   for (size_t i = 0; i < count; i++)
@@ -398,9 +398,8 @@ bool Upload::pick(std::vector<upload_sample> *samples) {
       const std::vector<time_t> plan = uploadCatchupPlan(times, from, interval_, batch());
       RainHistory past;
       std::string why;
-      if (!plan.empty() &&
-          !past.loadDatabase(databasePath(), plan.front() - RAIN_HISTORY_SECONDS, plan.back(),
-                             &why))
+      if (!plan.empty() && !past.loadDatabase(databasePath(), plan.front() - RAIN_HISTORY_SECONDS,
+                                              plan.back(), &why))
         dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
       for (const weather_sample &r : rows) {
         if (std::find(plan.begin(), plan.end(), r.time) == plan.end()) continue;
@@ -488,8 +487,9 @@ bool Upload::sendHttp(const http_request &request, bool (*accept)(const std::str
   auto done = [this, accept](const http_result &r) {
     const bool ok = r.status >= 200 && r.status < 300;
     // 408 and 429 ask to come back later; any other 4xx will not change.
-    const bool turnedDown = (ok && accept != nullptr && !accept(r.body)) ||
-                            (r.status >= 400 && r.status < 500 && r.status != 408 && r.status != 429);
+    const bool turnedDown =
+        (ok && accept != nullptr && !accept(r.body)) ||
+        (r.status >= 400 && r.status < 500 && r.status != 408 && r.status != 429);
     if (!r.answered) {
       ended(r.tls ? upload_outcome::UNTRUSTED : upload_outcome::FAILED, r.why);
     } else if (turnedDown) {

@@ -48,8 +48,8 @@ struct upload_service {
   const char *name;        /* "wunderground": table [upload.NAME], state file, messages */
   const setting_key *keys; /* its keys beyond enabled, interval and the endpoint */
   size_t keyCount;
-  const char *endpointKey; /* "url" or "server" */
-  const char *endpoint;    /* the endpoint's default: the public service */
+  const char *endpointKey;     /* "url" or "server" */
+  const char *endpoint;        /* the endpoint's default: the public service */
   const char *endpointExpects; /* the endpoint as messages describe it */
   bool (*endpointFits)(const char *text);
   int interval; /* default seconds between uploads */
@@ -84,7 +84,7 @@ void uploadRain(const rain_figures &figures, upload_sample *s);
 /* How an exchange with a service ended. */
 enum class upload_outcome {
   ACCEPTED,
-  REFUSED,   /* the service turned the upload down (a key, a station, a database): the user must act */
+  REFUSED,   /* the service turned it down (a key, a station, a database): the user must act */
   UNTRUSTED, /* TLS failed (a certificate not trusted, a clock far out): the user must act */
   FAILED     /* not reached, no answer in time, an error on its side, ... */
 };
@@ -214,14 +214,14 @@ class Upload : public Output {
   bool rainLoaded_ = false;
   weather_sample latest_ = {};
   bool haveLatest_ = false;
-  time_t last_ = 0;        /* the last sample accepted (0: none known) */
-  time_t sending_ = 0;     /* the newest sample of the exchange under way */
+  time_t last_ = 0;         /* the last sample accepted (0: none known) */
+  time_t sending_ = 0;      /* the newest sample of the exchange under way */
   std::string sendingText_; /* its samples, for -d lines */
   bool busy_ = false;
-  uint64_t request_ = 0;   /* the HTTP request under way */
+  uint64_t request_ = 0; /* the HTTP request under way */
   bool httpBusy_ = false;
-  time_t paceAt_ = 0;      /* no request before this */
-  time_t retryAt_ = 0;     /* no try before this, after a failure */
+  time_t paceAt_ = 0;  /* no request before this */
+  time_t retryAt_ = 0; /* no try before this, after a failure */
   int failures_ = 0;
   bool complained_ = false; /* an error line was written for this run of failures */
 };
@@ -230,10 +230,10 @@ class Upload : public Output {
  * WOW): a GET of the endpoint with the station and its key under the
  * service's own names, then wuFields. */
 struct wu_names {
-  const char *stationKey;  /* the setting with the station: "station" */
-  const char *stationItem; /* its name in the query: "ID" */
-  const char *keyItem;     /* the key's: "PASSWORD" */
-  const char *action;      /* "updateraw" as the first item, or null */
+  const char *stationKey;                  /* the setting with the station: "station" */
+  const char *stationItem;                 /* its name in the query: "ID" */
+  const char *keyItem;                     /* the key's: "PASSWORD" */
+  const char *action;                      /* "updateraw" as the first item, or null */
   bool (*accept)(const std::string &body); /* the 2xx answer it takes; null: any */
 };
 

@@ -181,8 +181,8 @@ class Cwop : public Upload {
       return;
     }
     if (step_ != Step::IDLE && step_ != Step::GOODBYE && now >= deadline_)
-      fail("no answer from " + endpoint_ + " within " +
-           std::to_string(HTTP_TIME_LIMIT_MS / 1000) + " s");
+      fail("no answer from " + endpoint_ + " within " + std::to_string(HTTP_TIME_LIMIT_MS / 1000) +
+           " s");
   }
 
   void cancel() override { close_(); }

@@ -66,8 +66,7 @@ class Influxdb : public Upload {
     http_request r;
     r.post = true;
     r.contentType = "text/plain; charset=utf-8";
-    r.url = endpoint_ + "/write?" +
-            queryText({{"db", database_}, {"precision", "s"}}, false);
+    r.url = endpoint_ + "/write?" + queryText({{"db", database_}, {"precision", "s"}}, false);
     r.user = user_;
     r.password = password_;
     for (const upload_sample &s : samples) {

@@ -7,8 +7,7 @@ namespace {
 
 const setting_key KEYS[] = {
     {"site_id", SETTING_TEXT, "the site ID as a string", 0, 0, nullptr, 0},
-    {"key", SETTING_TEXT, "the site authentication key as a string", 0, 0, nullptr,
-     SETTING_SECRET},
+    {"key", SETTING_TEXT, "the site authentication key as a string", 0, 0, nullptr, SETTING_SECRET},
 };
 
 const upload_service SERVICE = {

@@ -140,9 +140,8 @@ void atRest() {
                     "the loop's wait of one second", "60 a minute", perMinute / 60, "idle/slices",
                     ""});
   const double cpuMs = after.cpuMs - before.cpuMs;
-  benchrows::print({"idle daemon: CPU", text("%.1f ms in %d s", cpuMs, IDLE_SECONDS),
-                    "wall time", text("%d s", IDLE_SECONDS), cpuMs / (IDLE_SECONDS * 1000.0),
-                    "cpu/wall", ""});
+  benchrows::print({"idle daemon: CPU", text("%.1f ms in %d s", cpuMs, IDLE_SECONDS), "wall time",
+                    text("%d s", IDLE_SECONDS), cpuMs / (IDLE_SECONDS * 1000.0), "cpu/wall", ""});
 
   const int port = rig.daemonPort();
   for (int sent = 0; sent < REQUESTS; sent += REQUEST_WINDOW) {
@@ -161,10 +160,9 @@ void atRest() {
   const long rssAfter = rssKb(pid);
   benchrows::print({"resident memory after 10,000 requests", text("%ld kB", rssAfter),
                     "resident memory at start", text("%ld kB", rssAtStart),
-                    rssAtStart > 0 ? static_cast<double>(rssAfter) / rssAtStart : -1,
-                    "after/start", ""});
+                    rssAtStart > 0 ? static_cast<double>(rssAfter) / rssAtStart : -1, "after/start",
+                    ""});
 }
-
 
 // Request round trips, one after another, for a value the daemon answers
 // without the station, so that only the loop is measured: median and
@@ -190,9 +188,10 @@ void hungUpload() {
   if (!rig.startNetworkAndStation() || !service.start() || !service.command("mode success"))
     return benchrows::unmeasured(what, "the hub, simulator or stub did not start");
   const std::string settings = rig.daemon.dir() + "/kivamet.toml";
-  testsupport::writeFile(settings, "[upload.pwsweather]\nstation = \"BENCH\"\nkey = \"k\"\n"
-                                   "interval = 2\nurl = \"http://127.0.0.1:" +
-                                       std::to_string(service.port()) + "/\"\n");
+  testsupport::writeFile(settings,
+                         "[upload.pwsweather]\nstation = \"BENCH\"\nkey = \"k\"\n"
+                         "interval = 2\nurl = \"http://127.0.0.1:" +
+                             std::to_string(service.port()) + "/\"\n");
   chmod(settings.c_str(), 0600);
   rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
   rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";

@@ -115,12 +115,13 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
   const auto args = settingsFile(
       rig, std::string("[live]\nseconds = 2\nunits = \"") + run.units +
                "\"\n[station]\nlatitude = 52.0907\nlongitude = 5.1214\n"
-               "[upload.wunderground]\nstation = \"KTEST1\"\nkey = \"" + KEY + "\"\n" + floor +
-               net.url("/wu") + "\"\nrapidfire = true\nrapidfire_url = \"" + net.url("/rt") +
-               "\"\n[upload.pwsweather]\nstation = \"PTEST1\"\nkey = \"" + KEY + "\"\n" + floor +
-               net.url("/pws") + "\"\n[upload.wow]\nsite_id = \"987654\"\nkey = \"" + KEY +
-               "\"\n" + floor + net.url("/wow") + "\"\n[upload.windy]\nkey = \"" + KEY +
-               "\"\nstation = 3\n" + floor + net.url("/windy") +
+               "[upload.wunderground]\nstation = \"KTEST1\"\nkey = \"" +
+               KEY + "\"\n" + floor + net.url("/wu") + "\"\nrapidfire = true\nrapidfire_url = \"" +
+               net.url("/rt") + "\"\n[upload.pwsweather]\nstation = \"PTEST1\"\nkey = \"" + KEY +
+               "\"\n" + floor + net.url("/pws") +
+               "\"\n[upload.wow]\nsite_id = \"987654\"\nkey = \"" + KEY + "\"\n" + floor +
+               net.url("/wow") + "\"\n[upload.windy]\nkey = \"" + KEY + "\"\nstation = 3\n" +
+               floor + net.url("/windy") +
                "\"\n[upload.cwop]\nstation = \"EW0000\"\npasscode = " + PASSCODE +
                "\ninterval = 2\nserver = \"127.0.0.1:" + std::to_string(net.aprs.port()) +
                "\"\n[upload.influxdb]\ndatabase = \"weather\"\n" + floor + influx.url() + "\"\n");
@@ -184,8 +185,7 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
 
 INSTANTIATE_TEST_SUITE_P(Units, Fields,
                          ::testing::Values(UnitsRun{"Us", "us", 72.3, 29.911, 10, 12.42},
-                                           UnitsRun{"Metric", "metric", 22.4, 1012.9, 16.1,
-                                                    315.5}),
+                                           UnitsRun{"Metric", "metric", 22.4, 1012.9, 16.1, 315.5}),
                          [](const auto &i) { return std::string(i.param.name); });
 
 // A service its settings cannot start stops kivamet with one line.
@@ -220,8 +220,8 @@ std::vector<time_t> sampleTimes(const std::vector<std::string> &lines) {
     const size_t at = l.find("dateutc=");
     struct tm t = {};
     if (at == std::string::npos ||
-        sscanf(l.c_str() + at + 8, "%d-%d-%d%%20%d%%3A%d%%3A%d", &t.tm_year, &t.tm_mon,
-               &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
+        sscanf(l.c_str() + at + 8, "%d-%d-%d%%20%d%%3A%d%%3A%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+               &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
       continue;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
@@ -242,9 +242,9 @@ TEST(CatchUp, AnHourMissedArrivesOldestFirstNoneTwiceAlsoAcrossAKill) {
   const time_t away = time(nullptr) - 3600;
   testsupport::writeFile(rig.daemon.dir() + "/upload-wunderground.state",
                          "last " + std::to_string(away) + "\n");
-  const auto args = settingsFile(rig, "[upload.wunderground]\nstation = \"KTEST1\"\nkey = \"" +
-                                          std::string(KEY) + "\"\nurl = \"" + net.url("/wu") +
-                                          "\"\n");
+  const auto args =
+      settingsFile(rig, "[upload.wunderground]\nstation = \"KTEST1\"\nkey = \"" + std::string(KEY) +
+                            "\"\nurl = \"" + net.url("/wu") + "\"\n");
   rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";  // the first retries in seconds
   ASSERT_TRUE(rig.startDaemon(true, args));
   ASSERT_TRUE(rig.daemon.waitErr("failed (HTTP 503", seconds(30)));
@@ -282,9 +282,9 @@ TEST(Faults, EachAnswerItsResultAndXplAnsweredThroughout) {
   e2e::Rig rig;
   Networks net;
   ASSERT_TRUE(rig.startNetworkAndStation() && net.start());
-  const auto args = settingsFile(rig, "[upload.pwsweather]\nstation = \"PTEST1\"\nkey = \"" +
-                                          std::string(KEY) + "\"\ninterval = 2\nurl = \"" +
-                                          net.url("/pws") + "\"\n");
+  const auto args =
+      settingsFile(rig, "[upload.pwsweather]\nstation = \"PTEST1\"\nkey = \"" + std::string(KEY) +
+                            "\"\ninterval = 2\nurl = \"" + net.url("/pws") + "\"\n");
   rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
   rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
   ASSERT_TRUE(rig.startDaemon(true, args));

@@ -25,15 +25,14 @@ class Influx {
     if (port_ <= 0 || rpc <= 0) return false;
     const std::string conf = dir_.file("influxdb.conf");
     const std::string d = dir_.path();
-    writeFile(conf, "reporting-disabled = true\nbind-address = \"127.0.0.1:" +
-                        std::to_string(rpc) + "\"\n[meta]\ndir = \"" + d + "/meta\"\n[data]\ndir = \"" +
-                        d + "/data\"\nwal-dir = \"" + d +
+    writeFile(conf, "reporting-disabled = true\nbind-address = \"127.0.0.1:" + std::to_string(rpc) +
+                        "\"\n[meta]\ndir = \"" + d + "/meta\"\n[data]\ndir = \"" + d +
+                        "/data\"\nwal-dir = \"" + d +
                         "/wal\"\nquery-log-enabled = false\n[http]\nbind-address = \"127.0.0.1:" +
                         std::to_string(port_) +
                         "\"\nlog-enabled = false\n[monitor]\nstore-enabled = false\n"
                         "[continuous_queries]\nenabled = false\n");
-    return p_.start({"influxd", "-config", conf}) &&
-           p_.waitForStderr("Listening on HTTP", limit);
+    return p_.start({"influxd", "-config", conf}) && p_.waitForStderr("Listening on HTTP", limit);
   }
   int port() const { return port_; }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
@@ -52,10 +51,11 @@ class Influx {
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 10L);
     // CREATE and DROP go as a POST.
     if (statement.compare(0, 6, "SELECT") != 0) curl_easy_setopt(c, CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char *p, size_t s, size_t n, void *out) {
-      static_cast<std::string *>(out)->append(p, s * n);
-      return s * n;
-    });
+    curl_easy_setopt(
+        c, CURLOPT_WRITEFUNCTION, +[](char *p, size_t s, size_t n, void *out) {
+          static_cast<std::string *>(out)->append(p, s * n);
+          return s * n;
+        });
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
     const bool ok = curl_easy_perform(c) == CURLE_OK;
     curl_easy_cleanup(c);
