@@ -211,7 +211,7 @@ int rrdReadSamples(const char *dir, time_t after, time_t until, int rainCountsPe
   std::vector<const quantity *> of(f.columns(), nullptr);
   for (unsigned long c = 0; c < f.columns(); c++)
     for (const quantity &q : QUANTITIES)
-      if (strcmp(q.ds, f.name(c)) == 0 && q.field != Q_RAIN_TOTAL) of[c] = &q;
+      if (q.ds != nullptr && strcmp(q.ds, f.name(c)) == 0 && q.field != Q_RAIN_TOTAL) of[c] = &q;
   for (unsigned long r = 0; r < f.rows(); r++) {
     const time_t end = f.rowEnd(r);
     weather_sample s = sampleEmpty(end, rainCountsPerInch);

@@ -51,8 +51,9 @@ int rrdLastUpdate(const char *dir, time_t *last, long *rain);
 /* The samples of the one-minute rows of dir/weather.rrd that end after
  * `after` and not after `until`, oldest first, as the database keeps them:
  * the wind direction at its compass point's degrees, the rain total not
- * known (the database keeps its rate), `rainCountsPerInch` passed on. Rows
- * with no value known are left out. Returns 0, or -1 when the file cannot
+ * known (the database keeps its rate), nothing the database has no source
+ * for, `rainCountsPerInch` passed on. Rows with no value known are left
+ * out. Returns 0, or -1 when the file cannot
  * be read. */
 int rrdReadSamples(const char *dir, time_t after, time_t until, int rainCountsPerInch,
                    std::vector<weather_sample> *samples);

@@ -15,6 +15,7 @@
 #include <deque>
 #include <memory>
 
+#include "derived.h"
 #include "fdguard.h"
 #include "helpers.h"
 #include "rrdlog.h"
@@ -403,9 +404,13 @@ bool Upload::pick(std::vector<upload_sample> *samples) {
         dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
       for (const weather_sample &r : rows) {
         if (std::find(plan.begin(), plan.end(), r.time) == plan.end()) continue;
+        // The database keeps the measured values; the rest is worked out
+        // as it was for the live sample.
         upload_sample s;
         s.weather = r;
-        uploadRain(past.at(r.time), &s);
+        const rain_figures rain = past.at(r.time);
+        sampleDerive(&s.weather, rain);
+        uploadRain(rain, &s);
         samples->push_back(s);
       }
     }
