@@ -309,11 +309,16 @@ Bool xPL_parseCommonArgs(int *argc, String argv[], Bool silentErrors) {
   if (argc == NULL || argv == NULL || *argc <= 0) return TRUE;
   const int oldCount = *argc;
   int keptCount = 1; /* the program name never moves */
+  Bool named = TRUE;
   for (int i = 1; i < oldCount; i++) {
     String theArg = argv[i];
     if (theArg != NULL && strcmp(theArg, "-interface") == 0) {
-      /* A trailing "-interface" names nothing: drop it rather than pass a missing name on. */
-      if (i + 1 < oldCount && argv[i + 1] != NULL) xPL_setBroadcastInterface(argv[i + 1]);
+      /* A trailing or empty name names nothing: rather than quietly pick the
+       * default interface, the caller gets FALSE and says so. */
+      if (i + 1 < oldCount && argv[i + 1] != NULL && argv[i + 1][0] != '\0')
+        xPL_setBroadcastInterface(argv[i + 1]);
+      else
+        named = FALSE;
       i++;
       continue;
     }
@@ -326,7 +331,7 @@ Bool xPL_parseCommonArgs(int *argc, String argv[], Bool silentErrors) {
   }
   if (keptCount < oldCount) argv[keptCount] = NULL;
   *argc = keptCount;
-  return TRUE;
+  return named;
 }
 
 xPL_ConnectType xPL_getParsedConnectionType(void) {

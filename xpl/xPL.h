@@ -83,6 +83,10 @@ void xPL_Debug(const char *theFormat, ...) __attribute__((format(printf, 1, 2)))
 void xPL_Error(const char *theFormat, ...) __attribute__((format(printf, 1, 2)));
 Bool xPL_isDebugging(void);
 void xPL_setDebugging(Bool isDebugging);
+/* Takes the library's own switches out of the argument vector (-interface
+ * NAME, -xpldebug) and keeps the rest in order. Returns FALSE when an
+ * -interface names no interface (the last argument, or an empty name); the
+ * other switches are taken all the same. */
 Bool xPL_parseCommonArgs(int *argc, String argv[], Bool silentErrors);
 xPL_ConnectType xPL_getParsedConnectionType(void);
 

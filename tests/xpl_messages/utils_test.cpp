@@ -249,6 +249,7 @@ struct ArgsCase {
   std::vector<const char *> in;
   std::vector<std::string> kept;
   bool debug;
+  bool named = true;  // false: an -interface without a name, which the caller refuses
 };
 
 TEST(CommonArgs, TakesOnlyTheXplSwitches) {
@@ -262,7 +263,12 @@ TEST(CommonArgs, TakesOnlyTheXplSwitches) {
        {"prog", "-interfacex", "eth1"},
        {"prog", "-interfacex", "eth1"},
        false},
-      {"trailing interface dropped alone", {"prog", "-d", "-interface"}, {"prog", "-d"}, false},
+      {"trailing interface dropped alone",
+       {"prog", "-d", "-interface"},
+       {"prog", "-d"},
+       false,
+       false},
+      {"empty interface name", {"prog", "-interface", "", "-d"}, {"prog", "-d"}, false, false},
       {"program name never taken", {"-xpldebug"}, {"-xpldebug"}, false},
   };
   for (const auto &c : cases) {
@@ -272,7 +278,7 @@ TEST(CommonArgs, TakesOnlyTheXplSwitches) {
     argv.push_back(nullptr);
     int argc = (int)c.in.size();
     StderrCapture quiet;  // the enabling line
-    EXPECT_TRUE(xPL_parseCommonArgs(&argc, argv.data(), FALSE)) << c.why;
+    EXPECT_EQ(c.named, xPL_parseCommonArgs(&argc, argv.data(), FALSE) == TRUE) << c.why;
     std::vector<std::string> kept(argv.begin(), argv.begin() + argc);
     EXPECT_EQ(c.kept, kept) << c.why;
     EXPECT_EQ(nullptr, argv[argc]) << c.why;

@@ -250,8 +250,8 @@ void expiryTick(int, xPL_ObjectPtr) {
 
 int main(int argc, char *argv[]) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  xPL_parseCommonArgs(&argc, argv, FALSE);
-  if (argc != 1) {
+  // A bare -interface is refused as any other stray argument.
+  if (!xPL_parseCommonArgs(&argc, argv, FALSE) || argc != 1) {
     fprintf(stderr, "usage: xpl-hub [-interface NAME] [-xpldebug]\n");
     return 2;
   }
