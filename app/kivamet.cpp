@@ -160,6 +160,9 @@ constexpr uint16_t ADDR_TIME = 0x1BE;
 constexpr uint16_t ADDR_DATE = 0x1C8;
 
 constexpr int CLOCK_PERIOD = 43200;
+// A hub echoes a heartbeat within milliseconds; one not heard from by then
+// is not there.
+constexpr int HUB_WAIT = 2;
 constexpr int LOG_PERIOD = 60;
 const char LOG_PERIOD_ENV[] = "KIVAMET_LOG_PERIOD";
 
@@ -247,6 +250,13 @@ void closeStation() {
   dd = nullptr;
 }
 
+// An open that failed: the -d line as always, and the user's line.
+void openFailed(const std::string &what) {
+  const int err = errno;
+  if (debug) perror(what.c_str());
+  liveStationUnopened((what + ": " + strerror(err)).c_str());
+}
+
 // Opens the station the settings describe. Returns whether they describe
 // one at all (opened or not); sets deviceready when it opened.
 bool openStation() {
@@ -256,8 +266,8 @@ bool openStation() {
     if (dd != nullptr) {
       deviceready = 1;
       dbg("type = %d\n", dd->type);
-    } else if (debug) {
-      perror(device->c_str());
+    } else {
+      openFailed(*device);
     }
     return true;
   }
@@ -265,11 +275,16 @@ bool openStation() {
     dd = davis_tcp_open(netaddress->c_str(), netport->c_str());
     if (dd != nullptr) {
       deviceready = 1;
-    } else if (debug) {
-      perror(netaddress->c_str());
+    } else {
+      openFailed(*netaddress);
     }
     return true;
   }
+  // A type kivamet does not know would leave the station unopened in
+  // silence, and configuring it would look as if it had worked.
+  if (!sameIgnoringCase(conntype, "device") && !sameIgnoringCase(conntype, "net-address"))
+    fprintf(stderr, "kivamet: type %s is not one kivamet knows (device or net-address)\n",
+            conntype->c_str());
   return false;
 }
 
@@ -300,9 +315,9 @@ bool reopenIfLost() {
   if (lastReopenAt != 0 && now >= lastReopenAt && now - lastReopenAt < logPeriod) return false;
   lastReopenAt = now;
   dbg(dd != nullptr ? "station connection lost; reopening\n" : "station not open; opening again\n");
+  liveStationLost(dd != nullptr);
   closeStation();
   deviceready = 0;
-  liveStationLost();
   openStation();
   return dd != nullptr;
 }
@@ -494,6 +509,15 @@ void takeSetting(xPL_ServicePtr service, const char *name, std::optional<std::st
   if (value != nullptr && *value != '\0') setting = std::string(value);
 }
 
+// Once, a little after the start: until a hub relays our heartbeat no
+// request reaches the daemon, which -d should say rather than stay silent.
+void hubWaitHandler(int, xPL_ObjectPtr) {
+  xPL_removeTimeoutHandler(hubWaitHandler);
+  if (!xPL_isHubConfirmed())
+    dbg("waiting for an xPL hub on interface %s to relay our heartbeat\n",
+        xPL_getBroadcastInterface());
+}
+
 // Registered only with --locked: the xPL layer ignores the response itself.
 void lockedConfigHandler(xPL_ServicePtr, xPL_MessagePtr, xPL_ObjectPtr) {
   dbg("configuration locked: config.response ignored\n");
@@ -626,6 +650,7 @@ settings_tables kivametSettingsTables(void) {
 
 void parseconfig(xPL_ServicePtr theService) {
   closeStation();
+  liveStationForget();
   deviceready = 0;
   addressready = 0;
   offsetsRead = false;
@@ -643,7 +668,7 @@ void parseconfig(xPL_ServicePtr theService) {
 void conntype_open(void) {
   stationWanted = openStation();
   if (!deviceready) {
-    liveStationLost();
+    liveStationLost(false);
     return;
   }
   // A station that did not even answer the model probe is silent: asking it
@@ -651,6 +676,7 @@ void conntype_open(void) {
   // pass probes again and catches up with both once it answers.
   if (dd->type < 0) {
     dbg("station model unknown; calibration and clock check left to the logging pass\n");
+    liveReadFailed();
     return;
   }
   inSettingsPass = true;
@@ -729,7 +755,11 @@ void datetimeHandler(int, xPL_ObjectPtr) {
 
 void rrdHandler(int, xPL_ObjectPtr) {
   const bool reopened = reopenIfLost();
-  if (dd == nullptr || !stationCaughtUp(reopened)) return;
+  if (dd == nullptr) return;
+  if (!stationCaughtUp(reopened)) {
+    liveReadFailed();
+    return;
+  }
   // Logging waits for a database that can take the sample, and for the
   // catch-up that fills a gap the logger's archive can fill.
   const char *dir = databaseDir();
@@ -755,7 +785,10 @@ void rrdHandler(int, xPL_ObjectPtr) {
 int kivamet_main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   dbgUseFlag(&debug);
-  if (!xPL_parseCommonArgs(&argc, argv, FALSE)) return 1;
+  if (!xPL_parseCommonArgs(&argc, argv, FALSE)) {
+    fprintf(stderr, "kivamet: -interface needs the name of a network interface\n%s", USAGE);
+    return 1;
+  }
   const settings_tables tables = kivametSettingsTables();
   const std::vector<struct option> options = optionTable();
   std::vector<std::pair<int, setting_value>> given;
@@ -865,6 +898,7 @@ int kivamet_main(int argc, char **argv) {
   xPL_setServiceEnabled(davisService, TRUE);
   xPL_addTimeoutHandler(datetimeHandler, CLOCK_PERIOD, nullptr);
   xPL_addTimeoutHandler(rrdHandler, logPeriod, nullptr);
+  xPL_addTimeoutHandler(hubWaitHandler, HUB_WAIT, nullptr);
 
   // The loop ends by itself only when it failed: a supervisor should then
   // start the daemon again.

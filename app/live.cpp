@@ -1,6 +1,8 @@
 // live.cpp - the live reads' timing and the station's up and down state.
 #include "live.h"
 
+#include <stdio.h>
+
 #include "helpers.h"
 #include "output.h"
 #include "quantities.h"
@@ -35,6 +37,18 @@ struct State {
 };
 State st;
 
+// What standard error last said about the link: each change is told once,
+// however often a read or an open fails again (for whatever reason), with
+// or without -d.
+enum class Told { NOTHING, UNOPENED, OFFLINE };
+Told told = Told::NOTHING;
+
+void tell(Told now, const char *what, const char *why) {
+  if (told == now) return;
+  told = now;
+  fprintf(stderr, "kivamet: %s: %s\n", what, why);
+}
+
 const char *stateText() {
   return st.station == station_state::ONLINE ? "online" : "offline";
 }
@@ -43,6 +57,7 @@ void setStation(station_state next, const char *why) {
   if (st.station == next) return;
   st.station = next;
   if (next != station_state::ONLINE) st.haveSample = false;
+  if (st.period <= 0) return;
   dbg("station %s%s%s\n", stateText(), why != nullptr ? ": " : "", why != nullptr ? why : "");
   outputsStation(next);
 }
@@ -57,6 +72,7 @@ const settings_table LIVE_SETTINGS = {"live", KEYS, sizeof KEYS / sizeof KEYS[0]
 
 void liveStart(int period, void (*readStation)(void)) {
   st = State{};
+  told = Told::NOTHING;
   st.period = period;
   st.read = readStation;
   if (period > 0) xPL_addTimeoutHandler(tick, period, nullptr);
@@ -74,23 +90,36 @@ void liveTick(time_t now) {
 }
 
 void liveSample(const weather_sample &sample, time_t now) {
-  if (st.period <= 0) return;
   st.failures = 0;
+  if (told != Told::NOTHING) {
+    told = Told::NOTHING;
+    fputs("kivamet: station back online\n", stderr);
+  }
+  setStation(station_state::ONLINE, nullptr);
+  if (st.period <= 0) return;
   st.sample = sample;
   st.sampleAt = now;
   st.haveSample = true;
-  setStation(station_state::ONLINE, nullptr);
   outputsLive(sample);
 }
 
 void liveReadFailed(void) {
-  if (st.period <= 0) return;
-  if (++st.failures >= FAILURES_FOR_OFFLINE)
-    setStation(station_state::OFFLINE, "three reads in a row failed");
+  if (++st.failures < FAILURES_FOR_OFFLINE) return;
+  setStation(station_state::OFFLINE, "three reads in a row failed");
+  tell(Told::OFFLINE, "station offline", "three reads in a row failed");
 }
 
-void liveStationLost(void) {
-  if (st.period <= 0) return;
+void liveStationLost(bool connectionLost) {
   st.failures = 0;
   setStation(station_state::OFFLINE, "no connection");
+  if (connectionLost) tell(Told::OFFLINE, "station offline", "connection lost");
+}
+
+void liveStationUnopened(const char *why) {
+  liveStationLost(false);
+  tell(Told::UNOPENED, "cannot open the station", why);
+}
+
+void liveStationForget(void) {
+  told = Told::NOTHING;
 }

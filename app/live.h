@@ -33,9 +33,20 @@ void liveStop(void);
 void liveTick(time_t now);
 
 /* Station hooks: a good reading (taken at `now`), a live or logging read
- * that failed, the connection lost or none open. */
+ * that failed, the connection lost (`connectionLost`) or none open, an
+ * open that failed and why ("/dev/ttyS0: No such file or directory").
+ *
+ * Whatever -d says, and whether or not live reads are on, standard error
+ * gets one line each time the link changes state: "kivamet: cannot open
+ * the station: WHY", "kivamet: station offline: connection lost" or
+ * "...: three reads in a row failed", "kivamet: station back online".
+ * A state is told once, however often it is reported again. */
 void liveSample(const weather_sample &sample, time_t now);
 void liveReadFailed(void);
-void liveStationLost(void);
+void liveStationLost(bool connectionLost);
+void liveStationUnopened(const char *why);
+/* New settings: a station that fails again is told afresh, and one that
+ * works is not "back". */
+void liveStationForget(void);
 
 #endif /* KIVAMET_LIVE_H */

@@ -16,6 +16,7 @@
 #include "database.h"
 #include "days.h"
 #include "derived.h"
+#include "fields.h"
 #include "files.h"
 #include "kivamet.h"
 #include "live.h"
@@ -24,6 +25,7 @@
 #include "quantities.h"
 #include "rain.h"
 #include "rrdlog.h"
+#include "stderr_capture.h"
 #include "upload.h"
 #include "weatherdb.h"
 #include "webweather.h"
@@ -87,8 +89,34 @@ TEST(MemoryMap, EveryRowFitsItsReadAndWorkingStorage) {
       EXPECT_LE(r.mem_len, 8) << r.mem_name;
     }
     EXPECT_LE(memByteCount(&r), MEM_BYTES_SIZE) << r.mem_name;
+    // xplctl knows the names from the weather library's table, row for row.
+    const station_field &f = STATION_FIELDS[&r - mem];
+    EXPECT_STREQ(f.name, r.mem_name);
+    EXPECT_NE(*f.meaning, '\0') << r.mem_name;
   }
   EXPECT_EQ(names.size(), static_cast<size_t>(MEM_ROWS));
+  EXPECT_EQ(STATION_FIELD_COUNT, MEM_ROWS);
+}
+
+TEST(MemoryMap, XplctlManPageListsEveryField) {
+  std::ifstream page(KIVAMET_SOURCE_DIR "/tools/xplctl/xplctl.1");
+  std::string listed, line;
+  bool inList = false;
+  while (std::getline(page, line)) {
+    if (line == ".ft R") inList = false;
+    if (inList) {
+      for (size_t at; (at = line.find("\\-")) != std::string::npos;) line.erase(at, 1);
+      listed += line + "\n";
+    }
+    if (line == ".ft CR") inList = true;
+  }
+  std::string want;
+  for (const station_field &f : STATION_FIELDS) {
+    char text[256];
+    stationFieldLine(text, sizeof text, &f);
+    want += std::string(text) + "\n";
+  }
+  EXPECT_EQ(listed, want) << "FIELDS in xplctl.1: paste the output of xplctl fields, - as \\-";
 }
 
 TEST(MemoryMap, LookupIgnoresAsciiCaseAndTakesTheFirstMatch) {
@@ -114,14 +142,20 @@ TEST(MemoryMap, LookupIgnoresAsciiCaseAndTakesTheFirstMatch) {
   };
   for (const Case &c : cases) {
     const memtype *r = memFind(c.text);
+    // xplctl refuses exactly the names the daemon would not answer.
+    const station_field *f = stationFieldFind(c.text);
     if (c.expect == nullptr) {
       EXPECT_EQ(r, nullptr) << "'" << c.text << "'";
+      EXPECT_EQ(f, nullptr) << "'" << c.text << "'";
     } else {
       ASSERT_NE(r, nullptr) << c.text;
       EXPECT_STREQ(r->mem_name, c.expect);
+      ASSERT_NE(f, nullptr) << c.text;
+      EXPECT_STREQ(f->name, c.expect);
     }
   }
   EXPECT_EQ(memFind(nullptr), nullptr);
+  EXPECT_EQ(stationFieldFind(nullptr), nullptr);
 }
 
 // ---- Encodings ----------------------------------------------------------
@@ -937,8 +971,11 @@ TEST(LiveReads, TimingAndStationStateAsTheOutputsSeeThem) {
   struct Case {
     const char *what;
     int period;
-    const char *steps;  // S@T good reading at T, F failed read, L connection lost, T@T tick at T
+    // S@T good reading at T, F failed read, L connection lost, U open
+    // failed, T@T tick at T
+    const char *steps;
     const char *heard;
+    const char *told = "";  // the lines on standard error, without "kivamet: ", | between
   };
   const Case cases[] = {
       {"a first good reading: online, then the sample", 2, "S@100", "online live@100"},
@@ -947,30 +984,44 @@ TEST(LiveReads, TimingAndStationStateAsTheOutputsSeeThem) {
       {"a tick in a later second reads first", 2, "S@100 T@101",
        "online live@100 read online live@100"},
       {"before any reading a tick reads and offers the unknown state", 2, "T@50", "read unknown"},
-      {"two failed reads are no outage, the third is", 2, "S@100 F F F", "online live@100 offline"},
+      {"two failed reads are no outage, the third is", 2, "S@100 F F F", "online live@100 offline",
+       "station offline: three reads in a row failed"},
       {"offline: ticks neither read nor offer the old sample", 2, "S@100 F F F T@200",
-       "online live@100 offline offline"},
+       "online live@100 offline offline", "station offline: three reads in a row failed"},
       {"a good reading brings it back, and failures count afresh", 2, "F F F S@300 F F",
-       "offline online live@300"},
+       "offline online live@300",
+       "station offline: three reads in a row failed|station back online"},
       {"a lost connection is offline at once and starts the count again", 2, "F F L S@400 F F",
-       "offline online live@400"},
-      {"live reads off: nothing reaches the outputs", 0, "S@100 F F F L T@100", ""},
+       "offline online live@400", "station offline: connection lost|station back online"},
+      {"live reads off: nothing reaches the outputs, the user still hears", 0,
+       "S@100 F F F L T@100", "", "station offline: three reads in a row failed"},
+      {"an open that fails at every pass is told once", 0, "U U U S@500", "",
+       "cannot open the station: tty: why|station back online"},
+      {"lost, then the reopen fails: each change once", 2, "S@100 L U U F F F S@200",
+       "online live@100 offline online live@200",
+       "station offline: connection lost|cannot open the station: tty: why|"
+       "station offline: three reads in a row failed|station back online"},
   };
   for (const Case &c : cases) {
     heard.clear();
     liveStart(c.period, [] { heard += "read "; });
     outputsAdd(std::make_unique<FakeOutput>());
+    testsupport::StderrCapture told;
     std::istringstream in(c.steps);
     for (std::string step; in >> step;) {
       const time_t at = step.size() > 2 ? std::stol(step.substr(2)) : 0;
       if (step[0] == 'S') liveSample(sampleEmpty(at, 0), at);
       if (step[0] == 'F') liveReadFailed();
-      if (step[0] == 'L') liveStationLost();
+      if (step[0] == 'L') liveStationLost(true);
+      if (step[0] == 'U') liveStationUnopened("tty: why");
       if (step[0] == 'T') liveTick(at);
     }
     liveStop();
     outputsStop();
     EXPECT_EQ(heard, c.heard + std::string(*c.heard ? " " : "")) << c.what;
+    std::string want = *c.told ? "kivamet: " + std::string(c.told) + "\n" : "";
+    for (size_t at; (at = want.find('|')) != std::string::npos;) want.replace(at, 1, "\nkivamet: ");
+    EXPECT_EQ(told.text(), want) << c.what;
   }
 }
 

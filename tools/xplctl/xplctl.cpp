@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "fields.h"
 #include "settings.h"
 #include "xPL.h"
 
@@ -33,6 +34,7 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_ANSWER = 3;
 constexpr int EXIT_NOT_TAKEN = 4;
+constexpr int EXIT_STATION_SILENT = 5;
 constexpr int EXIT_INTERRUPTED = 130;
 
 constexpr double DEFAULT_TIMEOUT_SECONDS = 5.0;
@@ -60,6 +62,7 @@ const char kMainUsage[] =
     "  configure TARGET name=value.. change some configuration items of a service\n"
     "  sensor TARGET DEVICE          ask a service for the current value of a sensor\n"
     "  monitor                       print every xPL message seen on the network\n"
+    "  fields                        list the DEVICE names of quorvel-davis (kivamet)\n"
     "\n"
     "A TARGET is vendor-device.instance, or vendor-device for the first such\n"
     "service that answers discovery.\n"
@@ -74,8 +77,9 @@ const char kMainUsage[] =
     "\n"
     "exit status:\n"
     "  0 done; 1 the xPL network could not be joined or a message not sent;\n"
-    "  2 usage error, or settings the service does not offer; 3 no answer\n"
-    "  within the time limit; 4 the service did not take every setting\n";
+    "  2 usage error, settings the service does not offer, or a DEVICE kivamet\n"
+    "  does not have; 3 no answer within the time limit; 4 the service did not\n"
+    "  take every setting; 5 kivamet took them, but its station does not answer\n";
 
 struct CommandInfo {
   const char *name;
@@ -112,12 +116,16 @@ const CommandInfo kCommands[] = {
      "newconf=NAME renames the instance, interval=MINUTES sets the heartbeat\n"
      "interval. Then reads the configuration back: prints 'configured\n"
      "vendor-device.instance' with the service's identity when it took every\n"
-     "setting, else names each one it did not take and exits with 4.\n"},
+     "setting, else names each one it did not take and exits with 4. A\n"
+     "quorvel-davis service (kivamet) is then asked for its station's ID as a\n"
+     "check: when none comes, it says so and exits with 5.\n"},
     {"sensor",
      "usage: xplctl [options] sensor TARGET DEVICE [--raw]\n"
      "\n"
      "Sends TARGET a sensor.request for the current value of DEVICE and prints the\n"
-     "'current' value of the sensor.basic answer.\n"
+     "'current' value of the sensor.basic answer. A DEVICE that a quorvel-davis\n"
+     "service (kivamet) does not have is refused at once with status 2\n"
+     "('xplctl fields' lists them).\n"
      "  --raw   print every item of the answer as name=value instead\n"},
     {"monitor",
      "usage: xplctl [options] monitor [--count N]\n"
@@ -128,6 +136,12 @@ const CommandInfo kCommands[] = {
      "Runs until interrupted, or until the --timeout given passes (exit 0).\n"
      "  --count N   stop after N messages; exits with 3 when the time limit\n"
      "              passes first\n"},
+    {"fields",
+     "usage: xplctl fields\n"
+     "\n"
+     "Lists every DEVICE name a quorvel-davis service (kivamet) answers a\n"
+     "sensor.request for, with what it means and the unit of its value. Needs\n"
+     "no network.\n"},
 };
 
 const CommandInfo *findCommand(const std::string &name) {
@@ -179,6 +193,11 @@ bool parseTarget(const std::string &text, Identity *target) {
 
 bool sameName(const char *a, const std::string &b) {
   return a != nullptr && xPL_strcmpIgnoreCase(a, b.c_str()) == 0;
+}
+
+// kivamet's service, whose sensor names xplctl knows.
+bool isKivamet(const Identity &who) {
+  return sameName("quorvel", who.vendor) && sameName("davis", who.device);
 }
 
 bool isFrom(xPL_MessagePtr message, const Identity &who) {
@@ -261,7 +280,7 @@ std::string summaryLine(xPL_MessagePtr message) {
 
 /* ---- The session --------------------------------------------------------- */
 
-enum class Command { Discover, ConfigList, ConfigCurrent, Configure, Sensor, Monitor };
+enum class Command { Discover, ConfigList, ConfigCurrent, Configure, Sensor, Monitor, Fields };
 
 enum class Phase {
   Joining,      // waiting for the hub to echo our heartbeat
@@ -272,8 +291,8 @@ enum class Phase {
   Done
 };
 
-// The requests of configure, in order.
-enum class ConfigureStep { Offer, Current, ReadBack };
+// The requests of configure, in order; Station only for kivamet.
+enum class ConfigureStep { Offer, Current, ReadBack, Station };
 
 struct Session {
   Command command = Command::Discover;
@@ -297,6 +316,7 @@ struct Session {
   int staleAnswers = 0;               // answers still owed to a request asked again
   std::vector<std::string> notTaken;  // of the last read-back that did not match
   std::string readBackFrom;
+  std::string configuredAs;  // the read-back's source, once it took every setting
   std::set<std::string> discovered;
   long monitored = 0;
   int exitStatus = EXIT_NO_ANSWER;
@@ -360,6 +380,13 @@ xPL_MessagePtr configRequest(const char *schemaType, const Identity &to = sessio
   return message;
 }
 
+xPL_MessagePtr stationRequest(const std::string &device) {
+  xPL_MessagePtr message = newRequest("sensor", "request");
+  xPL_addMessageNamedValue(message, S("request"), S("current"));
+  xPL_addMessageNamedValue(message, S("device"), S(device.c_str()));
+  return message;
+}
+
 // Sends the request the session waits for an answer to, again when asked.
 void issueRequest() {
   xPL_MessagePtr message;
@@ -371,6 +398,10 @@ void issueRequest() {
       message = configRequest("current");
       break;
     case Command::Configure:
+      if (session.configureStep == ConfigureStep::Station) {
+        message = stationRequest("ID");
+        break;
+      }
       message = configRequest(session.configureStep == ConfigureStep::Offer ? "list" : "current");
       if (session.configureStep == ConfigureStep::ReadBack &&
           session.formerTarget.text() != session.target.text()) {
@@ -383,9 +414,7 @@ void issueRequest() {
       }
       break;
     case Command::Sensor:
-      message = newRequest("sensor", "request");
-      xPL_addMessageNamedValue(message, S("request"), S("current"));
-      xPL_addMessageNamedValue(message, S("device"), S(session.sensorDevice.c_str()));
+      message = stationRequest(session.sensorDevice);
       break;
     default:
       return;
@@ -501,8 +530,26 @@ void checkReadBack(xPL_MessagePtr current) {
     finish(EXIT_NOT_TAKEN);
     return;
   }
-  printf("configured %s\n", sourceText(current).c_str());
-  finish(EXIT_OK);
+  session.configuredAs = sourceText(current);
+  if (!isKivamet(session.target)) {
+    printf("configured %s\n", session.configuredAs.c_str());
+    finish(EXIT_OK);
+    return;
+  }
+  // As a user would check it: ask the station something. A station that
+  // cannot be opened or does not answer leaves ID unanswered.
+  session.target = {textOr(xPL_getSourceVendor(current), ""),
+                    textOr(xPL_getSourceDeviceID(current), ""),
+                    textOr(xPL_getSourceInstanceID(current), "")};
+  session.configureStep = ConfigureStep::Station;
+  sendRequest();
+}
+
+bool isSensorAnswer(xPL_MessagePtr message, const std::string &device) {
+  if (!hasSchema(message, xPL_MESSAGE_STATUS, "sensor", "basic")) return false;
+  const char *named = xPL_getMessageNamedValue(message, S("device"));
+  // Without a device item it can only be ours.
+  return named == nullptr || xPL_strcmpIgnoreCase(named, device.c_str()) == 0;
 }
 
 bool isHeartbeat(xPL_MessagePtr message) {
@@ -556,6 +603,9 @@ void step() {
       finish(session.discovered.empty() ? EXIT_NO_ANSWER : EXIT_OK);
     } else if (!session.notTaken.empty()) {
       finish(EXIT_NOT_TAKEN);  // no later read-back corrected the one we have
+    } else if (session.command == Command::Configure &&
+               session.configureStep == ConfigureStep::Station) {
+      finish(EXIT_STATION_SILENT);
     } else {
       finish(EXIT_NO_ANSWER);
     }
@@ -592,6 +642,12 @@ void handleConfigureAnswer(xPL_MessagePtr message) {
       if ((fromTarget || isFrom(message, session.formerTarget)) &&
           hasSchema(message, xPL_MESSAGE_STATUS, "config", "current"))
         checkReadBack(message);
+      break;
+    case ConfigureStep::Station:
+      if (fromTarget && isSensorAnswer(message, "ID")) {
+        printf("configured %s\n", session.configuredAs.c_str());
+        finish(EXIT_OK);
+      }
       break;
   }
 }
@@ -636,10 +692,7 @@ void handleMessage(xPL_MessagePtr message) {
         printBodyLines(message);
         finish(EXIT_OK);
       } else if (session.command == Command::Sensor &&
-                 hasSchema(message, xPL_MESSAGE_STATUS, "sensor", "basic")) {
-        const char *device = xPL_getMessageNamedValue(message, S("device"));
-        if (device != nullptr && xPL_strcmpIgnoreCase(device, session.sensorDevice.c_str()) != 0)
-          break;  // an answer to someone else's request
+                 isSensorAnswer(message, session.sensorDevice)) {
         if (session.rawOutput) {
           printBodyLines(message);
         } else {
@@ -774,6 +827,8 @@ int parseCommandLine(int argc, char **argv, double *timeoutSeconds) {
   } else if (commandName == "sensor") {
     session.command = Command::Sensor;
     wantArgs = 2;
+  } else if (commandName == "fields") {
+    session.command = Command::Fields;
   } else {
     session.command = Command::Monitor;
   }
@@ -784,7 +839,15 @@ int parseCommandLine(int argc, char **argv, double *timeoutSeconds) {
   if (wantArgs > 0 && !parseTarget(args[0], &session.target))
     return usageError(
         info->usage, "bad TARGET '" + args[0] + "' (want vendor-device.instance or vendor-device)");
-  if (session.command == Command::Sensor) session.sensorDevice = args[1];
+  if (session.command == Command::Sensor) {
+    session.sensorDevice = args[1];
+    // kivamet never answers a name it lacks: waiting out the time limit as
+    // for a dead station would only hide the typing error.
+    if (isKivamet(session.target) && stationFieldFind(args[1].c_str()) == nullptr)
+      return usageError(kMainUsage, session.target.vendor + "-" + session.target.device +
+                                        " has no DEVICE '" + args[1] +
+                                        "' ('xplctl fields' lists them)");
+  }
   if (session.command == Command::Configure) {
     for (size_t i = 1; i < args.size(); i++) {
       size_t equals = args[i].find('=');
@@ -800,6 +863,15 @@ int parseCommandLine(int argc, char **argv, double *timeoutSeconds) {
     }
   }
   return -1;
+}
+
+int listFields() {
+  char line[256];
+  for (const station_field &f : STATION_FIELDS) {
+    stationFieldLine(line, sizeof line, &f);
+    printf("%s\n", line);
+  }
+  return EXIT_OK;
 }
 
 const char *waitingFor() {
@@ -822,10 +894,12 @@ const char *waitingFor() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  xPL_parseCommonArgs(&argc, argv, TRUE);
+  if (!xPL_parseCommonArgs(&argc, argv, TRUE))
+    return usageError(kMainUsage, "-interface needs the name of a network interface");
   double timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
   int parsed = parseCommandLine(argc, argv, &timeoutSeconds);
   if (parsed >= 0) return parsed;
+  if (session.command == Command::Fields) return listFields();
 
   session.timeLimit = std::chrono::duration_cast<Clock::duration>(
       std::chrono::microseconds((long long)std::llround(timeoutSeconds * 1e6)));
@@ -862,6 +936,8 @@ int main(int argc, char **argv) {
   if (session.exitStatus == EXIT_NO_ANSWER)
     fprintf(stderr, "xplctl: no answer within the time limit (%g s) -- waited for %s\n",
             timeoutSeconds, waitingFor());
+  if (session.exitStatus == EXIT_STATION_SILENT)
+    fprintf(stderr, "xplctl: configured, but the station does not answer (see the daemon's log)\n");
   for (const std::string &item : session.notTaken)
     fprintf(stderr, "xplctl: %s did not take %s\n", session.readBackFrom.c_str(), item.c_str());
   if (!session.failure.empty()) fprintf(stderr, "xplctl: %s\n", session.failure.c_str());
