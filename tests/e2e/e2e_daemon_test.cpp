@@ -146,6 +146,7 @@ TEST(Startup, UnknownOptionOrBadValuePrintsUsageAndExits1) {
       {"--locked=yes"},       // takes no value
       {"-d", "weather.rrd"},  // no positional arguments
       {"--live", "2", "10"},
+      {"-interface", ""},  // names no interface (rather than the default one)
   };
   for (const auto &args : rows) {
     e2e::Daemon daemon;
@@ -153,6 +154,21 @@ TEST(Startup, UnknownOptionOrBadValuePrintsUsageAndExits1) {
     EXPECT_EQ(daemon.proc().wait(seconds(20)), 1) << args[0];
     EXPECT_NE(daemon.proc().err().find("usage: kivamet [-d]\n"), std::string::npos)
         << daemon.proc().err();
+  }
+}
+
+TEST(Startup, HelpAndVersionOnStandardOutput) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      // Every option, the first line as it always was.
+      {"--help", "usage: kivamet [-d]\n       [-interface NAME] [-xpldebug] [--config FILE]"},
+      {"--version", "kivamet "},  // and the version
+  };
+  for (const auto &[option, out] : rows) {
+    e2e::Daemon daemon;
+    ASSERT_TRUE(daemon.start("127.0.0.1:9", {option}));
+    EXPECT_EQ(daemon.proc().wait(seconds(20)), 0) << option;
+    EXPECT_EQ(daemon.proc().out().rfind(out, 0), 0u) << daemon.proc().out();
+    EXPECT_EQ(daemon.proc().err(), "") << option;
   }
 }
 

@@ -208,16 +208,21 @@ const Fault kFaults[] = {
      },
      [](Rig &rig) {
        return rig.daemon.waitErr("127.0.0.1: Connection refused\n", seconds(5)) &&
-              rig.sim.control("accept on");
+              twice(rig, "127.0.0.1: Connection refused\n") && rig.sim.control("accept on");
      },
      [](Rig &rig) {
        // Opened by a logging pass: offsets read and the clock checked
        // before the first sample, which carries the offsets.
        const std::vector<std::string> frames = rig.sim.rx();
        std::vector<unsigned char> img;
+       // The user heard of it once, however often it was tried.
        return count(frames, kTp1Cal) == 1 && count(frames, kTimeCell) == 1 && rig.sim.image(&img) &&
               lastOf(rig, "tin") == std::to_string(le16(img, 0) - 5) &&
-              lastOf(rig, "tout") == std::to_string(le16(img, 2) + 10);
+              lastOf(rig, "tout") == std::to_string(le16(img, 2) + 10) &&
+              rig.daemon.countErr(
+                  "kivamet: cannot open the station: 127.0.0.1: Connection "
+                  "refused\n") == 1 &&
+              rig.daemon.waitErr("kivamet: station back online\n", seconds(1));
      }},
     {"ArchivePointersMakeNoSense",  // NEWPTR inside a record
      [](Rig &rig) {
@@ -411,6 +416,19 @@ const Fault kFaults[] = {
               "net-address, net-port, location, rrddir)"),
     configure("ConfigureValueTheDaemonIgnores", "interval=soon", 4,
               "did not take interval=soon (it has interval=5)"),
+    {"ConfigureATypeKivametLacks", nullptr,
+     [](Rig &rig) {
+       const e2e::ToolRun run =
+           e2e::xplctl({"--timeout", "4", "configure", rig.target(), "type=serial"});
+       EXPECT_EQ(run.status, 5);
+       EXPECT_NE(run.err.find("configured, but the station does not answer (see the daemon's log)"),
+                 std::string::npos)
+           << run.err;
+       return rig.daemon.waitErr(
+                  "kivamet: type serial is not one kivamet knows (device or net-address)\n",
+                  seconds(1)) &&
+              sendConfig(rig);
+     }},
 };
 
 class FaultTable : public ::testing::TestWithParam<Fault> {};

@@ -315,6 +315,9 @@ TEST(Jobs, LoggingReopensAStationConnectionTheAdaptorDropped) {
   EXPECT_FALSE(rig.reading("BARDTA").empty());
   EXPECT_NE(rrdLast(db)["time"], firstUpdate);
   EXPECT_TRUE(rig.daemon.proc().running());
+  // Told without -d too, once each.
+  EXPECT_TRUE(rig.daemon.waitErr("kivamet: station back online\n", seconds(10), errFrom));
+  EXPECT_EQ(rig.daemon.countErr("kivamet: station offline: connection lost\n", errFrom), 1);
 }
 
 }  // namespace

@@ -134,17 +134,33 @@ TEST(Tool, ConfiguresASerialStationOverAPty) {
   expectReadingsMatchTheStation(rig.sim);
 }
 
-TEST(Tool, NoAnswerIsAClearErrorWithStatus3) {
+TEST(Tool, NoAnswerOrANameKivametLacksIsAClearError) {
   e2e::Rig rig;
   ASSERT_TRUE(rig.startNetworkAndStation());
-  // No daemon on the network: nobody answers the discovery.
-  std::vector<std::string> argv = {testsupport::binDir() + "/xplctl", "-interface",
-                                   e2e::testNet().iface, "--timeout", "2", "sensor",
-                                   "quorvel-davis", "BARDTA"};
-  testsupport::Process p;
-  ASSERT_TRUE(p.start(argv));
-  EXPECT_EQ(p.wait(seconds(30)), 3);
-  EXPECT_FALSE(p.err().empty());
+  // No daemon on the network: nobody answers.
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *says;  // on stdout for status 0, else on stderr
+  };
+  const Case cases[] = {
+      {{"sensor", "quorvel-davis", "BARDTA"}, 3, "no answer within the time limit"},
+      // Refused at once, for kivamet only: another service is asked as before.
+      {{"sensor", "quorvel-davis.roof", "NOSUCHFIELD"},
+       2,
+       "quorvel-davis has no DEVICE 'NOSUCHFIELD' ('xplctl fields' lists them)"},
+      {{"sensor", "acme-meter.x", "NOSUCHFIELD"}, 3, "no answer within the time limit"},
+      {{"fields"}, 0, "\nBARDTA      barometer (inHg)\n"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> argv = {testsupport::binDir() + "/xplctl", "-interface",
+                                     e2e::testNet().iface, "--timeout", "2"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testsupport::Process p;
+    ASSERT_TRUE(p.start(argv));
+    EXPECT_EQ(p.wait(seconds(30)), c.status) << c.args.back();
+    EXPECT_NE((c.status == 0 ? p.out() : p.err()).find(c.says), std::string::npos) << p.err();
+  }
 }
 
 TEST(Tool, AsksOnceMoreWhenTheFirstRequestGetsNoAnswer) {
