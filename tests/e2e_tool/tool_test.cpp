@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "harness.h"
 
 namespace {
@@ -184,3 +186,76 @@ TEST(Tool, AsksOnceMoreWhenTheFirstRequestGetsNoAnswer) {
 }
 
 }  // namespace
+
+// ---- The demo where no network namespace of its own can be made ------------
+
+namespace demo {
+
+// scripts/demo --check on interface lo with the programs of this build, in a
+// folder of the rig's; a namespace of its own is what it cannot have. No
+// history to catch up: weeks of it are slow to make with the sanitizers.
+bool start(e2e::Rig &rig, testsupport::Process *p) {
+  return p->start({"bash", KIVAMET_SOURCE_DIR "/scripts/demo", "--check", "--history", "0"},
+                  {{"KIVAMET_DEMO_INNER", "lo"},
+                   {"KIVAMET_DEMO_BIN", testsupport::binDir()},
+                   {"KIVAMET_DEMO_RUN", rig.scratchDir("demo")},
+                   {"LSAN_OPTIONS", "suppressions=" KIVAMET_SOURCE_DIR
+                                    "/tests/graphs/lsan.supp:fast_unwind_on_malloc=0"}});
+}
+
+}  // namespace demo
+
+TEST(Demo, RefusesAHubItDidNotStart) {
+  e2e::Rig rig;
+  ASSERT_TRUE(rig.hub.start());
+  testsupport::Process p;
+  ASSERT_TRUE(demo::start(rig, &p));
+  EXPECT_EQ(p.wait(seconds(120)), 1);
+  EXPECT_NE(p.err().find("another program holds the xPL port (UDP 3865)"), std::string::npos)
+      << p.out() << p.err();
+}
+
+TEST(Demo, SparesAKivametThatJoinsItsHub) {
+  e2e::Rig rig;
+  // A real kivamet, configured, with no hub yet: it joins the demo's.
+  rig.config.instance = "roof";
+  rig.config.location = "KROOF";
+  rig.config.rrddir = rig.scratchDir("roof");
+  rig.daemon.writeConfig(rig.config);
+  const std::string stored = testsupport::readFile(rig.daemon.dir() + "/kivamet.xml");
+  ASSERT_TRUE(rig.daemon.start("127.0.0.1:9"));
+
+  testsupport::Process p;
+  ASSERT_TRUE(demo::start(rig, &p));
+  // The peer joins the demo's hub as soon as it is up, long before the
+  // demo has found its kivamet and configures it.
+  const bool joined = rig.peer.join(seconds(120));
+  p.pump();
+  ASSERT_TRUE(joined) << p.out() << p.err();
+  int status = -1;
+  for (auto end = e2e::Clock::now() + seconds(240); status < 0 && e2e::Clock::now() < end;) {
+    rig.peer.pump(e2e::milliseconds(200));
+    status = p.wait(e2e::milliseconds(0));
+  }
+  EXPECT_EQ(status, 0) << p.out() << p.err();
+
+  // xPL names compare without regard to letter case.
+  auto lower = [](std::string text) {
+    for (char &c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  auto to = [&](const std::string &target, const char *schema) {
+    return std::count_if(
+        rig.peer.messages().begin(), rig.peer.messages().end(), [&](const e2e::XplMsg &m) {
+          return lower(m.target) == target && (schema == nullptr || m.schema == schema);
+        });
+  };
+  EXPECT_NE(rig.peer.waitFor([](const e2e::XplMsg &m) { return m.source == "quorvel-davis.roof"; },
+                             seconds(0)),
+            nullptr)
+      << "the foreign kivamet was not on the demo's network";
+  EXPECT_GT(to("quorvel-davis.demo", "config.response"), 0) << "the peer heard nothing";
+  EXPECT_EQ(to("quorvel-davis.roof", nullptr), 0);
+  EXPECT_EQ(testsupport::readFile(rig.daemon.dir() + "/kivamet.xml"), stored);
+  EXPECT_TRUE(rig.daemon.proc().running());
+}
