@@ -452,6 +452,9 @@ bool stationSample(davis_sample *raw, weather_sample *sample) {
   unsigned char image[SENSOR_IMAGE_BYTES] = {0};
   int16_t dew = 0;
   int16_t chill = 0;
+  // Only models 0 to 3 send a sensor image (the link refuses the others
+  // without a byte on the line): a station without one has not failed.
+  if (dd->type < 0 || dd->type > 3) return false;
   if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0 ||
       readStation16(ADDR_DEWDTA, &dew) != 0 || readStation16(ADDR_CHLDTA, &chill) != 0) {
     liveReadFailed();

@@ -276,15 +276,25 @@ TEST(Jobs, OverlongDatabasePathIsRefused) {
 }
 
 TEST(Jobs, StationWithoutSensorImageLogsNothing) {
-  e2e::Rig rig;
-  rig.simOptions.model = 4;
-  ASSERT_TRUE(rig.startNetworkAndStation());
-  const size_t simFrom = rig.sim.outMark();
-  ASSERT_TRUE(rig.startDaemon());
-  EXPECT_EQ(rig.reading("ID"), "groweather");
-  for (const std::string &f : rig.sim.rx(simFrom)) EXPECT_NE(f, kLoop);
-  // Created on the first pass, never updated.
-  EXPECT_EQ(rrdLast(rig.rrdDir + "/weather.rrd")["tin"], "U");
+  // A model without the image, and a code no model has: the station
+  // answered the probe either way, so the settings pass calibrates and
+  // checks the clock.
+  for (const auto &[model, id] : {std::pair<int, const char *>{4, "groweather"}, {9, "unknown"}}) {
+    SCOPED_TRACE(id);
+    e2e::Rig rig;
+    rig.simOptions.model = model;
+    ASSERT_TRUE(rig.startNetworkAndStation());
+    const size_t simFrom = rig.sim.outMark();
+    ASSERT_TRUE(rig.startDaemon());
+    EXPECT_EQ(rig.reading("ID"), id);
+    const std::vector<std::string> frames = rig.sim.rx(simFrom);
+    for (const std::string &f : frames) EXPECT_NE(f, kLoop);
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), "57 52 44 44 2c 0d"), 1);  // STNDRD
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), "57 52 44 64 be 0d"), 1);  // the clock
+    // Created on the first pass, never updated; no failure to tell.
+    EXPECT_EQ(rrdLast(rig.rrdDir + "/weather.rrd")["tin"], "U");
+    EXPECT_EQ(rig.daemon.countErr("kivamet: station"), 0);
+  }
 }
 
 // ---- Reconnection ------------------------------------------------------------
