@@ -410,14 +410,15 @@ void calibrate() {
   if (writeStation16(ADDR_STNDRD, offset) != 0) dbg("cannot write the barometer offset\n");
 }
 
-// A station whose model probe failed at open, or whose offsets were never
-// read (it was away or silent at the settings pass), is caught up before it
-// logs: the model first, then the offsets and a clock check. The settings
-// pass has just tried both, an open just now the model; asking a silent
-// station again at once would only hold the loop longer.
+// A station that did not answer the model probe at open, or whose offsets
+// were never read (it was away or silent at the settings pass), is caught
+// up before it logs: the probe first, then the offsets and a clock check.
+// The settings pass has just tried both, an open just now the probe; asking
+// a silent station again at once would only hold the loop longer. Whether
+// it answered is what counts, not whether its model is one we know.
 bool stationCaughtUp(bool justOpened) {
-  if (inSettingsPass) return dd->type >= 0 && offsetsRead;
-  if (dd->type < 0) {
+  if (inSettingsPass) return dd->answered && offsetsRead;
+  if (!dd->answered) {
     if (justOpened) return false;
     dbg("station model unknown; probing it again\n");
     if (davis_probe(dd) != 0) return false;
@@ -676,8 +677,10 @@ void conntype_open(void) {
   }
   // A station that did not even answer the model probe is silent: asking it
   // for offsets and the clock would hold the loop for nothing. The logging
-  // pass probes again and catches up with both once it answers.
-  if (dd->type < 0) {
+  // pass probes again and catches up with both once it answers. One that
+  // answered with a code outside the known models is calibrated and has its
+  // clock checked like any other (it only has no sensor image).
+  if (!dd->answered) {
     dbg("station model unknown; calibration and clock check left to the logging pass\n");
     liveReadFailed();
     return;
@@ -708,7 +711,7 @@ void sensorrequestHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, 
   }
   // ID tells the model the probe read: a station that never answered it
   // has none to tell, and "unknown" would pass it off as one that talks.
-  if (row->mem_type == MEM_NONE && dd->type < 0) {
+  if (row->mem_type == MEM_NONE && !dd->answered) {
     dbg("the station has not answered: %s not known\n", row->mem_name);
     return;
   }

@@ -276,10 +276,11 @@ TEST(Jobs, OverlongDatabasePathIsRefused) {
 }
 
 TEST(Jobs, StationWithoutSensorImageLogsNothing) {
-  // A model without the image, and a code no model has: the station
-  // answered the probe either way, so the settings pass calibrates and
-  // checks the clock.
-  for (const auto &[model, id] : {std::pair<int, const char *>{4, "groweather"}, {9, "unknown"}}) {
+  // A model without the image, and codes no model has (255 reads as -1, as
+  // no answer does): the station answered the probe either way, so the
+  // settings pass calibrates and checks the clock.
+  for (const auto &[model, id] :
+       {std::pair<int, const char *>{4, "groweather"}, {9, "unknown"}, {255, "unknown"}}) {
     SCOPED_TRACE(id);
     e2e::Rig rig;
     rig.simOptions.model = model;
