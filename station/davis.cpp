@@ -97,6 +97,32 @@ void markStale(davis_device *d) {
   d->stale = DAVIS_LINE_BUSY;
 }
 
+// A reply that came whole but failed its CRC had a byte spoilt on the line,
+// so no rest of it is still coming: at most a byte the line added, a byte
+// time or two behind the last. Waiting 2 s of silence before the next
+// command would hold the caller for nothing (a catch-up chunk that failed
+// would hold every request behind it). So what arrives until the line has
+// been quiet for SETTLE_QUIET_BYTES byte times is dropped here, and the line
+// is clean; a peer still sending after SETTLE_MAX_BYTES is talking on, and
+// the next command waits it out as after any exchange that went wrong.
+constexpr int SETTLE_QUIET_BYTES = 2;
+constexpr int SETTLE_MAX_BYTES = 8;
+
+void settleAfterBadCrc(davis_device *d) {
+  const long long end = monotonicUs() + SETTLE_MAX_BYTES * DAVIS_BYTE_USEC;
+  unsigned char junk[64];
+  for (;;) {
+    const long long left = end - monotonicUs();
+    if (left <= 0) return markStale(d);
+    // Rounded up to whole milliseconds, so the quiet is never cut short.
+    const long long waitUs = std::min<long long>(SETTLE_QUIET_BYTES * DAVIS_BYTE_USEC, left);
+    struct pollfd pfd = {d->fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>((waitUs + 999) / 1000));
+    if (ready == 0) return;
+    if (ready < 0 || read(d->fd, junk, sizeof junk) <= 0) return markStale(d);
+  }
+}
+
 // A socket has no terminal queues: this drops what it has received, and
 // only what is queued now, so a peer that never stops sending cannot keep
 // it going.
@@ -247,7 +273,7 @@ bool readCrcMatches(davis_device *d, Exchange &x, const unsigned char *data, int
   unsigned char c[2] = {0, 0};
   if (x.read(c, 4) != 4) return false;
   if ((c[0] | (c[1] << 8)) == davis_crc(data, len)) return true;
-  markStale(d);
+  settleAfterBadCrc(d);
   return false;
 }
 
@@ -605,7 +631,7 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
     const int computed = davis_crc(data, datalen / 2);
     printf("crc=%x %x err=%d retries=%d\n", received, computed, err, retries);
     done = err == 4 && received == computed;
-    if (err == 4 && !done) markStale(d);
+    if (err == 4 && !done) settleAfterBadCrc(d);
     if (x.expired()) break;
   }
   Elapsed e = since(start);

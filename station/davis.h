@@ -49,10 +49,13 @@ enum {
    * so nothing is waited for: what has arrived meanwhile (a late answer) is
    * dropped before the next command is sent. */
   DAVIS_LINE_QUIET = 1,
-  /* An exchange ended on a wrong byte, a bad CRC, an error, a hang-up or its
+  /* An exchange ended on a wrong byte, an error, a hang-up or its
    * deadline: the rest of its answer may still be on its way. The next
    * command drops what arrives until the line has been quiet for 2 s (6 s
-   * at most, for a peer that never stops). */
+   * at most, for a peer that never stops). A reply that came whole but
+   * failed its CRC owes nothing more: the exchange itself drops what comes
+   * until the line has been quiet for two byte times (eight at most) and
+   * leaves it clean, so the next command is not held 2 s. */
   DAVIS_LINE_BUSY = 2
 };
 
