@@ -33,8 +33,19 @@ constexpr uint16_t ADDR_ARCPERIOD = 0x13C;
 // The data sources' heartbeat: a longer gap before the next sample is
 // stored as unknown, so that is what the archive is asked to fill.
 constexpr time_t HEARTBEAT = RRD_HEARTBEAT_SECONDS;
-// Records one archive read asks for: some 0.4 s of a 2400 bit/s line.
-constexpr int CHUNK_RECORDS = 4;
+// A request that comes while the catch-up reads waits for that one archive
+// read (the next loop pass serves it first), so one read may hold the line
+// this long at most at 2400 bit/s. A chunk that fails its CRC costs no more:
+// the link waits only two byte times of quiet after a reply that came whole
+// (not 2 s of silence), and the chunk's records are then read one a pass.
+constexpr long PASS_BUDGET_USEC = 250000;
+// An archive read's bytes besides its records: the 8-byte command, the
+// acknowledgement, the 2-byte CRC, and that quiet after a bad one.
+constexpr long READ_OVERHEAD_BYTES = 8 + 1 + 2 + 2;
+// Records one archive read asks for: 2 (221 ms of the line, 229 ms failed).
+constexpr int CHUNK_RECORDS = static_cast<int>(
+    (PASS_BUDGET_USEC / DAVIS_BYTE_USEC - READ_OVERHEAD_BYTES) / DAVIS_RECORD_BYTES);
+static_assert(CHUNK_RECORDS >= 1, "a record must fit the budget");
 // Samples handed to one rrd_update (one a loop pass).
 constexpr size_t WRITE_BATCH = 60;
 constexpr time_t MAX_AGE = 7 * 86400;
@@ -77,6 +88,7 @@ struct CatchUp {
   time_t started = 0;  // wall clock: year of the stamps, latest sample
   Clock::time_point startedAt{};
   double longestPass = 0;
+  double longestRead = 0;  // of the passes that asked the station
 
   unsigned at = 0;  // address after the next record to read (walking back)
   int held = 0;     // records between OLDPTR and `at`
@@ -113,9 +125,10 @@ double secondsSince(Clock::time_point t) {
 }
 
 void finish(bool wrote) {
-  dbg("catch-up: %d samples written from %d of %d records read in %.1f s (longest pass %.2f s)\n",
+  dbg("catch-up: %d samples written from %d of %d records read in %.1f s (longest pass %.2f s, "
+      "longest station read %.2f s)\n",
       cu.samples, static_cast<int>(cu.found.size()), cu.read, secondsSince(cu.startedAt),
-      cu.longestPass);
+      cu.longestPass, cu.longestRead);
   // After records were written, the next may come one period after the
   // newest; after nothing, the ring is left alone for the hour.
   quietUntil = wrote && !cu.found.empty() ? cu.found.front().end + cu.minutes * 60
@@ -267,6 +280,7 @@ void catchupPass(int, int, int) {
   davis_device *d = openStation();
   if (d == nullptr) return catchupCancel();
   const Clock::time_point passStart = Clock::now();
+  const bool asksStation = cu.phase != Phase::Writing;
   switch (cu.phase) {
     case Phase::Pointers:
       if (pointersRead(d))
@@ -283,7 +297,9 @@ void catchupPass(int, int, int) {
     case Phase::Idle:
       break;
   }
-  cu.longestPass = std::max(cu.longestPass, secondsSince(passStart));
+  const double took = secondsSince(passStart);
+  cu.longestPass = std::max(cu.longestPass, took);
+  if (asksStation) cu.longestRead = std::max(cu.longestRead, took);
 }
 
 }  // namespace
