@@ -709,13 +709,6 @@ void sensorrequestHandler(xPL_ServicePtr theService, xPL_MessagePtr theMessage, 
     dbg("no station connection: %s not read\n", row->mem_name);
     return;
   }
-  // ID tells the model the probe read: a station that never answered it
-  // has none to tell, and "unknown" would pass it off as one that talks.
-  if (row->mem_type == MEM_NONE && !dd->answered) {
-    dbg("the station has not answered: %s not known\n", row->mem_name);
-    return;
-  }
-
   // A value the station is asked for waits for a read it can share.
   if (row->mem_type != MEM_NONE && requestsQueue(theService, theMessage, row)) return;
 

@@ -536,8 +536,9 @@ void checkReadBack(xPL_MessagePtr current) {
     finish(EXIT_OK);
     return;
   }
-  // As a user would check it: ask the station something. A station that
-  // cannot be opened or does not answer leaves ID unanswered.
+  // As a user would check it: ask the station its model. A station that
+  // cannot be opened leaves ID unanswered; one that never answered reads
+  // "unknown".
   session.target = {textOr(xPL_getSourceVendor(current), ""),
                     textOr(xPL_getSourceDeviceID(current), ""),
                     textOr(xPL_getSourceInstanceID(current), "")};
@@ -645,6 +646,12 @@ void handleConfigureAnswer(xPL_MessagePtr message) {
       break;
     case ConfigureStep::Station:
       if (fromTarget && isSensorAnswer(message, "ID")) {
+        // A station that never answered the model probe reads "unknown".
+        const char *model = xPL_getMessageNamedValue(message, S("current"));
+        if (model == nullptr || xPL_strcmpIgnoreCase(model, "unknown") == 0) {
+          finish(EXIT_STATION_SILENT);
+          break;
+        }
         printf("configured %s\n", session.configuredAs.c_str());
         finish(EXIT_OK);
       }
