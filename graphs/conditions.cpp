@@ -170,16 +170,19 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   return true;
 }
 
-// Heat index and apparent temperature of the last sample, with the
-// daemon's formulas.
+// Wind chill, heat index and apparent temperature of the last sample, with
+// the daemon's formulas (the database's chill source is the station's own).
 void deriveCurrent(Conditions *c) {
-  auto current = [&](quantity_field f) {
+  auto current = [&](quantity_field f) -> double & {
     for (int i = 0; i < QUANTITY_COUNT; i++)
       if (QUANTITIES[i].field == f) return c->current[i];
-    return static_cast<double>(NAN);
+    abort();
   };
   const double t = current(Q_OUTSIDE_TEMP), h = current(Q_OUTSIDE_HUMIDITY),
                w = current(Q_WIND_SPEED);
+  if (!std::isnan(t) && !std::isnan(w))
+    current(Q_WIND_CHILL) =
+        quantityWindChill(static_cast<int>(std::lround(t)), static_cast<int>(std::lround(w)));
   if (!std::isnan(t) && !std::isnan(h)) {
     const int tenths = static_cast<int>(std::lround(t)), rh = static_cast<int>(std::lround(h));
     c->heatIndex = quantityHeatIndex(tenths, rh);

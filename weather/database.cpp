@@ -41,19 +41,24 @@ const char *const rrdDefinition[RRD_DEFINITION_COUNT] = {
 const rrd_archive rrdArchives[RRD_ARCHIVE_COUNT] = {{60, 1440}, {300, 8928}, {3600, 26280}};
 
 int sampleUpdateText(char *text, size_t textSize, const weather_sample *s) {
-  // The data sources, in the database's order.
+  // The data sources, in the database's order; the last, chill, keeps the
+  // station's own wind chill.
   static const quantity_field SOURCES[] = {
       Q_INSIDE_TEMP,     Q_OUTSIDE_TEMP,     Q_WIND_SPEED, Q_WIND_DIRECTION, Q_BAROMETER,
-      Q_INSIDE_HUMIDITY, Q_OUTSIDE_HUMIDITY, Q_RAIN_TOTAL, Q_DEW_POINT,      Q_WIND_CHILL};
-  constexpr int COUNT = sizeof SOURCES / sizeof SOURCES[0];
+      Q_INSIDE_HUMIDITY, Q_OUTSIDE_HUMIDITY, Q_RAIN_TOTAL, Q_DEW_POINT};
+  constexpr int COUNT = sizeof SOURCES / sizeof SOURCES[0] + 1;
   char values[COUNT][12];
   for (int i = 0; i < COUNT; i++) {
-    const quantity_field f = SOURCES[i];
-    if (!s->known[f]) {
+    // The station's wind chill where it gave one, else kivamet's.
+    const bool station = i == COUNT - 1 && s->stationChillKnown;
+    const quantity_field f = i == COUNT - 1 ? Q_WIND_CHILL : SOURCES[i];
+    const bool known = station || s->known[f];
+    const int value = station ? s->stationChill : s->value[f];
+    if (!known) {
       snprintf(values[i], sizeof values[i], "U");
     } else {
       snprintf(values[i], sizeof values[i], "%d",
-               f == Q_WIND_DIRECTION ? degtoind(s->value[f]) : s->value[f]);
+               f == Q_WIND_DIRECTION ? degtoind(value) : value);
     }
   }
   return snprintf(text, textSize, "%ld:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s", static_cast<long>(s->time),

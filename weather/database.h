@@ -41,7 +41,8 @@ extern const rrd_archive rrdArchives[RRD_ARCHIVE_COUNT];
 
 /* The rrd_update text of a sample: its time, then the ten values in the
  * data sources' order, the wind direction as its compass index, "U" for a
- * value not known. Returns the snprintf result (the text is cut when it
+ * value not known; the chill source takes the station's own wind chill
+ * where it gave one, else kivamet's. Returns the snprintf result (the text is cut when it
  * does not fit). */
 int sampleUpdateText(char *text, size_t textSize, const weather_sample *s);
 

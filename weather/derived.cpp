@@ -25,6 +25,7 @@ void sampleDerive(weather_sample *s, const rain_figures &rain) {
   // comes from the outside temperature and humidity.
   if (!(t && h)) s->known[Q_DEW_POINT] = false;
   setOrClear(s, Q_WIND_CHILL, t && w, t && w ? quantityWindChill(tout, wsp) : 0);
+  if (!(t && w)) s->stationChillKnown = false;
   setOrClear(s, Q_HEAT_INDEX, t && h, t && h ? quantityHeatIndex(tout, hout) : 0);
   setOrClear(s, Q_APPARENT_TEMP, t && h && w,
              t && h && w ? quantityApparentTemperature(tout, hout, wsp) : 0);

@@ -20,7 +20,8 @@
  * value is unknown when a value it comes from is: the dew point and heat
  * index need the outside temperature and humidity, the wind chill the
  * temperature and wind speed, the apparent temperature all three. Wind
- * chill is kivamet's own, in place of the station's. */
+ * chill is kivamet's own; the station's stays for the database, or takes
+ * kivamet's where the station gave none. */
 void sampleDerive(weather_sample *s, const rain_figures &rain);
 
 /* One stream of readings in time order: the daemon's live and logged

@@ -44,5 +44,7 @@ weather_sample sampleOf(time_t when, const davis_sample *raw, const davis_cal *c
   sampleSet(&s, Q_RAIN_TOTAL, static_cast<uint16_t>(raw->rain));
   sampleSet(&s, Q_DEW_POINT, raw->dew);
   sampleSet(&s, Q_WIND_CHILL, raw->chill);
+  s.stationChill = raw->chill;
+  s.stationChillKnown = true;
   return s;
 }

@@ -40,6 +40,13 @@ typedef struct {
   int value[Q_FIELD_COUNT];  /* meaningful only where known */
   bool known[Q_FIELD_COUNT]; /* false: no value ("U" in the database, absent elsewhere) */
   int rainCountsPerInch;     /* the station's RNCAL; 0 or less counts as 100 */
+  /* The station's own wind chill (CHLDTA), which the database's chill
+   * source keeps as logging has always stored it, while Q_WIND_CHILL is
+   * kivamet's. Where the station gave none (the archive's records) the
+   * database takes kivamet's. Unknown with the temperature or wind it
+   * comes from. */
+  int stationChill;       /* tenths of a degree F */
+  bool stationChillKnown;
 } weather_sample;
 
 /* Calibration offsets read from the station at every settings pass. */

@@ -401,6 +401,19 @@ TEST(UpdateText, SampleWithOffsets) {
     sampleUpdateText(text, sizeof text, &s);
     EXPECT_STREQ(text, c.text) << c.what;
   }
+  // The chill source keeps the station's own wind chill once kivamet has
+  // worked out its own, and goes unknown with the temperature it needs.
+  const davis_sample raw = sampleFromImage(cases[0].img.data(), 400, 420);
+  weather_sample s = sampleOf(1000, &raw, &cases[0].cal);
+  char text[RRD_UPDATE_SIZE];
+  for (const char *want : {"1000:700:450:12:4:29921:45:80:1234:400:420",
+                           "1000:700:U:12:4:29921:45:80:1234:U:U"}) {
+    sampleDerive(&s, rain_figures{});
+    sampleUpdateText(text, sizeof text, &s);
+    EXPECT_STREQ(text, want);
+    EXPECT_NE(s.value[Q_WIND_CHILL], 420) << "kivamet's wind chill is its own";
+    s.known[Q_OUTSIDE_TEMP] = false;
+  }
 }
 
 TEST(UpdateText, SampleKeepsRawValues) {

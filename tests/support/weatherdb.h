@@ -46,7 +46,7 @@ inline bool createWeatherDb(const std::string &path, time_t start, std::string *
 // One sample a minute for the minutes in [from, to], each the daemon's
 // update text of the sample the function gives for that time, with the
 // calibration offsets given; with a stream, checked and completed as the
-// daemon does each reading (the database then holds kivamet's wind chill),
+// daemon does each reading (the database keeps the station's wind chill),
 // else with the station values as they are.
 inline bool fillWeatherDb(const std::string &path, time_t from, time_t to,
                           const std::function<davis_sample(time_t)> &sample, std::string *why,
