@@ -122,7 +122,8 @@ TEST_F(ReceiveLoop, EachMessageCarriesItsArrivalWhileDispatched) {
   send(request);
   send(request);
   clock_gettime(CLOCK_REALTIME, &after);
-  drain();
+  // A loaded machine may hand the second datagram over a little later.
+  for (int reads = 0; reads < 2 && arrivals.size() < 2; reads++) drain();
   ASSERT_EQ(2u, arrivals.size()) << "every dispatched message has its arrival";
   EXPECT_LE(nanoseconds(before), nanoseconds(arrivals[0]));
   EXPECT_LE(nanoseconds(arrivals[0]), nanoseconds(arrivals[1])) << "in the order they came";
