@@ -2,6 +2,7 @@
 // are stored in weather.rrd of the rrddir setting, each batch with one
 // rrd_update. Samples the file could not take because another program held
 // its lock wait here, in order, and go in ahead of the next ones.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,28 +43,45 @@ class DatabaseOutput : public Output {
     return r == RRD_STORED;
   }
 
+  // The samples still kept get one more try before the daemon goes.
+  void stop() override {
+    if (pending_.empty()) return;
+    if (store(pendingDir_.c_str()) == RRD_BUSY)
+      dbg("database still locked: %zu samples kept for %s lost\n", pending_.size(),
+          pendingDir_.c_str());
+    pending_.clear();
+  }
+
  private:
   rrdResult store(const char *dir) {
     if (rrdResult r = rrdPrepare(dir); r != RRD_STORED) return r;
-    // A second sample in the same second, or a host clock set back, would
-    // make librrd refuse the whole update; skipping it keeps the file as it is.
+    // Kept minutes and a catch-up's past ones may interleave: librrd takes
+    // only times that rise, so they go in order. A second sample in the same
+    // second, or one not after the last update (a host clock set back),
+    // would make it refuse the whole update; skipping it keeps the file.
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const weather_sample &a, const weather_sample &b) { return a.time < b.time; });
     const time_t last = rrdLast(dir);
-    size_t first = 0;
-    while (last != static_cast<time_t>(-1) && first < pending_.size() &&
-           pending_[first].time <= last)
-      first++;
-    if (first > 0)
-      dbg("%zu samples not after the last update %ld; skipped\n", first, static_cast<long>(last));
-    if (first == pending_.size()) return RRD_SKIPPED;
     std::vector<std::string> texts;
     std::vector<const char *> args;
-    texts.reserve(pending_.size() - first);
-    for (size_t i = first; i < pending_.size(); i++) {
+    texts.reserve(pending_.size());
+    time_t previous = last;
+    size_t skipped = 0;
+    for (const weather_sample &sample : pending_) {
+      if (previous != static_cast<time_t>(-1) && sample.time <= previous) {
+        skipped++;
+        continue;
+      }
+      previous = sample.time;
       char text[RRD_UPDATE_SIZE];
-      sampleUpdateText(text, sizeof text, &pending_[i]);
+      sampleUpdateText(text, sizeof text, &sample);
       texts.emplace_back(text);
-      args.push_back(texts.back().c_str());
     }
+    if (skipped > 0)
+      dbg("%zu samples not after the last update %ld or the sample before; skipped\n", skipped,
+          static_cast<long>(last));
+    if (texts.empty()) return RRD_SKIPPED;
+    for (const std::string &t : texts) args.push_back(t.c_str());
     return rrdStoreMany(dir, args.data(), static_cast<int>(args.size()));
   }
 

@@ -4,7 +4,11 @@
 // quality control keeps a failed value, and what is worked out from it,
 // out of every one of them.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <rrd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
@@ -270,6 +274,53 @@ TEST_F(Outputs, QualityControlKeepsFailedValuesFromEveryOutput) {
     EXPECT_EQ(lines, *c.line ? std::string(c.line) + "\n" : "") << c.what;
   }
   dbgUseFlag(nullptr);
+}
+
+// A minute kept while another program holds the file's lock, then a
+// catch-up's past minutes around it: all go in, in time order, once the
+// lock is gone.
+TEST_F(Outputs, KeptAndCaughtUpMinutesGoInInOrder) {
+  const time_t t = (time(nullptr) / 60 + 10) * 60;
+  auto at = [](time_t when) {
+    weather_sample s = sampleWith(700, true);
+    s.time = when;
+    return s;
+  };
+  const weather_sample first = at(t);
+  ASSERT_TRUE(outputsLogged(&first, 1));
+  const std::string db = dir_.path() + "/weather.rrd";
+  ASSERT_EQ(rrd_last_r(db.c_str()), t);
+
+  // A reader in another process, as the weather page is.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t reader = fork();
+  if (reader == 0) {
+    const int fd = open(db.c_str(), O_RDONLY);
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    const char c = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  const weather_sample kept = at(t + 120);
+  EXPECT_TRUE(outputsLogged(&kept, 1));
+  const weather_sample past[] = {at(t + 60), at(t + 180)};
+  EXPECT_TRUE(outputsLogged(past, 2));
+  EXPECT_EQ(rrd_last_r(db.c_str()), t) << "nothing goes in while the file is locked";
+  kill(reader, SIGKILL);
+  waitpid(reader, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+
+  const weather_sample next = at(t + 240);
+  EXPECT_TRUE(outputsLogged(&next, 1));
+  EXPECT_EQ(rrd_last_r(db.c_str()), t + 240) << "the kept and past minutes went in, in order";
 }
 
 }  // namespace
