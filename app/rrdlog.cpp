@@ -89,6 +89,12 @@ void removeUnfinishedCreations(const char *path) {
     if (!letters || lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         now - st.st_mtime < CREATE_SECONDS_MAX || openAnywhere(st))
       continue;
+    // A whole database by such a name (a user's weather.rrdbackup) stays:
+    // librrd refuses to open one that a creation left short.
+    rrd_clear_error();
+    const bool whole = rrd_last_r(file.c_str()) != static_cast<time_t>(-1);
+    rrd_clear_error();
+    if (whole) continue;
     if (unlink(file.c_str()) == 0)
       dbg("removed %s, left by a creation that did not finish\n", file.c_str());
   }

@@ -138,17 +138,24 @@ bool leftover(const std::string &path) {
 
 const Fault kFaults[] = {
     // ---- The database never ends the daemon ----------------------------
-    {"CreationKilledMidway",  // a stale partial file goes; one a process holds open stays
+    {"CreationKilledMidway",  // a stale partial file goes; one held open, or a whole database, stays
      [](Rig &rig) {
        const std::string held = rig.rrdDir + "/weather.rrdH3ld00";
+       const std::string backup = rig.rrdDir + "/weather.rrdbackup";
+       const struct timespec ago[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
        // Held by this test process until it ends.
        return leftover(rig.rrdDir + "/weather.rrdK1ll3d") && leftover(held) &&
-              open(held.c_str(), O_RDONLY | O_CLOEXEC) >= 0;
+              open(held.c_str(), O_RDONLY | O_CLOEXEC) >= 0 &&
+              e2e::runOutput({"rrdtool", "create", backup, "DS:a:GAUGE:90:0:1",
+                              "RRA:LAST:0.5:1:10"})
+                  .empty() &&
+              utimensat(AT_FDCWD, backup.c_str(), ago, 0) == 0;
      },
      nullptr,
      [](Rig &rig) {
        return access((rig.rrdDir + "/weather.rrdK1ll3d").c_str(), F_OK) != 0 &&
-              access((rig.rrdDir + "/weather.rrdH3ld00").c_str(), F_OK) == 0;
+              access((rig.rrdDir + "/weather.rrdH3ld00").c_str(), F_OK) == 0 &&
+              access((rig.rrdDir + "/weather.rrdbackup").c_str(), F_OK) == 0;
      }},
     {"RainTotalAbove32767",  // 40000 counts
      poke("link", 0x132, {0x40, 0x9C}), nullptr,
