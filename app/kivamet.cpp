@@ -449,13 +449,18 @@ int readRow(const memtype *row, unsigned char bytes[MEM_BYTES_SIZE]) {
 // One reading: sensor image, dew point, wind chill, as the raw values and
 // as the sample with the offsets. Live reads hear of every outcome, so
 // logging and live reads count alike for the station state.
+// Only models 0 to 3 send a sensor image (the link refuses the others
+// without a byte on the line).
+bool sendsImage() {
+  return dd->type >= 0 && dd->type <= 3;
+}
+
 bool stationSample(davis_sample *raw, weather_sample *sample) {
   unsigned char image[SENSOR_IMAGE_BYTES] = {0};
   int16_t dew = 0;
   int16_t chill = 0;
-  // Only models 0 to 3 send a sensor image (the link refuses the others
-  // without a byte on the line): a station without one has not failed.
-  if (dd->type < 0 || dd->type > 3) return false;
+  // A station without an image has not failed.
+  if (!sendsImage()) return false;
   if (davis_dumpsensor(dd, 1, image, 2 * SENSOR_IMAGE_BYTES) != 0 ||
       readStation16(ADDR_DEWDTA, &dew) != 0 || readStation16(ADDR_CHLDTA, &chill) != 0) {
     liveReadFailed();
@@ -769,7 +774,9 @@ void rrdHandler(int, xPL_ObjectPtr) {
   // catch-up that fills a gap the logger's archive can fill.
   const char *dir = databaseDir();
   if (rrdPrepare(dir) != RRD_STORED) return;
-  if (catchupHoldsLogging(dir, &cal)) return;
+  // A station that sends no image logs nothing, so nothing of its archive
+  // is written either.
+  if (sendsImage() && catchupHoldsLogging(dir, &cal)) return;
 
   const time_t now = time(nullptr);
   davis_sample raw;
