@@ -254,7 +254,7 @@ void closeStation() {
 void openFailed(const std::string &what) {
   const int err = errno;
   if (debug) perror(what.c_str());
-  liveStationUnopened((what + ": " + strerror(err)).c_str());
+  liveStationUnopened(oneLine(what + ": " + strerror(err)).c_str());
 }
 
 // Opens the station the settings describe. Returns whether they describe
@@ -284,7 +284,7 @@ bool openStation() {
   // silence, and configuring it would look as if it had worked.
   if (!sameIgnoringCase(conntype, "device") && !sameIgnoringCase(conntype, "net-address"))
     fprintf(stderr, "kivamet: type %s is not one kivamet knows (device or net-address)\n",
-            conntype->c_str());
+            oneLine(*conntype).c_str());
   return false;
 }
 

@@ -60,26 +60,6 @@ std::string numberText(double v) {
   return text;
 }
 
-// A message is one line: control characters (a key or value may hold them,
-// and the parser quotes what it saw as it stands) are written as escapes.
-std::string oneLine(const std::string &text) {
-  std::string line;
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
-      line += "\\n";
-    } else if (c == '\t') {
-      line += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02x", c);
-      line += escape;
-    } else {
-      line += ch;
-    }
-  }
-  return line;
-}
 
 bool inBounds(const setting_key &key, double v) {
   return std::isfinite(v) && v >= key.lo && v <= key.hi;
@@ -219,6 +199,27 @@ bool holdsSecret(const settings_tables &tables, const Settings &s) {
 }
 
 }  // namespace
+
+// A message is one line: control characters (a key or value may hold them,
+// and the parser quotes what it saw as it stands) are written as escapes.
+std::string oneLine(const std::string &text) {
+  std::string line;
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02x", c);
+      line += escape;
+    } else {
+      line += ch;
+    }
+  }
+  return line;
+}
 
 const setting_value *Settings::find(const std::string &table, const std::string &key) const {
   const auto it = values_.find(joined(table, key));

@@ -99,6 +99,10 @@ bool settingsRead(const std::string &path, const settings_tables &tables, Settin
  * as the file's would be; false when it is no such value. */
 bool settingsFromText(const setting_key &key, const char *text, setting_value *out);
 
+/* The text as one line of a message: control characters (which a file,
+ * or a value anyone on the xPL network set, may hold) as escapes. */
+std::string oneLine(const std::string &text);
+
 /* The key of a table, or null. */
 const setting_key *settingsKey(const settings_tables &tables, const std::string &table,
                                const std::string &key);
