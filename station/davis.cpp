@@ -170,24 +170,50 @@ void dropStale(davis_device *d) {
 // What readWithin returns when the deadline passed.
 constexpr int PAST_DEADLINE = -2;
 
-// Reads len/2 bytes as davis_read does; with a deadline (microseconds on the
-// monotonic clock, 0 for none) the wait never runs past it either, and
-// PAST_DEADLINE says that it did.
-int readWithin(davis_device *d, unsigned char *data, int len, long long deadlineUs) {
+// What the reads of one exchange share: its deadline, and how the peer has
+// paced the bytes it sent so far.
+struct Pace {
+  long long deadlineUs;  // on the monotonic clock
+  // A gap between two bytes of the reply longer than this (the deadline's
+  // whole allowance for the wire time) is no station sending at its line's
+  // pace: the peer trickles.
+  long long slowGapUs;
+  long long lastByteUs = 0;  // 0 until the first byte of the reply
+  bool trickles = false;
+};
+
+// Reads len/2 bytes as davis_read does. With a pace, the reads of one
+// exchange also keep its deadline, but a quiet line at the deadline does
+// not tell a slow peer from a silent one (an acknowledgement late by more
+// than the margin, then a lost byte): the wait goes on to the silence limit,
+// and only a byte that arrives after the deadline shows a peer still
+// sending, too slowly. A peer that has already trickled is not waited for.
+// PAST_DEADLINE says that the deadline was missed.
+int readWithin(davis_device *d, unsigned char *data, int len, Pace *pace) {
   printf("read start %d\n", len);
   int want = len > 0 ? len / 2 : 0;
   int got = 0;
+  long long quietSinceUs = monotonicUs();
+  // A wait ended at or after the deadline with nothing to read.
+  bool quietPastDeadline = false;
   while (want > 0) {
-    int wait = SILENCE_MS;
-    if (deadlineUs != 0) {
-      // Rounded up, so that a wait which runs out has reached the deadline.
-      const long long left = (deadlineUs - monotonicUs() + 999) / 1000;
-      wait = static_cast<int>(std::max(0LL, std::min<long long>(wait, left)));
-    }
+    const long long nowUs = monotonicUs();
+    const long long silenceEndUs = quietSinceUs + SILENCE_MS * 1000LL;
+    long long endUs = silenceEndUs;
+    if (pace != nullptr && !quietPastDeadline)
+      // Past the deadline, only look: what is there already came in time.
+      endUs = std::min(endUs, std::max(nowUs, pace->deadlineUs));
+    const bool cut = endUs < silenceEndUs;
+    // Rounded up, so that a wait which runs out has reached its end.
+    const int wait = static_cast<int>(std::max(0LL, (endUs - nowUs + 999) / 1000));
     // poll, not select: the descriptor may be numbered above FD_SETSIZE.
     struct pollfd pfd = {d->fd, POLLIN, 0};
     int ready = poll(&pfd, 1, wait);
-    if (ready == 0 && wait < SILENCE_MS) {
+    if (ready == 0 && cut && !pace->trickles) {
+      quietPastDeadline = true;
+      continue;
+    }
+    if ((ready == 0 && cut) || (ready > 0 && quietPastDeadline)) {
       // Bytes still come, but too slowly for the exchange to end in time.
       printf("read deadline %d got %d\n", len, got * 2);
       markStale(d);
@@ -211,6 +237,12 @@ int readWithin(davis_device *d, unsigned char *data, int len, long long deadline
     }
     got += static_cast<int>(n);
     want -= static_cast<int>(n);
+    quietSinceUs = monotonicUs();
+    if (pace != nullptr) {
+      if (pace->lastByteUs != 0 && quietSinceUs - pace->lastByteUs > pace->slowGapUs)
+        pace->trickles = true;
+      pace->lastByteUs = quietSinceUs;
+    }
   }
   printf("read done %d got %d\n", len, got * 2);
   return got * 2;
@@ -223,14 +255,14 @@ int readWithin(davis_device *d, unsigned char *data, int len, long long deadline
 // another attempt does not mend: the retry loops give up at once.
 class Exchange {
  public:
-  Exchange(davis_device *d, int commandBytes, int replyBytes)
-      : d_(d),
-        deadlineUs_(monotonicUs() + SILENCE_MS * 1000LL +
-                    static_cast<long long>(DAVIS_DEADLINE_FACTOR) * DAVIS_BYTE_USEC *
-                        (commandBytes + replyBytes)) {}
+  Exchange(davis_device *d, int commandBytes, int replyBytes) : d_(d) {
+    pace_.slowGapUs = static_cast<long long>(DAVIS_DEADLINE_FACTOR) * DAVIS_BYTE_USEC *
+                      (commandBytes + replyBytes);
+    pace_.deadlineUs = monotonicUs() + SILENCE_MS * 1000LL + pace_.slowGapUs;
+  }
   // As davis_read, within the deadline; -1 when it passes.
   int read(unsigned char *data, int len) {
-    const int r = readWithin(d_, data, len, deadlineUs_);
+    const int r = readWithin(d_, data, len, &pace_);
     if (r != PAST_DEADLINE) return r;
     expired_ = true;
     return -1;
@@ -239,7 +271,7 @@ class Exchange {
 
  private:
   davis_device *d_;
-  long long deadlineUs_;
+  Pace pace_{};
   bool expired_ = false;
 };
 
@@ -413,7 +445,7 @@ int davis_flush(davis_device *d) {
 }
 
 int davis_read(davis_device *d, unsigned char *data, int len) {
-  return readWithin(d, data, len, 0);
+  return readWithin(d, data, len, nullptr);
 }
 
 int davis_crc(const unsigned char *buf, int size) {

@@ -472,13 +472,24 @@ TEST(StationRetries, StationReadMakesFiveAttempts) {
 
   // An adaptor that passes the answer at a byte every 1.5 s: each byte
   // beats the silence limit, the whole answer misses its deadline (2 s and
-  // four times the 8 bytes' wire time), and another attempt would too.
+  // four times the 8 bytes' wire time: the data byte comes after it), and
+  // another attempt would too.
   Exchange trickled = play(0, {{6, {ACK, 0x02}, 1500ms}, {6, {ACK, 0x02}}}, read);
   EXPECT_EQ(trickled.result, -1);
   EXPECT_EQ(trickled.commands.size(), 1u);
   EXPECT_EQ(linesWith(trickled.trace, "read deadline 2 got 0").size(), 1u) << trickled.trace;
   EXPECT_EQ(linesWith(trickled.trace, "select err").size(), 0u) << trickled.trace;
   EXPECT_EQ(trickled.line, DAVIS_LINE_BUSY);
+
+  // An acknowledgement later than the deadline's margin, half the data, then
+  // a lost byte: silence, not a slow peer, so the next attempt is made.
+  Exchange lateAck = play(0, {{6, {ACK}, 1000ms}, {0, {0x02}}, {6, {ACK, 0x02, 0x03}}},
+                          readStation(0x4D, 4));
+  EXPECT_EQ(lateAck.result, 0);
+  EXPECT_EQ(Bytes(lateAck.data.begin(), lateAck.data.begin() + 2), (Bytes{0x02, 0x03}));
+  EXPECT_EQ(linesWith(lateAck.trace, "select err=0").size(), 1u) << lateAck.trace;
+  EXPECT_EQ(linesWith(lateAck.trace, "read deadline").size(), 0u) << lateAck.trace;
+  EXPECT_EQ(linesWith(lateAck.trace, "rs write").size(), 2u) << lateAck.trace;
 }
 
 TEST(StationRetries, SensorImageRetriesOnBadStartAndGivesUpOnBadCrc) {
