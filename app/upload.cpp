@@ -106,14 +106,17 @@ bool writeAll(int fd, const std::string &text) {
   return true;
 }
 
-// Replaces the file with the text: a temporary beside it, flushed to the
-// disk, then renamed over it, and the folder flushed, so that after a
-// crash the file holds the old text or the new, whole.
+// Replaces the file with the text: a temporary beside it, renamed over
+// it, so the file always holds the old text or the new, whole. No fsync:
+// the page cache outlives a killed kivamet, and an fsync on slow storage
+// would hold the loop on every accepted upload. A power cut may roll the
+// state back a little; those samples go again with the same time stamp,
+// which the services overwrite.
 bool replaceFile(const std::string &path, const std::string &text, std::string *why) {
   const std::string temp = path + ".new";
   {
     FdGuard fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0 || !writeAll(fd.get(), text) || fsync(fd.get()) != 0) {
+    if (fd.get() < 0 || !writeAll(fd.get(), text)) {
       *why = temp + ": " + strerror(errno);
       unlink(temp.c_str());
       return false;
@@ -124,10 +127,6 @@ bool replaceFile(const std::string &path, const std::string &text, std::string *
     unlink(temp.c_str());
     return false;
   }
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  FdGuard d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (d.get() >= 0) fsync(d.get());
   return true;
 }
 
