@@ -135,7 +135,9 @@ std::string cwopPacket(const std::string &station, const station_place &place,
 
 /* The first CWOP report time after `after`: the minute of the hour given
  * by the station ID's last digit (0 when it ends in a letter), then every
- * `interval` seconds within the hour. */
+ * `interval` seconds within the hour. An interval above an hour gives that
+ * minute of the first hour at least `interval` after `after`, less a minute
+ * (the report's sample follows its slot by up to a minute). */
 time_t cwopNextSlot(time_t after, const std::string &station, int interval);
 
 /* ---- The shared output ----------------------------------------------- */

@@ -93,6 +93,8 @@ class Cwop : public Upload {
   explicit Cwop(const output_context &context) : Upload(&SERVICE, context) {}
   ~Cwop() override {
     close_();
+    // What the resolver still works on stays allocated: it writes there
+    // when it is done, and the process is ending.
     if (active == this) active = nullptr;
   }
 
@@ -119,7 +121,10 @@ class Cwop : public Upload {
   }
 
   time_t due(time_t last) const override {
-    return cwopNextSlot(last != 0 ? last : startedAt_, station_, interval_);
+    // The first report after a start takes the next slot, even when the
+    // interval is longer than an hour.
+    if (last == 0) return cwopNextSlot(startedAt_, station_, std::min(interval_, 3600));
+    return cwopNextSlot(last, station_, interval_);
   }
 
   bool send(const std::vector<upload_sample> &samples, std::string *shown,
@@ -160,6 +165,7 @@ class Cwop : public Upload {
   }
 
   void pending(time_t now) override {
+    reap();
     if (step_ == Step::LOOKUP) {
       const int rc = gai_error(&lookup_->request);
       if (rc != EAI_INPROGRESS) {
@@ -288,19 +294,35 @@ class Cwop : public Upload {
       ::close(fd_);
       fd_ = -1;
     }
-    if (lookup_ != nullptr && gai_cancel(&lookup_->request) != EAI_NOTCANCELED) {
-      if (lookup_->request.ar_result != nullptr) freeaddrinfo(lookup_->request.ar_result);
-      delete lookup_;
+    if (lookup_ != nullptr) {
+      gai_cancel(&lookup_->request);
+      abandoned_.push_back(lookup_);
+      lookup_ = nullptr;
     }
-    lookup_ = nullptr;  // not cancelled: the resolver still holds it
+    reap();
     in_.clear();
     step_ = Step::IDLE;
+  }
+
+  // Frees the given-up lookups the resolver is done with. One it could not
+  // cancel (a hung name server) waits here until the resolver lets it go.
+  void reap() {
+    abandoned_.erase(std::remove_if(abandoned_.begin(), abandoned_.end(),
+                                    [](Lookup *l) {
+                                      if (gai_error(&l->request) == EAI_INPROGRESS) return false;
+                                      if (l->request.ar_result != nullptr)
+                                        freeaddrinfo(l->request.ar_result);
+                                      delete l;
+                                      return true;
+                                    }),
+                     abandoned_.end());
   }
 
   std::string station_, passcode_, host_, port_, login_, report_, in_;
   int fd_ = -1;
   Step step_ = Step::IDLE;
   Lookup *lookup_ = nullptr;
+  std::vector<Lookup *> abandoned_;
   time_t deadline_ = 0;
   time_t goodbyeAt_ = 0;
 };
@@ -350,9 +372,12 @@ time_t cwopNextSlot(time_t after, const std::string &station, int interval) {
   const char last = station.empty() ? '0' : station.back();
   const int minute = last >= '0' && last <= '9' ? last - '0' : 0;
   const time_t step = interval > 0 ? interval : 1;
+  // Less often than hourly: the ID's minute of the first hour an interval
+  // on, less the minute by which the report's sample may follow its slot.
+  const time_t earliest = step > 3600 ? after + step - 60 : after + 1;
   for (time_t hour = after - after % 3600;; hour += 3600)
     for (time_t t = hour + minute * 60; t < hour + 3600; t += step)
-      if (t > after) return t;
+      if (t >= earliest) return t;
 }
 
 extern const output_kind CWOP_OUTPUT = {"cwop", uploadTable(&SERVICE), nullptr, make};

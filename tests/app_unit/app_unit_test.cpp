@@ -1097,6 +1097,7 @@ TEST(Uploads, CwopReportsAtTheMinutesOfTheStationsLastDigit) {
       {"KB1ABC", 600, 0, 10 * 60},           // a letter last: minute 0
       {"EW0003", 420, 59 * 60, 63 * 60},     // 3, 10, ... 59: the next hour starts anew
       {"EW0003", 420, 2 * 60 + 59, 3 * 60},  // a slot is a whole minute
+      {"CW1234", 7200, 4 * 60 + 17, 2 * 3600 + 4 * 60},  // above an hour: every other hour
   };
   for (const Case &c : cases)
     EXPECT_EQ(cwopNextSlot(HOUR + c.after, c.station, c.interval) - HOUR, c.slot)

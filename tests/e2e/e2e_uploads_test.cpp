@@ -89,6 +89,17 @@ bool knownDay(const std::string &path) {
              path, now - 26 * 3600 + 60, now - 30, [&](time_t) { return raw; }, &why, cal);
 }
 
+// A zone where it is now about noon: no local midnight falls in a run, so
+// that the rain since midnight is the last hour's.
+std::string noonZone() {
+  const time_t now = time(nullptr);
+  struct tm utc {};
+  gmtime_r(&now, &utc);
+  char zone[16];
+  snprintf(zone, sizeof zone, "KVT%+d", utc.tm_hour - 12);  // POSIX: hours west
+  return zone;
+}
+
 // ---- Each service's request --------------------------------------------------
 
 struct UnitsRun {
@@ -127,6 +138,7 @@ TEST_P(Fields, EachServiceGetsTheKnownWeather) {
                "\"\n[upload.influxdb]\ndatabase = \"weather\"\n" + floor + influx.url() + "\"\n");
   rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
   rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
+  rig.daemon.env["TZ"] = noonZone();
   ASSERT_TRUE(rig.startDaemon(true, args));
 
   // A dry day, then 0.08 in of rain: each span's figure follows.
