@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "days.h"
 #include "helpers.h"
 #include "mqtt.h"
 #include "output.h"
@@ -33,14 +34,6 @@ const setting_key KEYS[] = {
     {"password", SETTING_TEXT, "the broker password as a string", 0, 0, nullptr, SETTING_SECRET},
 };
 const settings_table TABLE = {"mqtt", KEYS, sizeof KEYS / sizeof KEYS[0]};
-
-std::string utcText(time_t when) {
-  struct tm utc;
-  gmtime_r(&when, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 // The broker client is one per process, and so is this output: the
 // client's callbacks reach it here.
@@ -133,7 +126,7 @@ class MqttOutput : public Output {
   void publishValues() {
     if (!haveSample_ || told_ != station_state::ONLINE || !mqttConnected()) return;
     nlohmann::ordered_json state;
-    state["time"] = utcText(sample_.time);
+    state["time"] = timeText(sample_.time, "%Y-%m-%dT%H:%M:%SZ", true);
     state["units"] = context_.units == UNITS_METRIC ? "metric" : "us";
     bool changed = false;
     for (int i = 0; i < QUANTITY_COUNT; i++) {

@@ -15,6 +15,8 @@
 #include <deque>
 #include <memory>
 
+#include "atomicfile.h"
+#include "days.h"
 #include "derived.h"
 #include "fdguard.h"
 #include "helpers.h"
@@ -70,11 +72,7 @@ void onTick(int, xPL_ObjectPtr) {
 }
 
 std::string utcText(time_t when) {
-  struct tm utc;
-  gmtime_r(&when, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-  return text;
+  return timeText(when, "%Y-%m-%d %H:%M:%S", true);
 }
 
 // The samples of an exchange, for -d lines.
@@ -93,41 +91,6 @@ std::string answerText(const http_result &r) {
   while (!body.empty() && body.back() == ' ') body.pop_back();
   if (!body.empty()) text += ": " + body;
   return text;
-}
-
-bool writeAll(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Replaces the file with the text: a temporary beside it, renamed over
-// it, so the file always holds the old text or the new, whole. No fsync:
-// the page cache outlives a killed kivamet, and an fsync on slow storage
-// would hold the loop on every accepted upload. A power cut may roll the
-// state back a little; those samples go again with the same time stamp,
-// which the services overwrite.
-bool replaceFile(const std::string &path, const std::string &text, std::string *why) {
-  const std::string temp = path + ".new";
-  {
-    FdGuard fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0 || !writeAll(fd.get(), text)) {
-      *why = temp + ": " + strerror(errno);
-      unlink(temp.c_str());
-      return false;
-    }
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *why = path + ": " + strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
 }
 
 // A quantity's value in a unit system as the services write it, or false.
@@ -482,7 +445,11 @@ void Upload::ended(upload_outcome outcome, const std::string &detail) {
 
 void Upload::saveState() {
   std::string why;
-  if (!replaceFile(statePath(), uploadStateText(last_), &why))
+  // No fsync: the page cache outlives a killed kivamet, and an fsync on
+  // slow storage would hold the loop on every accepted upload. A power cut
+  // may roll the state back a little; those samples go again with the same
+  // time stamp, which the services overwrite.
+  if (!writeAtomically(".", statePath(), uploadStateText(last_), &why))
     fprintf(stderr, "upload %s: cannot save the state: %s\n", service_->name, why.c_str());
 }
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "days.h"
+
 namespace graphs {
 namespace {
 
@@ -70,17 +72,6 @@ std::string escapeHtml(const std::string &text) {
     }
   }
   return out;
-}
-
-std::string timeText(time_t t, const char *format, bool utc = false) {
-  struct tm lt;
-  if (utc)
-    gmtime_r(&t, &lt);
-  else
-    localtime_r(&t, &lt);
-  char text[64];
-  strftime(text, sizeof text, format, &lt);
-  return text;
 }
 
 double human(const quantity *q, double databaseValue, const PlotStyle &style) {

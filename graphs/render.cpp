@@ -1,8 +1,8 @@
 // render.cpp - one pass of the weather page.
 #include "render.h"
 
+#include "atomicfile.h"
 #include "days.h"
-#include "output.h"
 
 namespace graphs {
 

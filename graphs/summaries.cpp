@@ -3,9 +3,9 @@
 
 #include <sys/stat.h>
 
+#include "atomicfile.h"
 #include "days.h"
 #include "noaa.h"
-#include "output.h"
 
 namespace graphs {
 namespace {

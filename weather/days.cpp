@@ -31,3 +31,14 @@ time_t localDate(int year, int month, int day) {
   t.tm_mday = day;
   return midnightOf(t);
 }
+
+std::string timeText(time_t t, const char *format, bool utc) {
+  struct tm broken;
+  if (utc)
+    gmtime_r(&t, &broken);
+  else
+    localtime_r(&t, &broken);
+  char text[64];
+  strftime(text, sizeof text, format, &broken);
+  return text;
+}

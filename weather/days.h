@@ -7,6 +7,8 @@
 
 #include <time.h>
 
+#include <string>
+
 /* The local midnight that begins the day of `t`. */
 time_t localMidnight(time_t t);
 
@@ -16,5 +18,9 @@ time_t localNextMidnight(time_t t);
 /* The local midnight that begins a date; a month or day past its end
  * carries into the next (month 13 is January of the next year). */
 time_t localDate(int year, int month, int day);
+
+/* `t` as strftime writes it with `format` (at most 63 characters), in
+ * local time or in UTC. */
+std::string timeText(time_t t, const char *format, bool utc = false);
 
 #endif /* KIVAMET_DAYS_H */

@@ -1,10 +1,8 @@
-// output.h - files of the weather page, written so that a reader (a web
-// server, a browser) only ever sees a whole old file or a whole new one.
+// atomicfile.h - files written so that a reader (a web server, a browser, the
+// next start) only ever sees a whole old file or a whole new one.
 #pragma once
 
 #include <string>
-
-namespace graphs {
 
 // Creates the directory and its missing parents (mode 0777 less the umask).
 bool makeDirectories(const std::string &dir, std::string *why);
@@ -14,5 +12,3 @@ bool makeDirectories(const std::string &dir, std::string *why);
 // so a web server can read it.
 bool writeAtomically(const std::string &dir, const std::string &name, const std::string &bytes,
                      std::string *why);
-
-}  // namespace graphs

@@ -1,5 +1,5 @@
-// output.cpp - directory creation and whole-file replacement.
-#include "output.h"
+// atomicfile.cpp - directory creation and whole-file replacement.
+#include "atomicfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace graphs {
 namespace {
 
 std::string reason(const std::string &what, const std::string &path) {
@@ -75,5 +74,3 @@ bool writeAtomically(const std::string &dir, const std::string &name, const std:
   }
   return true;
 }
-
-}  // namespace graphs
