@@ -87,19 +87,13 @@ std::string withUnit(const quantity *q, double humanValue, const PlotStyle &styl
   return std::string(text) + "\u00a0" + quantityForm(q, style.units)->unit;
 }
 
-const quantity *byField(quantity_field f) {
-  for (const quantity &q : QUANTITIES)
-    if (q.field == f) return &q;
-  return nullptr;
-}
-
 int indexOf(const quantity *q) {
   return static_cast<int>(q - QUANTITIES);
 }
 
 // "rising, +0.034 inHg in 3 h", or "" when either end is unknown.
 std::string barometerTrend(const Conditions &c, const PlotStyle &style) {
-  const quantity *q = byField(Q_BAROMETER);
+  const quantity *q = quantityOfField(Q_BAROMETER);
   const double change = c.current[indexOf(q)] - c.barometerBefore;
   if (std::isnan(change)) return "";
   const char *word = change >= STEADY_BAROMETER    ? "rising"
@@ -176,7 +170,7 @@ void records(std::string &h, const PageInput &in) {
     for (int i = 0; i < 3; i++) {
       const Extreme &e = in.records[i].weather.*row.extreme;
       h += "<td id=\"record-" + std::string(spans[i]) + "-" + row.id + "\">" +
-           showValue(byField(row.field), e.value, in.style);
+           showValue(quantityOfField(row.field), e.value, in.style);
       // The end of the row it was seen in; one ending at midnight is the
       // day before's. The wettest day is known by its start.
       const time_t day = row.extreme == &SpanWeather::wettestDay ? e.at : e.at - 1;
@@ -261,18 +255,18 @@ std::string showValue(const quantity *q, double databaseValue, const PlotStyle &
 std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &s) {
   std::vector<ConditionCard> cards;
   auto value = [&](quantity_field f) {
-    const quantity *q = byField(f);
+    const quantity *q = quantityOfField(f);
     return showValue(q, c.current[indexOf(q)], s);
   };
   auto add = [&](quantity_field f, const std::string &note = "") {
-    const quantity *q = byField(f);
+    const quantity *q = quantityOfField(f);
     cards.push_back({q->key, q->name, value(f), note});
   };
   for (quantity_field f : {Q_OUTSIDE_TEMP, Q_INSIDE_TEMP, Q_OUTSIDE_HUMIDITY, Q_INSIDE_HUMIDITY})
     add(f);
   add(Q_BAROMETER, barometerTrend(c, s));
   std::string wind = value(Q_WIND_SPEED);
-  const double direction = c.current[indexOf(byField(Q_WIND_DIRECTION))];
+  const double direction = c.current[indexOf(quantityOfField(Q_WIND_DIRECTION))];
   if (wind != UNKNOWN && !std::isnan(direction)) wind += std::string(" ") + compassWord(direction);
   cards.push_back({"wind", "Wind", wind, ""});
   add(Q_DEW_POINT);
@@ -287,7 +281,7 @@ std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &
                  {Q_RAIN_LAST_HOUR, c.rainLastHour},
                  {Q_RAIN_RATE, c.rainRate}};
   for (const auto &d : derived) {
-    const quantity *q = byField(d.field);
+    const quantity *q = quantityOfField(d.field);
     cards.push_back({q->key, q->name, showValue(q, d.value, s), ""});
   }
   return cards;

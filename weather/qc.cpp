@@ -10,21 +10,15 @@
 
 namespace {
 
-const quantity &rowOf(quantity_field field) {
-  for (const quantity &q : QUANTITIES)
-    if (q.field == field) return q;
-  return QUANTITIES[0];
-}
-
 // A US value in station units, to a millionth so 26.00 inHg is 26000.
 double stationValue(quantity_field field, double us) {
-  const unit_form *f = quantityForm(&rowOf(field), UNITS_US);
+  const unit_form *f = quantityForm(quantityOfField(field), UNITS_US);
   return std::round((us - f->offset) / f->factor * 1e6) / 1e6;
 }
 
 // A station value in US units with its unit ("150.3 F").
 std::string usText(quantity_field field, double station) {
-  const quantity &q = rowOf(field);
+  const quantity &q = *quantityOfField(field);
   const unit_form *f = quantityForm(&q, UNITS_US);
   char text[48];
   quantityFormat(text, sizeof text, &q, station * f->factor + f->offset, UNITS_US);
@@ -34,7 +28,7 @@ std::string usText(quantity_field field, double station) {
 // A rule's number in US units as the settings give it ("-40", "0.1"); a
 // step has no offset.
 std::string usNumber(quantity_field field, double station, bool step) {
-  const unit_form *f = quantityForm(&rowOf(field), UNITS_US);
+  const unit_form *f = quantityForm(quantityOfField(field), UNITS_US);
   char text[32];
   snprintf(text, sizeof text, "%g", station * f->factor + (step ? 0.0 : f->offset));
   return text;
@@ -69,7 +63,7 @@ void qcSetStep(qc_rules *rules, quantity_field field, double step) {
   qc_rule &r = rules->rule[field];
   r.stepped = true;
   // A difference: the offset of the unit form cancels out.
-  r.step = std::round(step / quantityForm(&rowOf(field), UNITS_US)->factor * 1e6) / 1e6;
+  r.step = std::round(step / quantityForm(quantityOfField(field), UNITS_US)->factor * 1e6) / 1e6;
 }
 
 void QualityControl::check(weather_sample *s, std::vector<std::string> *lines) {
@@ -78,12 +72,12 @@ void QualityControl::check(weather_sample *s, std::vector<std::string> *lines) {
     const qc_rule &r = rules_.rule[f];
     if (!s->known[f] || !(r.limited || r.stepped)) continue;
     const int v = s->value[f];
-    const char *key = rowOf(f).key;
+    const char *key = quantityOfField(f)->key;
     if (r.limited && (v < r.lo || v > r.hi)) {
       s->known[f] = false;
       lines->push_back(std::string("qc: ") + key + " " + usText(f, v) + " outside the limits " +
                        usNumber(f, r.lo, false) + " to " + usNumber(f, r.hi, false) + " " +
-                       quantityForm(&rowOf(f), UNITS_US)->xplUnit);
+                       quantityForm(quantityOfField(f), UNITS_US)->xplUnit);
       continue;
     }
     Track &t = track_[f];
@@ -101,7 +95,8 @@ void QualityControl::check(weather_sample *s, std::vector<std::string> *lines) {
     t.heldValue = v;
     s->known[f] = false;
     lines->push_back(std::string("qc: ") + key + " " + usText(f, v) + " held: more than " +
-                     usNumber(f, r.step, true) + " " + quantityForm(&rowOf(f), UNITS_US)->xplUnit +
-                     " from " + usText(f, t.value));
+                     usNumber(f, r.step, true) + " " +
+                     quantityForm(quantityOfField(f), UNITS_US)->xplUnit + " from " +
+                     usText(f, t.value));
   }
 }

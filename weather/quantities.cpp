@@ -79,6 +79,12 @@ const quantity *quantityFind(const char *key) {
   return nullptr;
 }
 
+const quantity *quantityOfField(quantity_field field) {
+  for (const quantity &q : QUANTITIES)
+    if (q.field == field) return &q;
+  return nullptr;
+}
+
 const unit_form *quantityForm(const quantity *q, unit_system units) {
   return units == UNITS_METRIC ? &q->metric : &q->us;
 }

@@ -45,6 +45,9 @@ extern const quantity QUANTITIES[QUANTITY_COUNT];
 /* The row of a key, or null. */
 const quantity *quantityFind(const char *key);
 
+/* The row that describes a field of the sample (every field has one). */
+const quantity *quantityOfField(quantity_field field);
+
 /* A quantity's form in a unit system. */
 const unit_form *quantityForm(const quantity *q, unit_system units);
 

@@ -3,8 +3,8 @@
 // only what changed, and everything afresh when the station comes back;
 // quality control keeps a failed value, and what is worked out from it,
 // out of every one of them.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <rrd.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -236,9 +236,7 @@ TEST_F(Outputs, QualityControlKeepsFailedValuesFromEveryOutput) {
     // Each row starts with everything sent afresh.
     outputsStation(station_state::OFFLINE);
     ASSERT_TRUE(mark(&xpl, &mqtt)) << c.what;
-    const quantity *q = nullptr;
-    for (const quantity &row : QUANTITIES)
-      if (row.field == c.field) q = &row;
+    const quantity *q = quantityOfField(c.field);
     std::string lines;
     for (size_t i = 0; i < c.values.size(); i++) {
       const std::string step = std::string(c.what) + ", reading " + std::to_string(i + 1);
