@@ -31,6 +31,8 @@ constexpr int RETRY_FIRST_MAX = 30;
 constexpr size_t SHOWN_ANSWER_MAX = 80;
 // The database's rows: one a minute.
 constexpr time_t ROW_SECONDS = 60;
+// The newest sample is the present for this many rows.
+constexpr time_t FRESH_ROWS = 2;
 
 // ---- Settings tables ------------------------------------------------------------
 
@@ -342,15 +344,18 @@ void Upload::tick(time_t now) {
   pending(now);
   if (busy_ || !haveLatest_ || now < retryAt_ || now < paceAt_) return;
   std::vector<upload_sample> samples;
-  if (pick(&samples)) upload_(now, samples);
+  if (pick(now, &samples)) upload_(now, samples);
 }
 
 // The samples due now: the missed ones from the database, else the latest.
 // A row is complete once a later sample was stored, so the missed ones end
 // a minute before the latest.
-bool Upload::pick(std::vector<upload_sample> *samples) {
+bool Upload::pick(time_t now, std::vector<upload_sample> *samples) {
   const time_t next = due(last_);
   if (latest_.time < next) return false;
+  // A service without past observations takes only the present: not the
+  // old samples the station's archive catch-up logs, nor one from before a gap.
+  if (!service_->past && latest_.time < now - FRESH_ROWS * ROW_SECONDS) return false;
   if (service_->past && last_ != 0 && latest_.time >= next + ROW_SECONDS) {
     const time_t from = std::max(next, latest_.time - UPLOAD_CATCHUP_SECONDS + ROW_SECONDS);
     std::vector<weather_sample> rows;

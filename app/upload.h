@@ -5,8 +5,9 @@
  *
  * - the settings every service has: enabled, interval (with its floor) and
  *   the endpoint (`url` or `server`, defaulting to the public service);
- * - the schedule: the latest logged sample once its interval has passed,
- *   and for a service that takes past observations the catch-up: after
+ * - the schedule: the latest logged sample once its interval has passed
+ *   (for a service that takes no past observations, only while it is at
+ *   most two minutes old), and for one that does the catch-up: after
  *   kivamet or the service was away, the missed samples from the weather
  *   database, oldest first, spaced by the interval, at most a day back and
  *   at most one request every UPLOAD_PACE_SECONDS;
@@ -204,7 +205,7 @@ class Upload : public Output {
   time_t startedAt_ = 0;
 
  private:
-  bool pick(std::vector<upload_sample> *samples);
+  bool pick(time_t now, std::vector<upload_sample> *samples);
   std::string databasePath() const;
   void upload_(time_t now, const std::vector<upload_sample> &samples);
   void saveState();

@@ -288,6 +288,35 @@ TEST(CatchUp, AnHourMissedArrivesOldestFirstNoneTwiceAlsoAcrossAKill) {
   EXPECT_TRUE(secretsKept(rig));
 }
 
+// A service without past observations gets none of the old weather the
+// station's archive catch-up logs: only samples of the present.
+TEST(CatchUp, WindyGetsNoneOfTheArchivesOldWeather) {
+  e2e::Rig rig;
+  Networks net;
+  rig.simOptions.args = {"--archive-history", "2", "--archive-period", "5"};
+  ASSERT_TRUE(rig.startNetworkAndStation() && net.start());
+  // A database whose last sample is an hour old: the archive fills the gap.
+  e2e::runOutput({testsupport::binDir() + "/kivamet-stationsim", "--history", "1", "--gap", "1",
+                  rig.rrdDir + "/weather.rrd"});
+  const auto args =
+      settingsFile(rig, "[upload.windy]\nkey = \"" + std::string(KEY) +
+                            "\"\ninterval = 2\nurl = \"" + net.url("/windy") + "\"\n");
+  rig.daemon.env["KIVAMET_UPLOAD_MIN_INTERVAL"] = "2";
+  rig.daemon.env["KIVAMET_LOG_PERIOD"] = "2";
+  const time_t started = time(nullptr);
+  ASSERT_TRUE(rig.startDaemon(true, args));
+  ASSERT_TRUE(rig.daemon.waitErr("samples written", seconds(60)));
+  const size_t from = rig.daemon.errMark();
+  ASSERT_TRUE(rig.daemon.waitErr(" accepted\n", seconds(30), from));
+  const std::vector<std::string> lines = requestLines(net.http);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string &l : lines) {
+    const size_t at = l.find("&ts=");
+    ASSERT_NE(at, std::string::npos) << l;
+    EXPECT_GE(std::stoll(l.substr(at + 4)), started - 120) << "an old sample: " << l;
+  }
+}
+
 // ---- A service that misbehaves ----------------------------------------------
 
 TEST(Faults, EachAnswerItsResultAndXplAnsweredThroughout) {
