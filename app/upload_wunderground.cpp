@@ -44,7 +44,9 @@ class Wunderground : public WuUpload {
   void live(const weather_sample &sample) override {
     // Real-time values only between the recorded ones, and never while
     // the service is failing: the next live read comes in seconds anyway.
-    if (!rapidfire_ || rapidBusy_ || !idle()) return;
+    // The live tick offers the last sample again after a failed read: each
+    // goes once.
+    if (!rapidfire_ || rapidBusy_ || !idle() || sample.time <= rapidSent_) return;
     upload_sample s;
     s.weather = sample;
     rainAt(sample.time, &s);
@@ -65,7 +67,9 @@ class Wunderground : public WuUpload {
                     .c_str());
         },
         &id, &why);
-    if (rapidBusy_) rapidId_ = id;
+    if (!rapidBusy_) return;
+    rapidId_ = id;
+    rapidSent_ = sample.time;
   }
 
   void stop() override {
@@ -91,6 +95,7 @@ class Wunderground : public WuUpload {
   bool rapidfire_ = false;
   bool rapidBusy_ = false;
   uint64_t rapidId_ = 0;
+  time_t rapidSent_ = 0; /* the last rapid-fire sample's time */
 };
 
 std::unique_ptr<Output> make(const output_context &context) {
