@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <memory>
 
 #include "atomicfile.h"
@@ -314,6 +315,7 @@ void Upload::stop() {
   httpBusy_ = false;
   cancel();
   busy_ = false;
+  queued_.clear();
   if (all.empty()) httpStop();
 }
 
@@ -358,29 +360,17 @@ bool Upload::pick(time_t now, std::vector<upload_sample> *samples) {
   if (!service_->past && latest_.time < now - FRESH_ROWS * ROW_SECONDS) return false;
   if (service_->past && last_ != 0 && latest_.time >= next + ROW_SECONDS) {
     const time_t from = std::max(next, latest_.time - UPLOAD_CATCHUP_SECONDS + ROW_SECONDS);
-    std::vector<weather_sample> rows;
-    if (rrdReadSamples(context_.databaseDir(), from - 1, latest_.time - ROW_SECONDS,
-                       latest_.rainCountsPerInch, &rows) == 0) {
-      std::vector<time_t> times;
-      for (const weather_sample &r : rows) times.push_back(r.time);
-      const std::vector<time_t> plan = uploadCatchupPlan(times, from, interval_, batch());
-      RainHistory past;
-      std::string why;
-      if (!plan.empty() && !past.loadDatabase(databasePath(), plan.front() - RAIN_HISTORY_SECONDS,
-                                              plan.back(), &why))
-        dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
-      for (const weather_sample &r : rows) {
-        if (std::find(plan.begin(), plan.end(), r.time) == plan.end()) continue;
-        // The database keeps the measured values; the rest is worked out
-        // as it was for the live sample.
-        upload_sample s;
-        s.weather = r;
-        const rain_figures rain = past.at(r.time);
-        sampleDerive(&s.weather, rain);
-        uploadRain(rain, &s);
-        samples->push_back(s);
-      }
-    }
+    // What was accepted leaves the queue; a failed batch stays to be sent
+    // again. The queue is read anew once it is empty or no longer goes on
+    // from the last accepted sample (a day old, another database).
+    while (!queued_.empty() && queued_.front().weather.time < next) queued_.pop_front();
+    if (queued_.empty() || queued_.front().weather.time < from ||
+        queuedFrom_ != context_.databaseDir())
+      queueCatchup(from);
+    const size_t n = std::min(batch(), queued_.size());
+    samples->assign(queued_.begin(), queued_.begin() + static_cast<std::ptrdiff_t>(n));
+  } else {
+    queued_.clear();
   }
   if (samples->empty()) {
     upload_sample s;
@@ -389,6 +379,39 @@ bool Upload::pick(time_t now, std::vector<upload_sample> *samples) {
     samples->push_back(s);
   }
   return true;
+}
+
+void Upload::queueCatchup(time_t from) {
+  queued_.clear();
+  queuedFrom_ = context_.databaseDir();
+  std::vector<weather_sample> rows;
+  if (rrdReadSamples(queuedFrom_.c_str(), from - 1, latest_.time - ROW_SECONDS,
+                     latest_.rainCountsPerInch, &rows) != 0)
+    return;
+  std::vector<time_t> times;
+  for (const weather_sample &r : rows) times.push_back(r.time);
+  const std::vector<time_t> plan =
+      uploadCatchupPlan(times, from, interval_, std::numeric_limits<size_t>::max());
+  if (plan.empty()) return;
+  RainHistory past;
+  std::string why;
+  if (!past.loadDatabase(databasePath(), plan.front() - RAIN_HISTORY_SECONDS, plan.back(), &why))
+    dbg("upload %s: no rain history (%s)\n", service_->name, why.c_str());
+  // Both ascending: one walk matches the rows to the plan.
+  auto planned = plan.begin();
+  for (const weather_sample &r : rows) {
+    if (planned == plan.end()) break;
+    if (r.time != *planned) continue;
+    ++planned;
+    // The database keeps the measured values; the rest is worked out as it
+    // was for the live sample.
+    upload_sample s;
+    s.weather = r;
+    const rain_figures rain = past.at(r.time);
+    sampleDerive(&s.weather, rain);
+    uploadRain(rain, &s);
+    queued_.push_back(s);
+  }
 }
 
 void Upload::rainAt(time_t when, upload_sample *s) const {

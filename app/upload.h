@@ -26,6 +26,7 @@
 
 #include <time.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -206,6 +207,8 @@ class Upload : public Output {
 
  private:
   bool pick(time_t now, std::vector<upload_sample> *samples);
+  /* Reads the catch-up's samples from `from` on into queued_. */
+  void queueCatchup(time_t from);
   std::string databasePath() const;
   void upload_(time_t now, const std::vector<upload_sample> &samples);
   void saveState();
@@ -215,6 +218,10 @@ class Upload : public Output {
   /* The database's rain before the first logged sample, then each one's. */
   RainHistory rain_;
   bool rainLoaded_ = false;
+  /* The catch-up's samples still to be accepted, oldest first: read from
+   * the database once, sent batch() at a time. */
+  std::deque<upload_sample> queued_;
+  std::string queuedFrom_; /* the database folder they were read from */
   weather_sample latest_ = {};
   bool haveLatest_ = false;
   time_t last_ = 0;         /* the last sample accepted (0: none known) */
