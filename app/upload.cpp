@@ -22,6 +22,7 @@
 #include "fdguard.h"
 #include "helpers.h"
 #include "rrdlog.h"
+#include "settings.h"
 #include "version.h"
 
 namespace {
@@ -89,10 +90,9 @@ std::string samplesText(const std::vector<upload_sample> &samples) {
 std::string answerText(const http_result &r) {
   std::string text = "HTTP " + std::to_string(r.status);
   std::string body = r.body.substr(0, SHOWN_ANSWER_MAX);
-  for (char &c : body)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-  while (!body.empty() && body.back() == ' ') body.pop_back();
-  if (!body.empty()) text += ": " + body;
+  while (!body.empty() && (static_cast<unsigned char>(body.back()) <= ' ' || body.back() == 0x7f))
+    body.pop_back();
+  if (!body.empty()) text += ": " + oneLine(body);
   return text;
 }
 
