@@ -259,7 +259,3 @@ void httpStop(void) {
   client.deadlineMs = -1;
   curl_global_cleanup();
 }
-
-int httpActive(void) {
-  return static_cast<int>(client.transfers.size());
-}

@@ -51,7 +51,4 @@ void httpCancel(uint64_t id);
 /* Drops every request and leaves the loop as it was before the first. */
 void httpStop(void);
 
-/* Requests under way. */
-int httpActive(void);
-
 #endif /* KIVAMET_HTTP_H */
