@@ -11,10 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <deque>
 #include <limits>
-#include <memory>
 
 #include "atomicfile.h"
 #include "days.h"
