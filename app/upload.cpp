@@ -309,8 +309,8 @@ void Upload::stop() {
   if (at == all.end()) return;
   all.erase(at);
   if (all.empty()) xPL_removeTimeoutHandler(onTick);
-  if (httpBusy_) httpCancel(request_);
-  httpBusy_ = false;
+  if (request_ != 0) httpCancel(request_);
+  request_ = 0;
   cancel();
   busy_ = false;
   queued_.clear();
@@ -435,7 +435,7 @@ void Upload::upload_(time_t now, const std::vector<upload_sample> &samples) {
 
 void Upload::ended(upload_outcome outcome, const std::string &detail) {
   busy_ = false;
-  httpBusy_ = false;
+  request_ = 0;
   const time_t now = time(nullptr);
   const std::string said = redacted(detail);
   const std::string &when = sendingText_;
@@ -495,9 +495,7 @@ bool Upload::sendHttp(const http_request &request, bool (*accept)(const std::str
       ended(ok ? upload_outcome::ACCEPTED : upload_outcome::FAILED, answerText(r));
     }
   };
-  if (!httpStart(request, done, &request_, why)) return false;
-  httpBusy_ = true;
-  return true;
+  return httpStart(request, done, &request_, why);
 }
 
 void Upload::secret(const std::string &text) {

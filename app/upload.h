@@ -228,10 +228,9 @@ class Upload : public Output {
   time_t sending_ = 0;      /* the newest sample of the exchange under way */
   std::string sendingText_; /* its samples, for -d lines */
   bool busy_ = false;
-  uint64_t request_ = 0; /* the HTTP request under way */
-  bool httpBusy_ = false;
-  time_t paceAt_ = 0;  /* no request before this */
-  time_t retryAt_ = 0; /* no try before this, after a failure */
+  uint64_t request_ = 0; /* the HTTP request under way (0: none) */
+  time_t paceAt_ = 0;    /* no request before this */
+  time_t retryAt_ = 0;   /* no try before this, after a failure */
   int failures_ = 0;
   bool complained_ = false; /* an error line was written for this run of failures */
 };
