@@ -22,9 +22,9 @@
 #define HTTP_BODY_MAX 4096
 
 struct http_request {
-  std::string url;  /* http:// or https://; may hold a key, so it is never shown */
-  std::string body; /* POST body; a request without one is a GET */
-  bool post = false;
+  std::string url;   /* http:// or https://; may hold a key, so it is never shown */
+  bool post = false; /* a POST of `body` (which may be empty); else a GET */
+  std::string body;
   std::string contentType; /* of the body */
   std::string user;        /* basic authentication when not empty */
   std::string password;
