@@ -24,13 +24,9 @@ const upload_service SERVICE = {
 
 const wu_names NAMES = {"station", "ID", "PASSWORD", nullptr, nullptr};
 
-class Pwsweather : public WuUpload {
- public:
-  explicit Pwsweather(const output_context &context) : WuUpload(&SERVICE, &NAMES, context) {}
-};
-
 std::unique_ptr<Output> make(const output_context &context) {
-  return uploadMake<Pwsweather>(&SERVICE, context);
+  if (!uploadWanted(&SERVICE, context)) return nullptr;
+  return std::make_unique<WuUpload>(&SERVICE, &NAMES, context);
 }
 
 }  // namespace

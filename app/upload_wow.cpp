@@ -25,13 +25,9 @@ const upload_service SERVICE = {
 
 const wu_names NAMES = {"site_id", "siteid", "siteAuthenticationKey", nullptr, nullptr};
 
-class Wow : public WuUpload {
- public:
-  explicit Wow(const output_context &context) : WuUpload(&SERVICE, &NAMES, context) {}
-};
-
 std::unique_ptr<Output> make(const output_context &context) {
-  return uploadMake<Wow>(&SERVICE, context);
+  if (!uploadWanted(&SERVICE, context)) return nullptr;
+  return std::make_unique<WuUpload>(&SERVICE, &NAMES, context);
 }
 
 }  // namespace
