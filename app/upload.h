@@ -45,27 +45,31 @@
  * this many seconds: for tests only. */
 #define UPLOAD_MIN_INTERVAL_ENV "KIVAMET_UPLOAD_MIN_INTERVAL"
 
+/* An endpoint check: an http:// or https:// URL with a host. */
+bool uploadUrlFits(const char *text);
+/* Such an endpoint as messages describe it. */
+#define UPLOAD_URL_EXPECTS "an http:// or https:// URL"
+
 /* What an upload file declares about its service. */
 struct upload_service {
   const char *name;        /* "wunderground": table [upload.NAME], state file, messages */
   const setting_key *keys; /* its keys beyond enabled, interval and the endpoint */
   size_t keyCount;
-  const char *endpointKey;     /* "url" or "server" */
-  const char *endpoint;        /* the endpoint's default: the public service */
-  const char *endpointExpects; /* the endpoint as messages describe it */
-  bool (*endpointFits)(const char *text);
-  int interval; /* default seconds between uploads */
-  int floor;    /* the least interval */
-  bool past;    /* takes past observations: catch-up and a state file */
+  const char *endpoint; /* the endpoint's default: the public service */
+  int interval;         /* default seconds between uploads */
+  int floor;            /* the least interval */
+  bool past;            /* takes past observations: catch-up and a state file */
+  /* The endpoint's setting, as messages describe it, and its check: a URL
+   * unless the service says otherwise. */
+  const char *endpointKey = "url";
+  const char *endpointExpects = UPLOAD_URL_EXPECTS;
+  bool (*endpointFits)(const char *text) = uploadUrlFits;
 };
 
 /* The service's settings table: enabled, interval (floor to 86400 s; the
  * floor lowered by KIVAMET_UPLOAD_MIN_INTERVAL), the endpoint, then its own
  * keys. Lives as long as the process. */
 const settings_table *uploadTable(const upload_service *service);
-
-/* An endpoint check: an http:// or https:// URL with a host. */
-bool uploadUrlFits(const char *text);
 
 /* A sample as the services send it: the weather, and the rain over the
  * spans they ask for, in inches. */

@@ -30,16 +30,16 @@ const setting_key KEYS[] = {
 };
 
 const upload_service SERVICE = {
-    "cwop",
+    "cwop",  // [upload.cwop]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "server",
-    "cwop.aprs.net:14580",
+    "cwop.aprs.net:14580",  // the endpoint's default
+    600,                    // interval
+    300,                    // floor
+    false,                  // no past observations
+    "server",               // the endpoint's setting
     "host:port as a string",
     serverFits,
-    600,
-    300,
-    false,
 };
 
 // An APRS-IS line is at most 512 bytes; a longer one is no answer of ours.

@@ -15,16 +15,13 @@ const setting_key KEYS[] = {
 };
 
 const upload_service SERVICE = {
-    "influxdb",
+    "influxdb",  // [upload.influxdb]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "url",
-    "http://localhost:8086",
-    "an http:// or https:// URL",
-    uploadUrlFits,
-    60,
-    60,
-    true,
+    "http://localhost:8086",  // the endpoint's default
+    60,                       // interval
+    60,                       // floor
+    true,                     // takes past observations
 };
 
 // Points a catch-up sends in one write: a day at a minute apart in 15.

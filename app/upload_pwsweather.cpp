@@ -10,16 +10,13 @@ const setting_key KEYS[] = {
 };
 
 const upload_service SERVICE = {
-    "pwsweather",
+    "pwsweather",  // [upload.pwsweather]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "url",
-    "https://pwsupdate.pwsweather.com/api/v1/submitwx",
-    "an http:// or https:// URL",
-    uploadUrlFits,
-    300,
-    60,
-    true,
+    "https://pwsupdate.pwsweather.com/api/v1/submitwx",  // the endpoint's default
+    300,                                                 // interval
+    60,                                                  // floor
+    true,                                                // takes past observations
 };
 
 const wu_names NAMES = {"station", "ID", "PASSWORD", nullptr, nullptr};

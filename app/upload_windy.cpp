@@ -13,16 +13,13 @@ const setting_key KEYS[] = {
 };
 
 const upload_service SERVICE = {
-    "windy",
+    "windy",  // [upload.windy]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "url",
-    "https://stations.windy.com/pws/update",
-    "an http:// or https:// URL",
-    uploadUrlFits,
-    300,
-    300,
-    false,
+    "https://stations.windy.com/pws/update",  // the endpoint's default
+    300,                                      // interval
+    300,                                      // floor
+    false,                                    // no past observations
 };
 
 constexpr double MS_PER_MPH = 0.44704;

@@ -11,16 +11,13 @@ const setting_key KEYS[] = {
 };
 
 const upload_service SERVICE = {
-    "wow",
+    "wow",  // [upload.wow]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "url",
-    "https://wow.metoffice.gov.uk/automaticreading",
-    "an http:// or https:// URL",
-    uploadUrlFits,
-    300,
-    60,
-    true,
+    "https://wow.metoffice.gov.uk/automaticreading",  // the endpoint's default
+    300,                                              // interval
+    60,                                               // floor
+    true,                                             // takes past observations
 };
 
 const wu_names NAMES = {"site_id", "siteid", "siteAuthenticationKey", nullptr, nullptr};

@@ -12,20 +12,17 @@ const setting_key KEYS[] = {
     {"station", SETTING_TEXT, "the station ID as a string", 0, 0, nullptr, 0},
     {"key", SETTING_TEXT, "the station key as a string", 0, 0, nullptr, SETTING_SECRET},
     {"rapidfire", SETTING_BOOLEAN, "true or false", 0, 0, nullptr, 0},
-    {"rapidfire_url", SETTING_TEXT, "an http:// or https:// URL", 0, 0, uploadUrlFits, 0},
+    {"rapidfire_url", SETTING_TEXT, UPLOAD_URL_EXPECTS, 0, 0, uploadUrlFits, 0},
 };
 
 const upload_service SERVICE = {
-    "wunderground",
+    "wunderground",  // [upload.wunderground]
     KEYS,
     sizeof KEYS / sizeof KEYS[0],
-    "url",
     "https://weatherstation.wunderground.com/weatherstation/updateweatherstation.php",
-    "an http:// or https:// URL",
-    uploadUrlFits,
-    300,
-    60,
-    true,
+    300,   // interval
+    60,    // floor
+    true,  // takes past observations
 };
 const char RAPIDFIRE_URL[] =
     "https://rtupdate.wunderground.com/weatherstation/updateweatherstation.php";
