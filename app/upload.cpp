@@ -94,14 +94,6 @@ std::string answerText(const http_result &r) {
   return text;
 }
 
-// A quantity's value in a unit system as the services write it, or false.
-bool valueText(const upload_sample &s, const char *key, unit_system units, std::string *text) {
-  char buf[32];
-  if (quantityText(buf, sizeof buf, quantityFind(key), &s.weather, units) < 0) return false;
-  *text = buf;
-  return true;
-}
-
 }  // namespace
 
 std::string urlEscape(const std::string &text) {
@@ -110,6 +102,14 @@ std::string urlEscape(const std::string &text) {
   std::string r = e;
   curl_free(e);
   return r;
+}
+
+bool uploadValueText(const upload_sample &s, const char *key, unit_system units,
+                     std::string *text) {
+  char buf[32];
+  if (quantityText(buf, sizeof buf, quantityFind(key), &s.weather, units) < 0) return false;
+  *text = buf;
+  return true;
 }
 
 // ---- Settings ----------------------------------------------------------------------
@@ -235,7 +235,7 @@ void wuFields(const upload_sample &s, query *items) {
   };
   std::string text;
   for (const auto &f : FIELDS)
-    if (valueText(s, f.key, UNITS_US, &text)) items->push_back({f.field, text});
+    if (uploadValueText(s, f.key, UNITS_US, &text)) items->push_back({f.field, text});
   char rain[32];
   if (s.rainHour >= 0) {
     snprintf(rain, sizeof rain, "%.2f", s.rainHour);

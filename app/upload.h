@@ -115,6 +115,10 @@ int uploadRetryDelay(int first, int failures);
 std::vector<time_t> uploadCatchupPlan(const std::vector<time_t> &rows, time_t due, int interval,
                                       size_t batch);
 
+/* A quantity's value (by its key) in a unit system as the services write
+ * it; false when it is not known. */
+bool uploadValueText(const upload_sample &s, const char *key, unit_system units, std::string *text);
+
 /* Text as a URL carries it, %-escaped. */
 std::string urlEscape(const std::string &text);
 

@@ -51,10 +51,9 @@ class Windy : public Upload {
     const upload_sample &s = samples[0];
     const weather_sample &w = s.weather;
     query q = {{"station", std::to_string(integer("station", 0))}};
-    char text[32];
+    std::string text;
     auto add = [&](const char *name, const char *key) {
-      if (quantityText(text, sizeof text, quantityFind(key), &w, UNITS_METRIC) >= 0)
-        q.push_back({name, text});
+      if (uploadValueText(s, key, UNITS_METRIC, &text)) q.push_back({name, text});
     };
     add("temp", "outside_temperature");
     add("rh", "outside_humidity");
