@@ -55,6 +55,11 @@ int lowered() {
   return seconds;
 }
 
+// [upload.NAME]
+std::string tableName(const upload_service *service) {
+  return std::string("upload.") + service->name;
+}
+
 int floorFor(const upload_service *service) {
   return lowered() > 0 ? std::min(lowered(), service->floor) : service->floor;
 }
@@ -141,7 +146,7 @@ const settings_table *uploadTable(const upload_service *service) {
   };
   keys.insert(keys.end(), service->keys, service->keys + service->keyCount);
   s.keys.push_back(std::move(keys));
-  s.texts.push_back(std::string("upload.") + service->name);
+  s.texts.push_back(tableName(service));
   s.tables.push_back({s.texts.back().c_str(), s.keys.back().data(), s.keys.back().size()});
   return &s.tables.back();
 }
@@ -176,7 +181,7 @@ bool WuUpload::send(const std::vector<upload_sample> &samples, std::string *show
 }
 
 bool uploadWanted(const upload_service *service, const output_context &context) {
-  const std::string table = std::string("upload.") + service->name;
+  const std::string table = tableName(service);
   return context.settings != nullptr && context.settings->hasTable(table) &&
          context.settings->boolean(table, "enabled", true);
 }
@@ -251,26 +256,22 @@ void wuFields(const upload_sample &s, query *items) {
 // ---- The shared output -------------------------------------------------------------
 
 Upload::Upload(const upload_service *service, const output_context &context)
-    : service_(service), context_(context) {}
+    : service_(service), context_(context), table_(tableName(service)) {}
 
 Upload::~Upload() {
   stop();
 }
 
-std::string Upload::table() const {
-  return std::string("upload.") + service_->name;
-}
-
 std::string Upload::text(const char *key, const std::string &fallback) const {
-  return context_.settings->text(table(), key, fallback);
+  return context_.settings->text(table_, key, fallback);
 }
 
 long long Upload::integer(const char *key, long long fallback) const {
-  return context_.settings->integer(table(), key, fallback);
+  return context_.settings->integer(table_, key, fallback);
 }
 
 bool Upload::boolean(const char *key, bool fallback) const {
-  return context_.settings->boolean(table(), key, fallback);
+  return context_.settings->boolean(table_, key, fallback);
 }
 
 std::string Upload::statePath() const {
@@ -283,7 +284,7 @@ bool Upload::start(std::string *why) {
   endpoint_ = text(service_->endpointKey, service_->endpoint);
   startedAt_ = time(nullptr);
   if (!configure(why)) {
-    *why = "kivamet: " + table() + ": " + *why;
+    *why = "kivamet: " + table_ + ": " + *why;
     return false;
   }
   if (service_->past) {

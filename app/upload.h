@@ -201,14 +201,14 @@ class Upload : public Output {
   void secret(const std::string &text);
   std::string redacted(const std::string &text) const;
 
-  /* The service's table, and its settings. */
-  std::string table() const;
+  /* The service's settings. */
   std::string text(const char *key, const std::string &fallback) const;
   long long integer(const char *key, long long fallback) const;
   bool boolean(const char *key, bool fallback) const;
 
   const upload_service *service_;
   output_context context_;
+  const std::string table_; /* upload.NAME */
   int interval_ = 0;
   std::string endpoint_;
   time_t startedAt_ = 0;
