@@ -75,10 +75,6 @@ void onSocket(int fd, int revents, int) {
 }
 
 void onTick(int, xPL_ObjectPtr) {
-  if (client.deadlineMs >= 0 && client.deadlineMs <= nowMs()) {
-    client.deadlineMs = -1;
-    act(CURL_SOCKET_TIMEOUT, 0);
-  }
   kick();
   finish();
 }
