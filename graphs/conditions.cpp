@@ -236,8 +236,11 @@ bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::
   c->rainToday = c->rainLastHour = c->rainRate = NAN;
   if (!readLast(rrdPath, c, why)) return false;
   if (c->lastSample == 0) return true;
+  if (!readFirst(rrdPath, c, why) || !readToday(rrdPath, localMidnight(now), c, why)) return false;
+  // After today's lows and highs, which fold in the last sample: those of
+  // the wind chill are the database's own, like its rows.
   deriveCurrent(c);
-  return readFirst(rrdPath, c, why) && readToday(rrdPath, localMidnight(now), c, why);
+  return true;
 }
 
 }  // namespace graphs

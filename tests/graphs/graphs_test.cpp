@@ -164,6 +164,7 @@ TEST_F(Page, ShowsTheKnownWeatherInBothUnitSystems) {
       {"high-outside_temperature", "85.5 °F<small>10:00", "29.7 °C<small>10:00"},
       {"high-wind_speed", "25 mph<small>11:00", "40.2 km/h<small>11:00"},
       {"low-barometer", "29.861 inHg<small>00:01", "1011.2 hPa<small>00:01"},
+      {"high-wind_chill", "65.0 °F<small>11:59", "18.3 °C<small>11:59"},  // the database's
       // This month is today; this year and all the database holds are the
       // two days behind it too, with yesterday's wilder weather.
       {"record-month-high", "85.5 °F<small>1 Mar", "29.7 °C<small>1 Mar"},
