@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "database.h"
+#include "fetch.h"
 #include "rain.h"
 
 namespace graphs {
@@ -40,42 +41,6 @@ int infoIndex(const char *key, const char *field) {
   const std::string name(key + 3, close);
   return quantityIndex(name.c_str());
 }
-
-// One rrd_fetch result; its rows end at start + step, start + 2 step, ...
-class Fetch {
- public:
-  ~Fetch() {
-    for (unsigned long i = 0; names_ != nullptr && i < dsCount_; i++) rrd_freemem(names_[i]);
-    rrd_freemem(names_);
-    rrd_freemem(data_);
-  }
-  bool run(const std::string &path, const char *cf, time_t start, time_t end, std::string *why,
-           unsigned long step = MINUTE) {
-    start_ = start;
-    end_ = end;
-    step_ = step;
-    rrd_clear_error();
-    if (rrd_fetch_r(path.c_str(), cf, &start_, &end_, &step_, &dsCount_, &names_, &data_) != 0) {
-      *why = rrd_get_error();
-      return false;
-    }
-    for (unsigned long d = 0; d < dsCount_; d++) column_.push_back(quantityIndex(names_[d]));
-    return true;
-  }
-  unsigned long rows() const { return step_ ? (end_ - start_) / step_ : 0; }
-  unsigned long columns() const { return dsCount_; }
-  time_t rowEnd(unsigned long r) const { return start_ + static_cast<time_t>((r + 1) * step_); }
-  unsigned long step() const { return step_; }
-  int quantity(unsigned long d) const { return column_[d]; }
-  double at(unsigned long r, unsigned long d) const { return data_[r * dsCount_ + d]; }
-
- private:
-  time_t start_ = 0, end_ = 0;
-  unsigned long step_ = 0, dsCount_ = 0;
-  char **names_ = nullptr;
-  rrd_value_t *data_ = nullptr;
-  std::vector<int> column_;  // the quantity of each data source, or -1
-};
 
 bool readLast(const std::string &path, Conditions *c, std::string *why) {
   rrd_clear_error();
@@ -128,11 +93,13 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   for (const char *cf : {"MIN", "MAX"}) {
     if (!today) break;
     const bool lower = cf[1] == 'I';
-    Fetch f;
-    if (!f.run(path, cf, midnight, last, why)) return false;
+    DatabaseFetch f;
+    if (!f.run(path, cf, midnight, last, MINUTE, why)) return false;
+    std::vector<int> quantity(f.columns());
+    for (unsigned long d = 0; d < f.columns(); d++) quantity[d] = quantityIndex(f.name(d));
     for (unsigned long r = 0; r < f.rows(); r++) {
       for (unsigned long d = 0; d < f.columns(); d++) {
-        const int i = f.quantity(d);
+        const int i = quantity[d];
         if (i < 0 || isRain(i)) continue;
         takeExtreme(lower ? &c->low[i] : &c->high[i], f.at(r, d), f.rowEnd(r), lower);
       }
@@ -148,17 +115,13 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   // The barometer at the start of the trend.
   const time_t trendFrom = last - TREND_SECONDS - TREND_SLACK;
   const time_t trendTo = last - TREND_SECONDS;
-  Fetch f;
-  if (!f.run(path, "AVERAGE", trendFrom, last, why)) return false;
-  for (unsigned long r = 0; r < f.rows(); r++) {
+  DatabaseFetch f;
+  if (!f.run(path, "AVERAGE", trendFrom, last, MINUTE, why)) return false;
+  const long barometer = f.column(quantityOfField(Q_BAROMETER)->ds);
+  for (unsigned long r = 0; r < f.rows() && barometer >= 0; r++) {
     const time_t end = f.rowEnd(r);
-    for (unsigned long d = 0; d < f.columns(); d++) {
-      const int i = f.quantity(d);
-      const double v = f.at(r, d);
-      if (i >= 0 && !std::isnan(v) && QUANTITIES[i].field == Q_BAROMETER && end > trendFrom &&
-          end <= trendTo)
-        c->barometerBefore = v;
-    }
+    const double v = f.at(r, static_cast<unsigned long>(barometer));
+    if (!std::isnan(v) && end > trendFrom && end <= trendTo) c->barometerBefore = v;
   }
   // The rain as the daemon works it out, from the rain source's rows.
   RainHistory rain;
@@ -195,8 +158,8 @@ void deriveCurrent(Conditions *c) {
 // The start of the first row with any value in [from, last], or 0.
 bool firstRow(const std::string &path, time_t from, time_t last, unsigned long step, time_t *first,
               std::string *why) {
-  Fetch f;
-  if (!f.run(path, "AVERAGE", from, last, why, step)) return false;
+  DatabaseFetch f;
+  if (!f.run(path, "AVERAGE", from, last, step, why)) return false;
   for (unsigned long r = 0; r < f.rows(); r++)
     for (unsigned long d = 0; d < f.columns(); d++)
       if (!std::isnan(f.at(r, d))) {
