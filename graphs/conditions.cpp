@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "database.h"
+#include "derived.h"
 #include "fetch.h"
 #include "rain.h"
 
@@ -123,36 +124,28 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
     const double v = f.at(r, static_cast<unsigned long>(barometer));
     if (!std::isnan(v) && end > trendFrom && end <= trendTo) c->barometerBefore = v;
   }
-  // The rain as the daemon works it out, from the rain source's rows.
-  RainHistory rain;
-  if (!rain.loadDatabase(path, last - RAIN_HISTORY_SECONDS, last, why)) return false;
-  const rain_figures figures = rain.at(last);
-  if (today && figures.known[RAIN_TODAY]) c->rainToday = figures.counts[RAIN_TODAY];
-  if (figures.known[RAIN_LAST_HOUR]) c->rainLastHour = figures.counts[RAIN_LAST_HOUR];
-  if (figures.known[RAIN_RATE]) c->rainRate = figures.counts[RAIN_RATE];
   return true;
 }
 
-// Wind chill, heat index and apparent temperature of the last sample, with
-// the daemon's formulas (the database's chill source is the station's own).
-void deriveCurrent(Conditions *c) {
-  auto current = [&](quantity_field f) -> double & {
-    for (int i = 0; i < QUANTITY_COUNT; i++)
-      if (QUANTITIES[i].field == f) return c->current[i];
-    abort();
-  };
-  const double t = current(Q_OUTSIDE_TEMP), h = current(Q_OUTSIDE_HUMIDITY),
-               w = current(Q_WIND_SPEED);
-  if (!std::isnan(t) && !std::isnan(w))
-    current(Q_WIND_CHILL) =
-        quantityWindChill(static_cast<int>(std::lround(t)), static_cast<int>(std::lround(w)));
-  if (!std::isnan(t) && !std::isnan(h)) {
-    const int tenths = static_cast<int>(std::lround(t)), rh = static_cast<int>(std::lround(h));
-    c->heatIndex = quantityHeatIndex(tenths, rh);
-    if (!std::isnan(w))
-      c->apparentTemperature =
-          quantityApparentTemperature(tenths, rh, static_cast<int>(std::lround(w)));
-  }
+// What the daemon works out from the last sample (derived.h), with the rain
+// figures from the rain source's rows; the database's chill source is the
+// station's own, the page shows kivamet's.
+bool deriveCurrent(const std::string &path, time_t midnight, Conditions *c, std::string *why) {
+  const time_t last = c->lastSample;
+  RainHistory rain;
+  if (!rain.loadDatabase(path, last - RAIN_HISTORY_SECONDS, last, why)) return false;
+  weather_sample s = sampleEmpty(last, 0);
+  for (int i = 0; i < QUANTITY_COUNT; i++)
+    if (QUANTITIES[i].ds != nullptr && !isRain(i) && !std::isnan(c->current[i]))
+      sampleSet(&s, QUANTITIES[i].field,
+                static_cast<int>(std::lround(c->current[i] * QUANTITIES[i].dsScale)));
+  sampleDerive(&s, rain.at(last));
+  // Rain today is yesterday's until the first sample after midnight.
+  if (last <= midnight) s.known[Q_RAIN_TODAY] = false;
+  for (quantity_field f :
+       {Q_WIND_CHILL, Q_HEAT_INDEX, Q_APPARENT_TEMP, Q_RAIN_RATE, Q_RAIN_LAST_HOUR, Q_RAIN_TODAY})
+    c->current[quantityOfField(f) - QUANTITIES] = s.known[f] ? s.value[f] : NAN;
+  return true;
 }
 
 // The start of the first row with any value in [from, last], or 0.
@@ -195,15 +188,12 @@ bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::
   }
   c->lastSample = c->firstSample = 0;
   c->barometerBefore = NAN;
-  c->heatIndex = c->apparentTemperature = NAN;
-  c->rainToday = c->rainLastHour = c->rainRate = NAN;
   if (!readLast(rrdPath, c, why)) return false;
   if (c->lastSample == 0) return true;
   if (!readFirst(rrdPath, c, why) || !readToday(rrdPath, localMidnight(now), c, why)) return false;
   // After today's lows and highs, which fold in the last sample: those of
   // the wind chill are the database's own, like its rows.
-  deriveCurrent(c);
-  return true;
+  return deriveCurrent(rrdPath, localMidnight(now), c, why);
 }
 
 }  // namespace graphs

@@ -24,16 +24,12 @@ struct Conditions {
   time_t lastSample = 0;   // 0: the database holds no sample yet
   time_t firstSample = 0;  // the oldest the database holds, to the minute or hour
   // Indexed like QUANTITIES; NaN where unknown. Rain is the raw counter.
+  // The rows without a data source hold what kivamet works out from the
+  // last sample, as the daemon does, and so does the wind chill.
   double current[QUANTITY_COUNT];
   Extreme low[QUANTITY_COUNT];
   Extreme high[QUANTITY_COUNT];
   double barometerBefore;  // barometer about three hours before the last sample
-  // What kivamet works out from the last sample, as the daemon does (NaN
-  // where unknown): heat index and apparent temperature in tenths of a
-  // degree F; rain counts since local midnight and in the last hour, and
-  // counts an hour over the last 15 minutes.
-  double heatIndex, apparentTemperature;
-  double rainToday, rainLastHour, rainRate;
 };
 
 // How far back the barometer trend looks.

@@ -272,18 +272,9 @@ std::vector<ConditionCard> conditionCards(const Conditions &c, const PlotStyle &
   add(Q_DEW_POINT);
   add(Q_WIND_CHILL);
   // Worked out from the last sample and the rain source, as the daemon does.
-  const struct {
-    quantity_field field;
-    double value;
-  } derived[] = {{Q_HEAT_INDEX, c.heatIndex},
-                 {Q_APPARENT_TEMP, c.apparentTemperature},
-                 {Q_RAIN_TODAY, c.rainToday},
-                 {Q_RAIN_LAST_HOUR, c.rainLastHour},
-                 {Q_RAIN_RATE, c.rainRate}};
-  for (const auto &d : derived) {
-    const quantity *q = quantityOfField(d.field);
-    cards.push_back({q->key, q->name, showValue(q, d.value, s), ""});
-  }
+  for (quantity_field f :
+       {Q_HEAT_INDEX, Q_APPARENT_TEMP, Q_RAIN_TODAY, Q_RAIN_LAST_HOUR, Q_RAIN_RATE})
+    add(f);
   return cards;
 }
 
