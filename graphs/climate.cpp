@@ -13,15 +13,6 @@ namespace {
 // Degrees of one compass index, as the database keeps the direction.
 constexpr double INDEX_DEGREES = 22.5;
 
-void takeExtreme(Extreme *e, double v, time_t at, bool lower) {
-  if (std::isnan(v)) return;
-  if (std::isnan(e->value) || (lower ? v < e->value : v > e->value)) *e = Extreme{v, at};
-}
-
-void addTo(double *sum, double v) {
-  *sum = std::isnan(*sum) ? v : *sum + v;
-}
-
 // The rows of one consolidation with the columns the days need.
 struct Source {
   const char *cf;
@@ -30,6 +21,10 @@ struct Source {
 };
 
 }  // namespace
+
+void addTo(double *sum, double v) {
+  if (!std::isnan(v)) *sum = std::isnan(*sum) ? v : *sum + v;
+}
 
 bool readDays(const std::string &rrdPath, time_t from, time_t to, std::vector<DayWeather> *days,
               std::string *why) {
@@ -80,7 +75,7 @@ bool readDays(const std::string &rrdPath, time_t from, time_t to, std::vector<Da
       addTo(&d.meanWind, w * seconds);
       d.windSeconds += seconds;
     }
-    if (!std::isnan(rain)) addTo(&d.rain, rain * seconds);
+    addTo(&d.rain, rain * seconds);
     takeExtreme(&d.high, value(max, max.tout), end, false);
     takeExtreme(&d.low, value(min, min.tout), end, true);
     takeExtreme(&d.highWind, value(max, max.wsp), end, false);
@@ -145,7 +140,7 @@ SpanWeather summarize(const std::vector<DayWeather> &days, time_t from, time_t t
     takeExtreme(&s.highWind, d.highWind.value, d.highWind.at, false);
     takeExtreme(&s.highBarometer, d.highBarometer.value, d.highBarometer.at, false);
     takeExtreme(&s.lowBarometer, d.lowBarometer.value, d.lowBarometer.at, true);
-    if (!std::isnan(d.rain)) addTo(&s.rain, d.rain);
+    addTo(&s.rain, d.rain);
     takeExtreme(&s.wettestDay, d.rain, d.start, false);
     s.windX += d.windX;
     s.windY += d.windY;

@@ -61,6 +61,9 @@ struct SpanWeather {
 };
 SpanWeather summarize(const std::vector<DayWeather> &days, time_t from, time_t to);
 
+// Adds a known `v` to *sum, which is NaN until the first.
+void addTo(double *sum, double v);
+
 // The dominant direction of sums as DayWeather keeps them, in whole degrees
 // from 1 to 360 (north is 360, as weather services write it); the vane's
 // own directions when the air was calm; NaN when there are none.

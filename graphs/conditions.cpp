@@ -83,11 +83,6 @@ bool readLast(const std::string &path, Conditions *c, std::string *why) {
   return true;
 }
 
-void takeExtreme(Extreme *e, double v, time_t at, bool lower) {
-  if (std::isnan(v)) return;
-  if (std::isnan(e->value) || (lower ? v < e->value : v > e->value)) *e = Extreme{v, at};
-}
-
 bool readToday(const std::string &path, time_t midnight, Conditions *c, std::string *why) {
   const time_t last = c->lastSample;
   const bool today = last > midnight;
@@ -180,6 +175,11 @@ bool readFirst(const std::string &path, Conditions *c, std::string *why) {
 }
 
 }  // namespace
+
+void takeExtreme(Extreme *e, double v, time_t at, bool lower) {
+  if (std::isnan(v)) return;
+  if (std::isnan(e->value) || (lower ? v < e->value : v > e->value)) *e = Extreme{v, at};
+}
 
 bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why) {
   for (int i = 0; i < QUANTITY_COUNT; i++) {

@@ -20,6 +20,10 @@ struct Extreme {
   time_t at;
 };
 
+// Takes `v`, seen in the row ending at `at`, into *e when it is known and
+// lower (`lower`) or higher than *e; a tie keeps the earlier.
+void takeExtreme(Extreme *e, double v, time_t at, bool lower);
+
 struct Conditions {
   time_t lastSample = 0;   // 0: the database holds no sample yet
   time_t firstSample = 0;  // the oldest the database holds, to the minute or hour

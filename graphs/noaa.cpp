@@ -185,10 +185,6 @@ double coolDays(const Units &u, double mean) {
   return std::isnan(mean) ? NAN : tenths(std::max(0.0, u.temperature(mean) - u.base()));
 }
 
-void addTo(double *sum, double v) {
-  if (!std::isnan(v)) *sum = std::isnan(*sum) ? v : *sum + v;
-}
-
 std::string direction(double x, double y, double vx, double vy) {
   return number(dominantDirection(x, y, vx, vy), 0);
 }
