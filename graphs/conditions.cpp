@@ -160,12 +160,17 @@ bool firstRow(const std::string &path, time_t from, time_t last, unsigned long s
 // The first sample the database holds: to the hour from hourly rows, then to the
 // minute when that is within the day the minute rows hold (an hour row
 // needs half an hour of samples, so the minutes may begin an hour sooner).
-bool readFirst(const std::string &path, Conditions *c, std::string *why) {
+bool readFirst(const std::string &path, time_t known, Conditions *c, std::string *why) {
   const time_t last = c->lastSample;
   time_t first = 0;
   // The hourly rows reach back furthest: all the database holds.
   const rrd_archive &hours = rrdArchives[RRD_ARCHIVE_COUNT - 1];
-  if (!firstRow(path, last - hours.rows * hours.step, last, HOUR, &first, why)) return false;
+  const time_t reach = last - hours.rows * hours.step;
+  if (known != 0 && known >= reach && known <= last) {
+    c->firstSample = known;
+    return true;
+  }
+  if (!firstRow(path, reach, last, HOUR, &first, why)) return false;
   if (first == 0 || first > last - DAY) {
     const time_t from = first == 0 ? last - DAY : std::max<time_t>(first - HOUR, last - DAY);
     if (!firstRow(path, from, last, MINUTE, &first, why)) return false;
@@ -181,7 +186,8 @@ void takeExtreme(Extreme *e, double v, time_t at, bool lower) {
   if (std::isnan(e->value) || (lower ? v < e->value : v > e->value)) *e = Extreme{v, at};
 }
 
-bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why) {
+bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why,
+                    time_t firstSample) {
   for (int i = 0; i < QUANTITY_COUNT; i++) {
     c->current[i] = NAN;
     c->low[i] = c->high[i] = Extreme{NAN, 0};
@@ -190,7 +196,8 @@ bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::
   c->barometerBefore = NAN;
   if (!readLast(rrdPath, c, why)) return false;
   if (c->lastSample == 0) return true;
-  if (!readFirst(rrdPath, c, why) || !readToday(rrdPath, localMidnight(now), c, why)) return false;
+  if (!readFirst(rrdPath, firstSample, c, why) || !readToday(rrdPath, localMidnight(now), c, why))
+    return false;
   // After today's lows and highs, which fold in the last sample: those of
   // the wind chill are the database's own, like its rows.
   return deriveCurrent(rrdPath, localMidnight(now), c, why);

@@ -39,8 +39,11 @@ struct Conditions {
 // How far back the barometer trend looks.
 constexpr long TREND_SECONDS = 3 * 3600;
 
-// Reads the conditions at time `now` (which fixes "today"). Returns false
-// with librrd's reason when the database cannot be read.
-bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why);
+// Reads the conditions at time `now` (which fixes "today"). The first
+// sample is taken as `firstSample` when that is given (not 0) and still in
+// the database's reach, else it is found (a scan of the hourly rows).
+// Returns false with librrd's reason when the database cannot be read.
+bool readConditions(const std::string &rrdPath, time_t now, Conditions *c, std::string *why,
+                    time_t firstSample = 0);
 
 }  // namespace graphs

@@ -10,10 +10,6 @@ const char PAGE_FILE[] = "index.html";
 
 namespace {
 
-// How far back kivamet's catch-up may still fill the database (a week of
-// the station logger's archive), and a day more for the day it began.
-constexpr time_t CATCH_UP_REACH = 8 * 86400;
-
 // The records and the climate summaries: the local days of every month
 // the database holds, read once for both.
 bool longView(const RenderOptions &opt, const Snapshot &db, time_t now, RenderState *state,
@@ -22,8 +18,9 @@ bool longView(const RenderOptions &opt, const Snapshot &db, time_t now, RenderSt
   const std::vector<DayWeather> &days = state->days;
   std::string reason;
   const time_t first = conditions->firstSample != 0 ? conditions->firstSample : last;
-  if (!updateDays(db.path(), monthStart(first), monthEnd(last) - 1, last - CATCH_UP_REACH,
-                  &state->days, &reason)) {
+  // A day that ended by the last update is final: rrd_update writes only
+  // after it.
+  if (!updateDays(db.path(), monthStart(first), monthEnd(last) - 1, last, &state->days, &reason)) {
     *why = "cannot read " + opt.rrdPath + ": " + db.named(reason);
     return false;
   }
@@ -57,10 +54,20 @@ bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, Re
                     Conditions *conditions, std::string *why) {
   if (!makeDirectories(opt.outDir, why)) return false;
   std::string reason;
-  if (!readConditions(db.path(), now, conditions, &reason)) {
+  // A last update before the one of the pass before: another database (a
+  // replaced one, or a folder put in the place of another). What was kept
+  // of the one before is read again.
+  const time_t updated = db.lastUpdate(&reason);
+  if (updated < state->updated) {
+    state->days.clear();
+    state->firstSample = 0;
+  }
+  state->updated = updated;
+  if (!readConditions(db.path(), now, conditions, &reason, state->firstSample)) {
     *why = "cannot read " + opt.rrdPath + ": " + db.named(reason);
     return false;
   }
+  state->firstSample = conditions->firstSample;
   PageInput page;
   page.title = opt.title;
   page.style = opt.style;

@@ -26,9 +26,12 @@ struct RenderState {
   long drawnRow[PERIOD_COUNT] = {-1, -1, -1, -1};
   PageGraph graphs[PERIOD_COUNT][CHART_COUNT];
   time_t summariesAt = 0;  // when the current month's summary was last written
-  // The local days behind the records and the summaries; those older than
-  // the archive catch-up can reach are not read again.
+  // The local days behind the records and the summaries; those that ended
+  // by the last sample are not read again.
   std::vector<DayWeather> days;
+  // The database's last update in the pass before, and its first sample
+  // (0: not known).
+  time_t updated = 0, firstSample = 0;
 };
 
 // The page's file name in the output folder.
