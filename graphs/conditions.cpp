@@ -112,7 +112,7 @@ bool readToday(const std::string &path, time_t midnight, Conditions *c, std::str
   const time_t trendFrom = last - TREND_SECONDS - TREND_SLACK;
   const time_t trendTo = last - TREND_SECONDS;
   DatabaseFetch f;
-  if (!f.run(path, "AVERAGE", trendFrom, last, MINUTE, why)) return false;
+  if (!f.run(path, "AVERAGE", trendFrom, trendTo, MINUTE, why)) return false;
   const long barometer = f.column(quantityOfField(Q_BAROMETER)->ds);
   for (unsigned long r = 0; r < f.rows() && barometer >= 0; r++) {
     const time_t end = f.rowEnd(r);
