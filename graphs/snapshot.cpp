@@ -53,6 +53,18 @@ bool copyAll(int from, int to, off_t size, std::string *why) {
   return true;
 }
 
+// Opens a regular file only, or gives -1 with the reason. Not blocking:
+// opening a FIFO for reading would wait for a writer.
+int openRegular(const std::string &path, std::string *why) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  const bool opened = fd >= 0 && fstat(fd, &st) == 0;
+  if (opened && S_ISREG(st.st_mode)) return fd;
+  *why = opened ? "not a regular file" : strerror(errno);
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 }  // namespace
 
 Snapshot::~Snapshot() {
@@ -61,17 +73,9 @@ Snapshot::~Snapshot() {
 
 bool Snapshot::take(const std::string &path, std::string *why) {
   path_ = path;
-  // Not blocking: opening a FIFO for reading would wait for a writer.
-  FdGuard src(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  FdGuard src(openRegular(path, why));
+  if (src.get() < 0) return false;
   struct stat st;
-  if (src.get() < 0 || fstat(src.get(), &st) != 0) {
-    *why = strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
-    return false;
-  }
   // Closing `src` at the end drops the lock. The size is taken again
   // under it: the file may have been written in between.
   if (!lockShared(src.get(), why)) return false;
@@ -95,6 +99,14 @@ std::string Snapshot::named(std::string reason) const {
   for (size_t at; (at = reason.find(copyPath_)) != std::string::npos;)
     reason.replace(at, copyPath_.size(), path_);
   return reason;
+}
+
+time_t Snapshot::lastUpdateInPlace(const std::string &path) {
+  std::string why;
+  FdGuard fd(openRegular(path, &why));
+  if (fd.get() < 0) return -1;
+  rrd_clear_error();
+  return rrd_last_r(("/proc/self/fd/" + std::to_string(fd.get())).c_str());
 }
 
 time_t Snapshot::lastUpdate(std::string *why) const {

@@ -31,6 +31,10 @@ class Snapshot {
   std::string named(std::string reason) const;
   // The time of the last update (rrd_last), or -1 with librrd's reason.
   time_t lastUpdate(std::string *why) const;
+  // The same of the database at `path` itself, without a copy: librrd
+  // reads its header under its own lock, tried once. -1 when it cannot be
+  // read so now (not a regular file, locked, ...).
+  static time_t lastUpdateInPlace(const std::string &path);
 
  private:
   int fd_ = -1;

@@ -125,6 +125,8 @@ class FolderWatch {
 void pass(const RenderOptions &opt, bool force, RenderState *state, time_t *shown,
           time_t *staleAt) {
   const time_t now = time(nullptr);
+  // Most passes follow an update; the rest need not copy the database.
+  if (!force && *shown != -1 && Snapshot::lastUpdateInPlace(opt.rrdPath) == *shown) return;
   Snapshot db;
   std::string why;
   time_t last = -1;
