@@ -2,7 +2,8 @@
 // reads are full: a year and a day of one-minute samples, logged the
 // daemon's way. Whole: every graph of the four periods and the page, as a
 // one-shot run or the first pass of --watch does. Minute: what --watch does
-// after each new sample, the day's graphs and the page.
+// after each new sample, the day's graphs and the page. Reads: the same
+// without the graphs, the reads of the database and the page.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -57,7 +58,9 @@ FullDatabase &database() {
   return db;
 }
 
-void renderPage(benchmark::State &state, bool everyPeriod) {
+enum class Pass { Whole, Minute, Reads };
+
+void renderPage(benchmark::State &state, Pass pass) {
   FullDatabase &db = database();
   graphs::RenderOptions opt;
   opt.rrdPath = db.dir.file("weather.rrd");
@@ -71,21 +74,25 @@ void renderPage(benchmark::State &state, bool everyPeriod) {
   }
   for (auto _ : state) {
     graphs::RenderState s = warm;
-    s.drawnRow[0] = -1;  // a new minute: the day is due
-    if (everyPeriod) s = graphs::RenderState();
+    if (pass == Pass::Minute) s.drawnRow[0] = -1;  // a new minute: the day is due
+    if (pass == Pass::Whole) s = graphs::RenderState();
     if (!graphs::renderOnce(opt, db.last, &s, &c, &why)) state.SkipWithError(why.c_str());
   }
 }
 
 void BM_WholePage(benchmark::State &state) {
-  renderPage(state, true);
+  renderPage(state, Pass::Whole);
 }
 void BM_MinuteOfWatch(benchmark::State &state) {
-  renderPage(state, false);
+  renderPage(state, Pass::Minute);
+}
+void BM_MinuteReads(benchmark::State &state) {
+  renderPage(state, Pass::Reads);
 }
 
 BENCHMARK(BM_WholePage)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MinuteOfWatch)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MinuteReads)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
