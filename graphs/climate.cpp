@@ -141,7 +141,7 @@ SpanWeather summarize(const std::vector<DayWeather> &days, time_t from, time_t t
     takeExtreme(&s.highBarometer, d.highBarometer.value, d.highBarometer.at, false);
     takeExtreme(&s.lowBarometer, d.lowBarometer.value, d.lowBarometer.at, true);
     addTo(&s.rain, d.rain);
-    takeExtreme(&s.wettestDay, d.rain, d.start, false);
+    takeExtreme(&s.wettestDay, d.rain, d.end, false);
     s.windX += d.windX;
     s.windY += d.windY;
     s.vaneX += d.vaneX;

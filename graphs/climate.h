@@ -53,7 +53,7 @@ struct SpanWeather {
   double meanHigh = NAN, meanLow = NAN;  // the days' highs and lows, averaged
   Extreme high{NAN, 0}, low{NAN, 0};
   double rain = NAN;           // counts
-  Extreme wettestDay{NAN, 0};  // a day's rain and the day's start
+  Extreme wettestDay{NAN, 0};  // a day's rain and the day's end, as a row's
   double meanWind = NAN;
   Extreme highWind{NAN, 0};
   Extreme highBarometer{NAN, 0}, lowBarometer{NAN, 0};

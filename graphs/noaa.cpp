@@ -352,10 +352,9 @@ std::string yearSummary(const std::string &title, int year, const std::vector<Da
                              temp(m.low.value), dayOf(m.low), std::to_string(counts[0]),
                              std::to_string(counts[1]), std::to_string(counts[2]),
                              std::to_string(counts[3])});
-    const Extreme wettest = {m.wettestDay.value, m.wettestDay.value >= 0 ? m.wettestDay.at + 1 : 0};
     rainRows += rain.row({yy, mo, rainText(u, m.rain), rainText(u, m.wettestDay.value),
-                          dayOf(wettest), std::to_string(rainDays[0]), std::to_string(rainDays[1]),
-                          std::to_string(rainDays[2])});
+                          dayOf(m.wettestDay), std::to_string(rainDays[0]),
+                          std::to_string(rainDays[1]), std::to_string(rainDays[2])});
     windRows += wind.row({yy, mo, speed(m.meanWind), speed(m.highWind.value), dayOf(m.highWind),
                           direction(m.windX, m.windY, m.vaneX, m.vaneY)});
   }
@@ -368,10 +367,9 @@ std::string yearSummary(const std::string &title, int year, const std::vector<Da
                            number(yearHeat, 0), number(yearCool, 0), temp(y.high.value),
                            monthOf(y.high), temp(y.low.value), monthOf(y.low), count(yearCounts[0]),
                            count(yearCounts[1]), count(yearCounts[2]), count(yearCounts[3])});
-  const Extreme wettest = {y.wettestDay.value, y.wettestDay.value >= 0 ? y.wettestDay.at + 1 : 0};
   rainRows += rain.rule();
   rainRows +=
-      rain.row({"", "", rainText(u, y.rain), rainText(u, y.wettestDay.value), monthOf(wettest),
+      rain.row({"", "", rainText(u, y.rain), rainText(u, y.wettestDay.value), monthOf(y.wettestDay),
                 count(yearRainDays[0]), count(yearRainDays[1]), count(yearRainDays[2])});
   windRows += wind.rule();
   windRows += wind.row({"", "", speed(y.meanWind), speed(y.highWind.value), monthOf(y.highWind),

@@ -172,9 +172,8 @@ void records(std::string &h, const PageInput &in) {
       h += "<td id=\"record-" + std::string(spans[i]) + "-" + row.id + "\">" +
            showValue(quantityOfField(row.field), e.value, in.style);
       // The end of the row it was seen in; one ending at midnight is the
-      // day before's. The wettest day is known by its start.
-      const time_t day = row.extreme == &SpanWeather::wettestDay ? e.at : e.at - 1;
-      if (!std::isnan(e.value)) h += "<small>" + dateText(day, i == 2) + "</small>";
+      // day before's.
+      if (!std::isnan(e.value)) h += "<small>" + dateText(e.at - 1, i == 2) + "</small>";
       h += "</td>";
     }
     h += "</tr>\n";
