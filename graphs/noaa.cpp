@@ -30,6 +30,16 @@ struct Thresholds {
 const Thresholds US = {90, 32, 0, ">=90", "<=32", "<=0", {0.01, 0.1, 1}, {".01", ".1", "1"}};
 const Thresholds METRIC = {30, 0, -18, ">=30", "<=0", "<=-18", {0.2, 2, 20}, {".2", "2", "20"}};
 
+std::string number(double v, int decimals) {
+  if (std::isnan(v)) return NONE;
+  char text[32];
+  snprintf(text, sizeof text, "%.*f", decimals, v);
+  // No "-0.0".
+  if (text[0] == '-' && std::fabs(v) < 0.5 * std::pow(10.0, -decimals))
+    snprintf(text, sizeof text, "%.*f", decimals, 0.0);
+  return text;
+}
+
 // Database values in the layout's units.
 struct Units {
   const PlotStyle &style;
@@ -40,6 +50,9 @@ struct Units {
   }
   double temperature(double v) const { return convert("outside_temperature", v); }
   double wind(double v) const { return convert("wind_speed", v); }
+  // A temperature or a wind speed as the tables show it, to a tenth.
+  std::string temp(double v) const { return number(temperature(v), 1); }
+  std::string speed(double v) const { return number(wind(v), 1); }
   // Counts: the rain source's map turns a rate a second into depth a second.
   double rain(double v) const { return convert("rain_total", v); }
   const char *unit(const char *key) const {
@@ -49,16 +62,6 @@ struct Units {
   double base() const { return metric() ? DEGREE_DAY_BASE_C : DEGREE_DAY_BASE_F; }
   const Thresholds &thresholds() const { return metric() ? METRIC : US; }
 };
-
-std::string number(double v, int decimals) {
-  if (std::isnan(v)) return NONE;
-  char text[32];
-  snprintf(text, sizeof text, "%.*f", decimals, v);
-  // No "-0.0".
-  if (text[0] == '-' && std::fabs(v) < 0.5 * std::pow(10.0, -decimals))
-    snprintf(text, sizeof text, "%.*f", decimals, 0.0);
-  return text;
-}
 
 std::string rainText(const Units &u, double counts) {
   return number(std::isnan(counts) ? NAN : u.rain(counts), u.metric() ? 1 : 2);
@@ -245,21 +248,17 @@ std::string monthSummary(const std::string &title, int year, int month,
     auto time = [&](const Extreme &e) {
       return std::isnan(e.value) ? std::string(NONE) : timeOfDay(e.at, d.end);
     };
-    auto temp = [&](double v) { return number(std::isnan(v) ? NAN : u.temperature(v), 1); };
-    auto wind = [&](double v) { return number(std::isnan(v) ? NAN : u.wind(v), 1); };
-    text += table.row({day, temp(d.meanTemperature), temp(d.high.value), time(d.high),
-                       temp(d.low.value), time(d.low), number(hd, 1), number(cd, 1),
-                       rainText(u, d.rain), wind(d.meanWind), wind(d.highWind.value),
+    text += table.row({day, u.temp(d.meanTemperature), u.temp(d.high.value), time(d.high),
+                       u.temp(d.low.value), time(d.low), number(hd, 1), number(cd, 1),
+                       rainText(u, d.rain), u.speed(d.meanWind), u.speed(d.highWind.value),
                        time(d.highWind), direction(d.windX, d.windY, d.vaneX, d.vaneY)});
   }
   text += table.rule();
   const SpanWeather m =
       summarize(days, days.empty() ? 0 : days.front().start, days.empty() ? 0 : days.back().end);
-  auto temp = [&](double v) { return number(std::isnan(v) ? NAN : u.temperature(v), 1); };
-  auto wind = [&](double v) { return number(std::isnan(v) ? NAN : u.wind(v), 1); };
-  text += table.row({"", temp(m.meanTemperature), temp(m.high.value), dayOf(m.high),
-                     temp(m.low.value), dayOf(m.low), number(heat, 1), number(cool, 1),
-                     rainText(u, m.rain), wind(m.meanWind), wind(m.highWind.value),
+  text += table.row({"", u.temp(m.meanTemperature), u.temp(m.high.value), dayOf(m.high),
+                     u.temp(m.low.value), dayOf(m.low), number(heat, 1), number(cool, 1),
+                     rainText(u, m.rain), u.speed(m.meanWind), u.speed(m.highWind.value),
                      dayOf(m.highWind), direction(m.windX, m.windY, m.vaneX, m.vaneY)});
   return text;
 }
@@ -308,8 +307,6 @@ std::string yearSummary(const std::string &title, int year, const std::vector<Da
   text += centred(line, 80) + "\n" + temperature.heading();
   std::string rainRows = rain.heading(), windRows = wind.heading();
   const std::string yy = number(year % 100, 0);
-  auto temp = [&](double v) { return number(std::isnan(v) ? NAN : u.temperature(v), 1); };
-  auto speed = [&](double v) { return number(std::isnan(v) ? NAN : u.wind(v), 1); };
   double yearHeat = NAN, yearCool = NAN;
   int yearCounts[4] = {0, 0, 0, 0}, yearRainDays[3] = {0, 0, 0};
   for (int month = 1; month <= 12; month++) {
@@ -347,15 +344,15 @@ std::string yearSummary(const std::string &title, int year, const std::vector<Da
     addTo(&yearCool, cool);
     for (int k = 0; k < 4; k++) yearCounts[k] += counts[k];
     for (int k = 0; k < 3; k++) yearRainDays[k] += rainDays[k];
-    text += temperature.row({yy, mo, temp(m.meanHigh), temp(m.meanLow), temp(m.meanTemperature),
-                             number(heat, 0), number(cool, 0), temp(m.high.value), dayOf(m.high),
-                             temp(m.low.value), dayOf(m.low), std::to_string(counts[0]),
-                             std::to_string(counts[1]), std::to_string(counts[2]),
-                             std::to_string(counts[3])});
+    text += temperature.row({yy, mo, u.temp(m.meanHigh), u.temp(m.meanLow),
+                             u.temp(m.meanTemperature), number(heat, 0), number(cool, 0),
+                             u.temp(m.high.value), dayOf(m.high), u.temp(m.low.value), dayOf(m.low),
+                             std::to_string(counts[0]), std::to_string(counts[1]),
+                             std::to_string(counts[2]), std::to_string(counts[3])});
     rainRows += rain.row({yy, mo, rainText(u, m.rain), rainText(u, m.wettestDay.value),
                           dayOf(m.wettestDay), std::to_string(rainDays[0]),
                           std::to_string(rainDays[1]), std::to_string(rainDays[2])});
-    windRows += wind.row({yy, mo, speed(m.meanWind), speed(m.highWind.value), dayOf(m.highWind),
+    windRows += wind.row({yy, mo, u.speed(m.meanWind), u.speed(m.highWind.value), dayOf(m.highWind),
                           direction(m.windX, m.windY, m.vaneX, m.vaneY)});
   }
   const SpanWeather y =
@@ -363,16 +360,17 @@ std::string yearSummary(const std::string &title, int year, const std::vector<Da
   const bool any = y.days > 0;
   auto count = [&](int n) { return any ? std::to_string(n) : std::string(NONE); };
   text += temperature.rule();
-  text += temperature.row({"", "", temp(y.meanHigh), temp(y.meanLow), temp(y.meanTemperature),
-                           number(yearHeat, 0), number(yearCool, 0), temp(y.high.value),
-                           monthOf(y.high), temp(y.low.value), monthOf(y.low), count(yearCounts[0]),
-                           count(yearCounts[1]), count(yearCounts[2]), count(yearCounts[3])});
+  text +=
+      temperature.row({"", "", u.temp(y.meanHigh), u.temp(y.meanLow), u.temp(y.meanTemperature),
+                       number(yearHeat, 0), number(yearCool, 0), u.temp(y.high.value),
+                       monthOf(y.high), u.temp(y.low.value), monthOf(y.low), count(yearCounts[0]),
+                       count(yearCounts[1]), count(yearCounts[2]), count(yearCounts[3])});
   rainRows += rain.rule();
   rainRows +=
       rain.row({"", "", rainText(u, y.rain), rainText(u, y.wettestDay.value), monthOf(y.wettestDay),
                 count(yearRainDays[0]), count(yearRainDays[1]), count(yearRainDays[2])});
   windRows += wind.rule();
-  windRows += wind.row({"", "", speed(y.meanWind), speed(y.highWind.value), monthOf(y.highWind),
+  windRows += wind.row({"", "", u.speed(y.meanWind), u.speed(y.highWind.value), monthOf(y.highWind),
                         direction(y.windX, y.windY, y.vaneX, y.vaneY)});
   text +=
       "\n" + centred(std::string("PRECIPITATION (") + u.unit("rain_total") + ")", 80) + rainRows;
