@@ -17,7 +17,6 @@ const char *const MONTHS[12] = {"January",   "February", "March",    "April",
 struct Span {
   int year, month;  // month 0: the whole year
   time_t start, end;
-  std::vector<DayWeather> days;
 };
 
 // A file written after its span ended holds the span whole.
@@ -51,21 +50,19 @@ bool writeSummaries(const std::string &dir, const std::string &title, const Plot
     if (spans.empty() || spans.back().month != month) {
       if (!spans.empty() && spans.back().year != year) {
         const int previous = spans.back().year;
-        spans.push_back(
-            {previous, 0, localDate(previous, 1, 1), localDate(previous + 1, 1, 1), {}});
+        spans.push_back({previous, 0, localDate(previous, 1, 1), localDate(previous + 1, 1, 1)});
       }
-      spans.push_back({year, month, localDate(year, month, 1), localDate(year, month + 1, 1), {}});
+      spans.push_back({year, month, localDate(year, month, 1), localDate(year, month + 1, 1)});
     }
-    spans.back().days.push_back(d);
   }
   if (!spans.empty()) {
     const int year = spans.back().year;
-    spans.push_back({year, 0, localDate(year, 1, 1), localDate(year + 1, 1, 1), {}});
+    spans.push_back({year, 0, localDate(year, 1, 1), localDate(year + 1, 1, 1)});
   }
   const bool currentDue = *writtenAt == 0 || now - *writtenAt >= SUMMARY_SECONDS;
   bool wroteCurrent = false;
   links->clear();
-  for (Span &s : spans) {
+  for (const Span &s : spans) {
     const std::string file = s.month ? noaaMonthFile(s.year, s.month) : noaaYearFile(s.year);
     links->insert(links->begin(),
                   {file,
@@ -74,11 +71,11 @@ bool writeSummaries(const std::string &dir, const std::string &title, const Plot
                    s.month == 0});
     const bool finished = last > s.end;
     if (finished ? writtenAfter(dir + "/" + file, s.end) : !currentDue) continue;
-    if (s.month == 0)
-      for (const DayWeather &d : days)
-        if (d.start >= s.start && d.start < s.end) s.days.push_back(d);
-    const std::string text = s.month ? monthSummary(title, s.year, s.month, s.days, style)
-                                     : yearSummary(title, s.year, s.days, style);
+    std::vector<DayWeather> in;
+    for (const DayWeather &d : days)
+      if (d.start >= s.start && d.start < s.end) in.push_back(d);
+    const std::string text = s.month ? monthSummary(title, s.year, s.month, in, style)
+                                     : yearSummary(title, s.year, in, style);
     if (!writeAtomically(dir, file, text, why)) return false;
     wroteCurrent = wroteCurrent || !finished;
   }
