@@ -80,9 +80,8 @@ bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, Re
     const long row = static_cast<long>(last / PERIODS[p].step);
     if (state->drawnRow[p] == row) continue;
     for (int c = 0; c < CHART_COUNT; c++) {
-      PageGraph &drawn = state->graphs[p][c];
+      Image image;
       for (int zoom = ZOOM_COUNT; zoom >= 1; zoom--) {
-        Image image;
         const std::string file = graphFileName(PERIODS[p], CHARTS[c], zoom);
         if (!renderGraph(db.path(), PERIODS[p], CHARTS[c], opt.style, conditions->firstSample, now,
                          &image, &reason, zoom)) {
@@ -90,9 +89,11 @@ bool renderSnapshot(const RenderOptions &opt, const Snapshot &db, time_t now, Re
           return false;
         }
         if (!writeAtomically(opt.outDir, file, image.png, why)) return false;
-        if (zoom == 1) drawn = PageGraph{file, drawn.file2x, image.width, image.height};
-        if (zoom == 2) drawn.file2x = file;
       }
+      // The 1x graph, drawn last, gives the page its size.
+      state->graphs[p][c] =
+          PageGraph{graphFileName(PERIODS[p], CHARTS[c], 1),
+                    graphFileName(PERIODS[p], CHARTS[c], 2), image.width, image.height};
     }
     state->drawnRow[p] = row;
   }
