@@ -253,6 +253,30 @@ TEST_F(Page, GraphsConvertAsThePageDoes) {
   }
 }
 
+// Another database in the place of the one before, with an earlier last
+// update: nothing kept of the one before (its days, its first sample) shows.
+TEST_F(Page, AnotherDatabaseIsReadAfresh) {
+  graphs::RenderOptions opt;
+  opt.rrdPath = db_;
+  opt.outDir = dir_->file("replaced");
+  graphs::RenderState state;
+  graphs::Conditions c;
+  std::string why;
+  ASSERT_TRUE(graphs::renderOnce(opt, weather_.last + 30, &state, &c, &why)) << why;
+  opt.rrdPath = dir_->file("other.rrd");
+  const time_t last = weather_.last - DAY / 4;
+  ASSERT_TRUE(testsupport::createWeatherDb(opt.rrdPath, last - DAY - 60, &why) &&
+              testsupport::fillWeatherDb(
+                  opt.rrdPath, last - DAY, last,
+                  [](time_t) { return davis_sample{700, 600, 5, 180, 29861, 40, 60, 0, 450, 600}; },
+                  &why))
+      << why;
+  ASSERT_TRUE(graphs::renderOnce(opt, last + 30, &state, &c, &why)) << why;
+  const std::string page = readFile(opt.outDir + "/" + graphs::PAGE_FILE);
+  EXPECT_EQ(shown(page, "record-all-high"), "60.0 °F<small>28 Feb 2026");
+  EXPECT_EQ(shown(page, "reach"), "The database reaches back to 28 Feb 2026 (1 day).");
+}
+
 // Rain bars: per hour over the day and week, per local day over the month;
 // yesterday's 60 counts fell across two hours.
 TEST_F(Page, RainBarsSumHoursAndLocalDays) {
