@@ -73,7 +73,11 @@ bool RainHistory::countsIn(time_t from, time_t to, double *counts) const {
   // The spans are apart and in order: only the last that starts before
   // `to` can reach past `from`.
   auto it = known_.lower_bound(to);
-  if (it == known_.begin() || std::prev(it)->second <= from) return false;
+  if (it == known_.begin()) return false;
+  // An empty span (since midnight, asked at midnight) is known when its
+  // moment is.
+  const time_t end = std::prev(it)->second;
+  if (from < to ? end <= from : end < to) return false;
   for (auto c = counts_.upper_bound(from); c != counts_.end() && c->first <= to; ++c)
     *counts += c->second;
   return true;
@@ -96,7 +100,7 @@ rain_figures RainHistory::at(time_t when) const {
     f.known[i] = countsIn(from[i], when, &f.counts[i]);
     f.share[i] = when > from[i] ? static_cast<double>(knownSeconds(from[i], when)) /
                                       static_cast<double>(when - from[i])
-                                : 0.0;
+                                : (f.known[i] ? 1.0 : 0.0);  // empty: all known or none
   }
   f.counts[RAIN_RATE] *= static_cast<double>(HOUR) / RAIN_RATE_SECONDS;
   return f;

@@ -69,7 +69,8 @@ class RainHistory {
    * the database holds for each part. False with librrd's reason. */
   bool loadDatabase(const std::string &path, time_t from, time_t to, std::string *why);
 
-  /* The counts in (from, to]; false when nothing of it is known. */
+  /* The counts in (from, to]; false when nothing of it is known. An empty
+   * span (from == to) is a known 0 when the moment `to` is known. */
   bool countsIn(time_t from, time_t to, double *counts) const;
 
   /* The seconds of (from, to] whose counts are known. */

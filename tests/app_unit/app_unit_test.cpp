@@ -802,7 +802,7 @@ TEST(Rain, SpansOfReadingTotals) {
   struct Case {
     const char *what;
     std::vector<std::pair<time_t, long>> readings;  // seconds before noon, total (-1: unknown)
-    double hour, day, today, rate;                  // at noon; -1: unknown
+    double hour, day, today, rate;                  // at the last reading; -1: unknown
   };
   // Totals every minute from `from` to noon, one tip at each time in `tips`.
   auto minutes = [](time_t from, std::vector<time_t> tips, long start = 100) {
@@ -843,11 +843,12 @@ TEST(Rain, SpansOfReadingTotals) {
        1,
        4},
       {"a reading not after the last is ignored", {{60, 1}, {60, 9}, {0, 2}}, 1, 1, 1, 4},
+      {"at midnight, today is a known 0", {{12 * 3600 + 60, 5}, {12 * 3600, 6}}, 1, 1, 0, 4},
   };
   for (const Case &c : cases) {
     RainHistory h;
     for (const auto &[before, total] : c.readings) h.addTotal(noon - before, total);
-    const rain_figures f = h.at(noon);
+    const rain_figures f = h.at(noon - c.readings.back().first);
     const double want[RAIN_SPAN_COUNT] = {c.hour, c.day, c.today, c.rate};
     for (int i = 0; i < RAIN_SPAN_COUNT; i++) {
       EXPECT_EQ(f.known[i], want[i] >= 0) << c.what << ", span " << i;
