@@ -72,8 +72,9 @@ struct timeval now() {
   return tv;
 }
 
-// Deadlines run on the monotonic clock: a clock set by the daemon's own
-// clock check must not stretch or cut an exchange.
+// Deadlines and drains run on the monotonic clock: something else (NTP, an
+// administrator) may step the host's clock in the middle of an exchange. The
+// daemon's own clock check sets the station's clock, not the host's.
 long long monotonicUs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -97,6 +98,24 @@ void markStale(davis_device *d) {
   d->stale = DAVIS_LINE_BUSY;
 }
 
+// Reads and drops what arrives until the line has been quiet for `quietUs`,
+// for `maxUs` at most. False when the peer was still sending at the end, or
+// the line failed.
+bool drainUntilQuiet(davis_device *d, long long quietUs, long long maxUs) {
+  const long long end = monotonicUs() + maxUs;
+  unsigned char junk[256];
+  for (;;) {
+    const long long left = end - monotonicUs();
+    if (left <= 0) return false;
+    // Rounded up to whole milliseconds, so the quiet is never cut short.
+    const long long waitUs = std::min(quietUs, left);
+    struct pollfd pfd = {d->fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>((waitUs + 999) / 1000));
+    if (ready == 0) return true;
+    if (ready < 0 || read(d->fd, junk, sizeof junk) <= 0) return false;
+  }
+}
+
 // A reply that came whole but failed its CRC had a byte spoilt on the line,
 // so no rest of it is still coming: at most a byte the line added, a byte
 // time or two behind the last. Waiting 2 s of silence before the next
@@ -109,18 +128,8 @@ constexpr int SETTLE_QUIET_BYTES = 2;
 constexpr int SETTLE_MAX_BYTES = 8;
 
 void settleAfterBadCrc(davis_device *d) {
-  const long long end = monotonicUs() + SETTLE_MAX_BYTES * DAVIS_BYTE_USEC;
-  unsigned char junk[64];
-  for (;;) {
-    const long long left = end - monotonicUs();
-    if (left <= 0) return markStale(d);
-    // Rounded up to whole milliseconds, so the quiet is never cut short.
-    const long long waitUs = std::min<long long>(SETTLE_QUIET_BYTES * DAVIS_BYTE_USEC, left);
-    struct pollfd pfd = {d->fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>((waitUs + 999) / 1000));
-    if (ready == 0) return;
-    if (ready < 0 || read(d->fd, junk, sizeof junk) <= 0) return markStale(d);
-  }
+  if (!drainUntilQuiet(d, SETTLE_QUIET_BYTES * DAVIS_BYTE_USEC, SETTLE_MAX_BYTES * DAVIS_BYTE_USEC))
+    markStale(d);
 }
 
 // A socket has no terminal queues: this drops what it has received, and
@@ -155,16 +164,8 @@ void dropStale(davis_device *d) {
     dropArrived(d);
     return;
   }
-  struct timeval start = now();
-  unsigned char junk[256];
-  for (;;) {
-    const Elapsed e = since(start);
-    const int left = STALE_DRAIN_MAX_MS - (e.sec * 1000 + e.usec / 1000);
-    if (left <= 0) return;
-    struct pollfd pfd = {d->fd, POLLIN, 0};
-    if (poll(&pfd, 1, std::min(SILENCE_MS, left)) <= 0) return;
-    if (read(d->fd, junk, sizeof junk) <= 0) return;
-  }
+  // Clean however it ends (see STALE_DRAIN_MAX_MS).
+  drainUntilQuiet(d, SILENCE_MS * 1000LL, STALE_DRAIN_MAX_MS * 1000LL);
 }
 
 // What readWithin returns when the deadline passed.
