@@ -249,6 +249,14 @@ int readWithin(davis_device *d, unsigned char *data, int len, Pace *pace) {
   return got * 2;
 }
 
+// One write for the whole command. On a socket, send() without SIGPIPE: an
+// adaptor that hung up must fail the command, not kill the daemon.
+int writeCommand(davis_device *d, const unsigned char *cmd, int len) {
+  ssize_t n = send(d->fd, cmd, static_cast<size_t>(len), MSG_NOSIGNAL);
+  if (n < 0 && errno == ENOTSOCK) n = write(d->fd, cmd, static_cast<size_t>(len));
+  return static_cast<int>(n);
+}
+
 // One command and its reply. The reply's reads share one deadline: a few
 // times the wire time of every byte of the exchange, plus the silence limit
 // for the station's own pause before it answers. Set just before the
@@ -256,10 +264,19 @@ int readWithin(davis_device *d, unsigned char *data, int len, Pace *pace) {
 // another attempt does not mend: the retry loops give up at once.
 class Exchange {
  public:
-  Exchange(davis_device *d, int commandBytes, int replyBytes) : d_(d) {
-    pace_.slowGapUs = static_cast<long long>(DAVIS_DEADLINE_FACTOR) * DAVIS_BYTE_USEC *
-                      (commandBytes + replyBytes);
+  Exchange(davis_device *d, int replyBytes) : d_(d), replyBytes_(replyBytes) {}
+  // Sets the deadline and writes the command; the write's result.
+  int send(const unsigned char *cmd, int len) {
+    pace_.slowGapUs =
+        static_cast<long long>(DAVIS_DEADLINE_FACTOR) * DAVIS_BYTE_USEC * (len + replyBytes_);
     pace_.deadlineUs = monotonicUs() + SILENCE_MS * 1000LL + pace_.slowGapUs;
+    return writeCommand(d_, cmd, len);
+  }
+  // As send, once what an exchange that went wrong left on the line is
+  // dropped. (The retry loops drop it once, before their first attempt.)
+  int begin(const unsigned char *cmd, int len) {
+    dropStale(d_);
+    return send(cmd, len);
   }
   // As davis_read, within the deadline; -1 when it passes.
   int read(unsigned char *data, int len) {
@@ -272,17 +289,10 @@ class Exchange {
 
  private:
   davis_device *d_;
+  int replyBytes_;
   Pace pace_{};
   bool expired_ = false;
 };
-
-// One write for the whole command. On a socket, send() without SIGPIPE: an
-// adaptor that hung up must fail the command, not kill the daemon.
-int writeCommand(davis_device *d, const unsigned char *cmd, int len) {
-  ssize_t n = send(d->fd, cmd, static_cast<size_t>(len), MSG_NOSIGNAL);
-  if (n < 0 && errno == ENOTSOCK) n = write(d->fd, cmd, static_cast<size_t>(len));
-  return static_cast<int>(n);
-}
 
 // True only for a whole 0x06 (`err` is the read's result for it). The read
 // has marked the line for silence and errors; a wrong byte is marked here.
@@ -312,10 +322,8 @@ bool readCrcMatches(davis_device *d, Exchange &x, const unsigned char *data, int
 
 // Writes a command that is answered by a lone acknowledgement.
 int ackedCommand(davis_device *d, const unsigned char *cmd, int len) {
-  dropStale(d);
-  Exchange x(d, len, ACK_BYTES);
-  int ret = writeCommand(d, cmd, len);
-  if (ret != len) return ret;
+  Exchange x(d, ACK_BYTES);
+  if (int ret = x.begin(cmd, len); ret != len) return ret;
   return readAck(d, x) ? 0 : -1;
 }
 
@@ -473,8 +481,8 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
   dropStale(d);
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
-    Exchange x(d, cmdlen, ACK_BYTES + (datalen + 1) / 2);
-    int ret = writeCommand(d, cmd, cmdlen);
+    Exchange x(d, ACK_BYTES + (datalen + 1) / 2);
+    int ret = x.send(cmd, cmdlen);
     printf("rs write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
@@ -538,10 +546,8 @@ int davis_readlink(davis_device *d, uint16_t addr, unsigned char *data, int data
                                CR};
   const int cmdlen = sizeof cmd;
   datalen += datalen & 1;
-  dropStale(d);
-  Exchange x(d, cmdlen, ACK_BYTES + datalen / 2);
-  int ret = writeCommand(d, cmd, cmdlen);
-  if (ret != cmdlen) return ret;
+  Exchange x(d, ACK_BYTES + datalen / 2);
+  if (int ret = x.begin(cmd, cmdlen); ret != cmdlen) return ret;
   if (!readAck(d, x)) return -1;
   if (x.read(data, datalen) != datalen) return -1;
   if (debugOn()) {
@@ -583,10 +589,8 @@ int davis_readarchive(davis_device *d, uint16_t addr, unsigned char *data, int d
                                static_cast<unsigned char>((count >> 8) & 0xFF),
                                CR};
   const int cmdlen = sizeof cmd;
-  dropStale(d);
-  Exchange x(d, cmdlen, ACK_BYTES + datalen + CRC_BYTES);
-  int ret = writeCommand(d, cmd, cmdlen);
-  if (ret != cmdlen) return ret;
+  Exchange x(d, ACK_BYTES + datalen + CRC_BYTES);
+  if (int ret = x.begin(cmd, cmdlen); ret != cmdlen) return ret;
   if (!readAck(d, x)) return -1;
   if (x.read(data, datalen * 2) != datalen * 2) return -1;
   if (!readCrcMatches(d, x, data, datalen)) return -1;
@@ -636,8 +640,8 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
   for (int retries = ATTEMPTS - 1; retries >= 0 && !done; retries--) {
     davis_flush(d);
     // The acknowledgement, the start byte, the images and their CRC.
-    Exchange x(d, cmdlen, ACK_BYTES + 1 + datalen / 2 + CRC_BYTES);
-    int ret = writeCommand(d, cmd, cmdlen);
+    Exchange x(d, ACK_BYTES + 1 + datalen / 2 + CRC_BYTES);
+    int ret = x.send(cmd, cmdlen);
     printf("ds write %d ret %d retries=%d\n", cmdlen, ret, retries);
     if (ret != cmdlen) return ret;
     unsigned char c = 0;
@@ -683,10 +687,8 @@ int davis_dumpstation(davis_device *d, unsigned char *data, int datalen) {
   if (!modelHasDump(d) || datalen != DUMP_NIBBLES) return -1;
   const unsigned char cmd[] = {'M', 'D', 'M', 'P', CR, 0x00};
   const int cmdlen = sizeof cmd;
-  dropStale(d);
-  Exchange x(d, cmdlen, datalen / 2 + CRC_BYTES);
-  int ret = writeCommand(d, cmd, cmdlen);
-  if (ret != cmdlen) return ret;
+  Exchange x(d, datalen / 2 + CRC_BYTES);
+  if (int ret = x.begin(cmd, cmdlen); ret != cmdlen) return ret;
   // No acknowledgement: the dump itself comes straight back.
   if (x.read(data, datalen) != datalen) return -1;
   return readCrcMatches(d, x, data, datalen / 2) ? 0 : -1;
