@@ -98,6 +98,14 @@ void markStale(davis_device *d) {
   d->stale = DAVIS_LINE_BUSY;
 }
 
+// An attempt that came after a flush and read its whole reply had no rest
+// of an earlier reply spoil it, so nothing is left to wait out. An earlier
+// attempt that ended on silence may still be answered late, though: what
+// has arrived by the next command is dropped, as after any silence.
+void retrySucceeded(davis_device *d) {
+  if (d->stale != DAVIS_LINE_CLEAN) d->stale = DAVIS_LINE_QUIET;
+}
+
 // Reads and drops what arrives until the line has been quiet for `quietUs`,
 // for `maxUs` at most. False when the peer was still sending at the end, or
 // the line failed.
@@ -497,6 +505,7 @@ int davis_readstation(davis_device *d, uint16_t addr, unsigned char *data, int d
     err = x.read(data, datalen);
     printf("rs2 datalen=%d err=%d\n", datalen, err);
     done = err == datalen;
+    if (done) retrySucceeded(d);
     if (x.expired()) break;
   }
   Elapsed e = since(start);
@@ -668,6 +677,7 @@ int davis_dumpsensor(davis_device *d, int npaks, unsigned char *data, int datale
     const int computed = davis_crc(data, datalen / 2);
     printf("crc=%x %x err=%d retries=%d\n", received, computed, err, retries);
     done = err == 4 && received == computed;
+    if (done) retrySucceeded(d);
     if (err == 4 && !done) settleAfterBadCrc(d);
     if (x.expired()) break;
   }

@@ -45,8 +45,9 @@ typedef struct {
  * The next command deals with it first, then the line is clean again. */
 enum {
   DAVIS_LINE_CLEAN = 0, /* nothing owed */
-  /* An exchange ended on 2 s of silence. The line has been quiet that long,
-   * so nothing is waited for: what has arrived meanwhile (a late answer) is
+  /* An exchange ended on 2 s of silence, so the line has been quiet that
+   * long; or a retry got its whole reply after an attempt that went wrong.
+   * Nothing is waited for: what has arrived meanwhile (a late answer) is
    * dropped before the next command is sent. */
   DAVIS_LINE_QUIET = 1,
   /* An exchange ended on a wrong byte, an error, a hang-up or its

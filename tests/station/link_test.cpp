@@ -249,13 +249,15 @@ TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
   // After silence the line has been quiet long enough: the next command
   // drops what came meanwhile without waiting for more.
   // A whole reply with a bad CRC owes nothing: a byte the line added to it
-  // is dropped at once, and the line is clean.
+  // is dropped at once, and the line is clean. A retry that got its whole
+  // reply owes no wait either.
   struct Row {
     const char *what;
     Bytes reply, late;
     uint8_t line;
     Call call = readLink(0x12A, 4);
     size_t command = 7;  // its bytes
+    Bytes retry = {};    // the reply to a second attempt, which then succeeds
   } rows[] = {
       {"a wrong acknowledgement, the real answer after it",
        {NAK},
@@ -271,6 +273,13 @@ TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
        DAVIS_LINE_CLEAN,
        readArchive(0x1234, 2),
        8},
+      {"a wrong acknowledgement, then a good retry",
+       {NAK},
+       {},
+       DAVIS_LINE_QUIET,
+       readStation(0x4D, 1),
+       6,
+       {ACK, 0x02}},
   };
   // What a clean link read of 4 nibbles prints: nothing for the dropped bytes.
   const std::string clean =
@@ -281,9 +290,11 @@ TEST(StationRead, TheRestOfAnExchangeThatEndedEarlyIsNotTheNextAnswer) {
     davis_device d{0, line.link, 0, 0};
     uint8_t data[2] = {0, 0};
     {
-      ScriptedPeer peer(line.peer, {{r.command, r.reply}});
+      std::vector<Step> steps = {{r.command, r.reply}};
+      if (!r.retry.empty()) steps.push_back({r.command, r.retry});
+      ScriptedPeer peer(line.peer, steps);
       CaptureStdout cap;
-      EXPECT_NE(r.call(&d, data), 0) << r.what;
+      EXPECT_EQ(r.call(&d, data) == 0, !r.retry.empty()) << r.what;
     }
     EXPECT_EQ(d.stale, r.line) << r.what;
     ASSERT_EQ(write(line.peer, r.late.data(), r.late.size()), static_cast<ssize_t>(r.late.size()));
@@ -483,8 +494,8 @@ TEST(StationRetries, StationReadMakesFiveAttempts) {
 
   // An acknowledgement later than the deadline's margin, half the data, then
   // a lost byte: silence, not a slow peer, so the next attempt is made.
-  Exchange lateAck = play(0, {{6, {ACK}, 1000ms}, {0, {0x02}}, {6, {ACK, 0x02, 0x03}}},
-                          readStation(0x4D, 4));
+  Exchange lateAck =
+      play(0, {{6, {ACK}, 1000ms}, {0, {0x02}}, {6, {ACK, 0x02, 0x03}}}, readStation(0x4D, 4));
   EXPECT_EQ(lateAck.result, 0);
   EXPECT_EQ(Bytes(lateAck.data.begin(), lateAck.data.begin() + 2), (Bytes{0x02, 0x03}));
   EXPECT_EQ(linesWith(lateAck.trace, "select err=0").size(), 1u) << lateAck.trace;
