@@ -21,14 +21,7 @@ typedef struct {
   int8_t type;      /* model code the probe read, -1 when it got no answer; see davis_model_str */
   int fd;           /* serial terminal or connected TCP socket */
   uint8_t stale;    /* how the last exchange that went wrong left the line: DAVIS_LINE_* */
-  /* 1 when the last model probe got a whole answer, else 0. Zero by default
-   * in C++ as well, so that a record brace-initialized with the fields
-   * before it (tests do) stays whole. */
-#ifdef __cplusplus
-  uint8_t answered = 0;
-#else
-  uint8_t answered;
-#endif
+  uint8_t answered; /* 1 when the last model probe got a whole answer, else 0 */
 } davis_device;
 
 /* The model probe has two outcomes a caller must keep apart:

@@ -244,7 +244,7 @@ TEST(TextForm, ModelNameComesFromTheConnection) {
       {0, "wizard3"}, {3, "perception"}, {6, "health"}, {7, "unknown"}, {-1, "unknown"}};
   unsigned char bytes[MEM_BYTES_SIZE] = {0};
   for (const Case &c : cases) {
-    davis_device d = {c.code, -1, 0};
+    davis_device d = {c.code, -1, 0, 0};
     char text[MEM_TEXT_SIZE];
     std::string why;
     ASSERT_TRUE(memText(&row("ID"), bytes, &d, text, sizeof text, &why));
