@@ -315,8 +315,7 @@ struct Session {
   Identity formerTarget;              // before a newconf; read back from either identity
   int staleAnswers = 0;               // answers still owed to a request asked again
   std::vector<std::string> notTaken;  // of the last read-back that did not match
-  std::string readBackFrom;
-  std::string configuredAs;  // the read-back's source, once it took every setting
+  std::string readBackFrom;  // the source of the last read-back: the identity after a newconf
   std::set<std::string> discovered;
   long monitored = 0;
   int exitStatus = EXIT_NO_ANSWER;
@@ -530,9 +529,8 @@ void checkReadBack(xPL_MessagePtr current) {
     finish(EXIT_NOT_TAKEN);
     return;
   }
-  session.configuredAs = sourceText(current);
   if (!isKivamet(session.target)) {
-    printf("configured %s\n", session.configuredAs.c_str());
+    printf("configured %s\n", session.readBackFrom.c_str());
     finish(EXIT_OK);
     return;
   }
@@ -652,7 +650,7 @@ void handleConfigureAnswer(xPL_MessagePtr message) {
           finish(EXIT_STATION_SILENT);
           break;
         }
-        printf("configured %s\n", session.configuredAs.c_str());
+        printf("configured %s\n", session.readBackFrom.c_str());
         finish(EXIT_OK);
       }
       break;
