@@ -849,9 +849,9 @@ int parseCommandLine(int argc, char **argv, double *timeoutSeconds) {
     // kivamet never answers a name it lacks: waiting out the time limit as
     // for a dead station would only hide the typing error.
     if (isKivamet(session.target) && stationFieldFind(args[1].c_str()) == nullptr)
-      return usageError(kMainUsage, session.target.vendor + "-" + session.target.device +
-                                        " has no DEVICE '" + args[1] +
-                                        "' ('xplctl fields' lists them)");
+      return usageError(info->usage, session.target.vendor + "-" + session.target.device +
+                                         " has no DEVICE '" + args[1] +
+                                         "' ('xplctl fields' lists them)");
   }
   if (session.command == Command::Configure) {
     for (size_t i = 1; i < args.size(); i++) {
