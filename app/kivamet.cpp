@@ -23,6 +23,7 @@
 #include "catchup.h"
 #include "codecs.h"
 #include "database.h"
+#include "fields.h"
 #include "helpers.h"
 #include "live.h"
 #include "output.h"
@@ -854,7 +855,8 @@ int kivamet_main(int argc, char **argv) {
     return 1;
   }
 
-  davisService = xPL_createConfigurableService(S("quorvel"), S("davis"), S("kivamet.xml"));
+  davisService =
+      xPL_createConfigurableService(S(KIVAMET_XPL_VENDOR), S(KIVAMET_XPL_DEVICE), S("kivamet.xml"));
   xPL_setServiceVersion(davisService, S("1.0"));
   if (configLocked) {
     xPL_setServiceConfigLocked(davisService, TRUE);

@@ -9,6 +9,10 @@
 
 #include <stddef.h>
 
+/* kivamet's xPL vendor and device: its service is quorvel-davis.INSTANCE. */
+#define KIVAMET_XPL_VENDOR "quorvel"
+#define KIVAMET_XPL_DEVICE "davis"
+
 typedef struct {
   const char *name;    /* as a request names it: BARDTA */
   const char *meaning; /* barometer */

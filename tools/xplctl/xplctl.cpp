@@ -197,7 +197,7 @@ bool sameName(const char *a, const std::string &b) {
 
 // kivamet's service, whose sensor names xplctl knows.
 bool isKivamet(const Identity &who) {
-  return sameName("quorvel", who.vendor) && sameName("davis", who.device);
+  return sameName(KIVAMET_XPL_VENDOR, who.vendor) && sameName(KIVAMET_XPL_DEVICE, who.device);
 }
 
 bool isFrom(xPL_MessagePtr message, const Identity &who) {
