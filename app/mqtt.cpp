@@ -200,9 +200,9 @@ void reset(const char *why) {
 
 // A broker that sends what no publishing client asked for is dropped: worth
 // a line without -d, since it is the broker that needs mending.
-void drop(const std::string &misdeed) {
+void drop() {
   fprintf(stderr, "MQTT broker %s:%d sent %s; dropped\n", c.s.url.host.c_str(), c.s.url.port,
-          misdeed.c_str());
+          c.misdeed.c_str());
   reset("dropped");
 }
 
@@ -211,9 +211,10 @@ enum class Next { READ, WAIT, DROP };
 // Looks at the next packet before the library reads it (which would take
 // any size the header announces, in one go while the bytes keep coming):
 // READ when it is whole and one a publishing client expects, WAIT for the
-// rest of it, DROP with what was wrong. The library reads one packet a
-// call, so the socket's next byte is always a packet's first.
-Next inspect(int fd, std::string *misdeed) {
+// rest of it, DROP with what was wrong in c.misdeed (where onMessage puts
+// it over TLS). The library reads one packet a call, so the socket's next
+// byte is always a packet's first.
+Next inspect(int fd) {
   unsigned char head[5];
   const ssize_t n = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
   if (n <= 0) return Next::READ;  // the end, or an error: the library's to see
@@ -223,17 +224,17 @@ Next inspect(int fd, std::string *misdeed) {
   if (complete == 0) return Next::WAIT;
   char text[64];
   if (complete < 0) {
-    *misdeed = "a packet length over four bytes";
+    c.misdeed = "a packet length over four bytes";
     return Next::DROP;
   }
   if (total > MQTT_PACKET_MAX) {
     snprintf(text, sizeof text, "a packet of %zu bytes", total);
-    *misdeed = text;
+    c.misdeed = text;
     return Next::DROP;
   }
   if (type != PACKET_CONNACK && type != PACKET_PINGRESP && type != PACKET_DISCONNECT) {
     snprintf(text, sizeof text, type == PACKET_PUBLISH ? "a PUBLISH" : "a packet of type %d", type);
-    *misdeed = text;
+    c.misdeed = text;
     return Next::DROP;
   }
   int queued = 0;
@@ -291,14 +292,12 @@ void retire() {
 void ioHandler(int theFD, int events, int) {
   if (c.mosq == nullptr) return;
   if (events & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
-    std::string misdeed;
-    const Next next = c.s.url.tls ? Next::READ : inspect(theFD, &misdeed);
-    if (next == Next::DROP) return drop(misdeed);
+    const Next next = c.s.url.tls ? Next::READ : inspect(theFD);
     // Left unwatched, or the loop would call again at once until the rest
     // comes; a broker that never sends it fails its keep-alive.
     if (next == Next::WAIT) c.stalled = true;
     if (next == Next::READ) mosquitto_loop_read(c.mosq, 1);
-    if (!c.misdeed.empty()) return drop(c.misdeed);
+    if (!c.misdeed.empty()) return drop();
   }
   if ((events & POLLOUT) && mosquitto_socket(c.mosq) == theFD) mosquitto_loop_write(c.mosq, 1);
   if (c.announce) announce();
