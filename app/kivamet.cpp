@@ -644,7 +644,6 @@ output_context outputContext() {
   c.place.longitude = settings.number("station", "longitude", 0);
   c.place.altitude = settings.number("station", "altitude", 0);
   c.settings = &settings;
-  c.version = KIVAMET_VERSION;
   return c;
 }
 

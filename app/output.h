@@ -52,7 +52,6 @@ struct output_context {
   const char *(*stationModel)(void) = nullptr;
   station_place place;
   const Settings *settings = nullptr; /* the settings file with the command line's values */
-  const char *version = "";           /* kivamet's version */
 };
 
 class Output {
