@@ -145,7 +145,6 @@ void Station::initMemories(time_t start) {
   station_.write(sm::DATE, d, 3);
 
   const Start s;
-  link_.set16(lm::SRAIN, s.rain);
   Weather w{s.tin, s.tout, s.wsp, s.wdir, s.bar, s.hin, s.hout, s.rain};
   if (drift_) {
     // The course's own counter from the start, so that stations of the
